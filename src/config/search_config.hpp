@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+
+namespace vok {
+
+// Settings of one search. A plain value: every search works on its own copy,
+// so a request never changes the configuration it was derived from. Values
+// are stored as given; the search decides what odd ones mean.
+struct SearchConfig {
+  std::size_t max_complexity = 10;
+  double complexity_penalty = 0.1;
+  std::size_t beam_width = 1000;
+  double alpha = 0.0;
+  double l1_ratio = 0.5;
+  double early_exit_threshold = 1e-10;  // fixed
+  bool exhaustive = false;              // set by the candidate listing request
+  bool optimize_constants = true;       // fixed
+};
+
+}  // namespace vok

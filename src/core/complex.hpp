@@ -1,0 +1,12 @@
+#pragma once
+
+namespace vok {
+
+// The value type of all evaluation. Real data enter with im = 0; predictions
+// and errors read only the real part.
+struct Complex {
+  double re = 0.0;
+  double im = 0.0;
+};
+
+}  // namespace vok

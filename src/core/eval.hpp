@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/complex.hpp"
+#include "core/expression.hpp"
+#include "ops/operator.hpp"
+
+namespace vok {
+
+// Operator results must be finite with both parts below this magnitude.
+inline constexpr double kMagnitudeLimit = 1e15;
+
+inline bool within_guard(Complex z) {
+  // Written so that NaN fails: a NaN part makes the comparison false.
+  return (z.re < kMagnitudeLimit && z.re > -kMagnitudeLimit) &&
+         (z.im < kMagnitudeLimit && z.im > -kMagnitudeLimit);
+}
+
+// The complex stack machine. No value on: a variable index beyond `inputs`,
+// too few stack values for an Apply, an operator's domain failure, an
+// operator result outside the guard, an operator id outside `ops`, or a final
+// stack that does not hold exactly one value. `stack` is the caller's, cleared
+// here; its contents after a failure are unspecified.
+std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                     std::span<const Complex> params, OperatorList ops,
+                                     std::vector<Complex>& stack);
+
+// Parameters take their stored values.
+std::optional<Complex> eval(const Expression& e, std::span<const Complex> inputs, OperatorList ops);
+// Parameter k takes params[k] when k < params.size(), else its stored value.
+std::optional<Complex> eval_with_params(const Expression& e, std::span<const Complex> inputs,
+                                        std::span<const Complex> params, OperatorList ops);
+
+}  // namespace vok

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "core/expression.hpp"
+#include "ops/operator.hpp"
+
+namespace vok {
+
+// Five (re, im) pairs of rounded probe values, stored flat: re0, im0, re1, ...
+struct Fingerprint {
+  std::array<std::int64_t, 10> values{};
+  friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
+};
+
+inline constexpr std::array<double, 5> kProbes = {
+    0.5772156649015329, 1.2824271291006226, 1.618033988749895, 0.6931471805599453,
+    1.202056903159594};
+inline constexpr double kFingerprintScale = 1e10;
+
+// Rounds half away from zero and saturates to the int64 range (NaN is never
+// passed: the probe values are checked first).
+std::int64_t round_saturating(double v);
+
+// The expression evaluated (with stored parameter values) at five probe
+// points; nullopt when any probe has no value or leaves the guard.
+std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops);
+
+struct FingerprintHash {
+  std::size_t operator()(const Fingerprint& f) const noexcept;
+};
+
+}  // namespace vok

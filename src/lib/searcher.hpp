@@ -1,0 +1,46 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "config/search_config.hpp"
+#include "result/search_error.hpp"
+#include "result/search_result.hpp"
+
+namespace vok {
+
+using Matrix = std::vector<std::vector<double>>;
+
+// The engine searcher: one immutable SearchConfig, nothing kept between
+// requests. Each request runs one search on a derived copy of the config in
+// which the given alpha/l1_ratio replace the stored ones. Requests are const
+// and may run concurrently from several threads.
+class Searcher {
+ public:
+  explicit Searcher(SearchConfig config = {}) : config_(config) {}
+
+  const SearchConfig& config() const { return config_; }
+
+  // One row {x} per value of xs.
+  Outcome<SearchResult> find_function(std::span<const double> xs, std::span<const double> ys,
+                                      std::optional<double> alpha = std::nullopt,
+                                      std::optional<double> l1_ratio = std::nullopt) const;
+  Outcome<SearchResult> find_multivariate(const Matrix& inputs, std::span<const double> ys,
+                                          std::optional<double> alpha = std::nullopt,
+                                          std::optional<double> l1_ratio = std::nullopt) const;
+  // Exhaustive: never stops early; the whole result list, most accurate first.
+  Outcome<std::vector<SearchResult>> find_candidates(
+      const Matrix& inputs, std::span<const double> ys, std::optional<double> alpha = std::nullopt,
+      std::optional<double> l1_ratio = std::nullopt) const;
+  // One row {0.0} with the single target `value`.
+  Outcome<SearchResult> recognize_constant(double value, std::optional<double> alpha = std::nullopt,
+                                           std::optional<double> l1_ratio = std::nullopt) const;
+
+ private:
+  SearchConfig derive(std::optional<double> alpha, std::optional<double> l1_ratio) const;
+
+  SearchConfig config_;
+};
+
+}  // namespace vok

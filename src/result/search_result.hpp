@@ -1,0 +1,23 @@
+#pragma once
+
+#include <span>
+
+#include "core/expression.hpp"
+#include "ops/registry.hpp"
+
+namespace vok {
+
+// One fitted formula with its error and the operator table it was built
+// with, so that it stays usable after the search and searcher are gone.
+// Immutable once finalization made it; safe to read from any thread.
+struct SearchResult {
+  Expression expression;
+  double error = 0.0;
+  RegistryPtr registry;
+};
+
+// Real part of the formula at one point (value v of variable i enters as
+// (v, 0)); quiet NaN where the formula has no value.
+double eval_multi(const SearchResult& result, std::span<const double> point);
+
+}  // namespace vok
