@@ -1,0 +1,60 @@
+#include "core/signature.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "core/eval.hpp"
+
+namespace vok {
+
+std::int64_t round_saturating(double v) {
+  // 2^63 is exactly representable; every double below it and at or above
+  // -2^63 converts without overflow, anything else would be undefined.
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (std::isnan(v)) return 0;
+  const double r = std::round(v);
+  if (r >= kTwo63) return std::numeric_limits<std::int64_t>::max();
+  if (r < -kTwo63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(r);
+}
+
+std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops) {
+  const std::size_t n = e.num_vars;
+  std::vector<Complex> point(n);
+  std::vector<Complex> stack;
+  stack.reserve(e.complexity);
+  Fingerprint fp;
+  for (std::size_t i = 0; i < kProbes.size(); ++i) {
+    const bool complex_probe = (i % 2) == 1;
+    for (std::size_t j = 0; j < n; ++j) {
+      point[j].re = kProbes[(i + j) % kProbes.size()];
+      point[j].im = complex_probe ? static_cast<double>(j + 1) * 0.1 : 0.0;
+    }
+    const std::optional<Complex> v = eval_internal(e.tokens, point, {}, ops, stack);
+    // A bare variable or parameter is not guarded by the evaluator.
+    if (!v || !within_guard(*v)) return std::nullopt;
+    fp.values[2 * i] = round_saturating(v->re * kFingerprintScale);
+    fp.values[2 * i + 1] = round_saturating(v->im * kFingerprintScale);
+  }
+  return fp;
+}
+
+namespace {
+inline std::uint64_t mix64(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
+}  // namespace
+
+std::size_t FingerprintHash::operator()(const Fingerprint& f) const noexcept {
+  std::uint64_t h = 0x9e3779b97f4a7c15ULL;
+  for (const std::int64_t v : f.values) h = mix64(h ^ mix64(static_cast<std::uint64_t>(v)));
+  return static_cast<std::size_t>(h);
+}
+
+}  // namespace vok
