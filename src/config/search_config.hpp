@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 namespace vok {
 
@@ -17,5 +18,17 @@ struct SearchConfig {
   bool exhaustive = false;              // set by the candidate listing request
   bool optimize_constants = true;       // fixed
 };
+
+// The configuration of one request: a copy of `base` in which the given
+// alpha / l1_ratio replace the stored ones (absent ones keep the searcher's
+// setting), with `exhaustive` set for the candidate listing.
+inline SearchConfig derive_search_config(const SearchConfig& base, std::optional<double> alpha,
+                                         std::optional<double> l1_ratio, bool exhaustive) {
+  SearchConfig c = base;
+  if (alpha) c.alpha = *alpha;
+  if (l1_ratio) c.l1_ratio = *l1_ratio;
+  if (exhaustive) c.exhaustive = true;
+  return c;
+}
 
 }  // namespace vok

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <vector>
@@ -11,6 +12,11 @@
 namespace vok {
 
 using Matrix = std::vector<std::vector<double>>;
+
+// The first (most accurate) result of a finished search; NoFormulaFound with
+// `max_complexity` when the list is empty, and an error passed on unchanged.
+Outcome<SearchResult> take_first_result(Outcome<std::vector<SearchResult>> outcome,
+                                        std::size_t max_complexity);
 
 // The engine searcher: one immutable SearchConfig, nothing kept between
 // requests. Each request runs one search on a derived copy of the config in

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+
+#include "core/expression.hpp"
+#include "engine/samples.hpp"
+#include "ops/registry.hpp"
+
+namespace vok {
+
+// Error of `e` with the given parameter values: MSE of the real part plus
+// alpha * (l1_ratio * L1 + 0.5 * (1 - l1_ratio) * L2) over the parameters and
+// then the Literal tokens; +inf as soon as a sample has no value.
+// Pure; safe to call from any number of threads.
+double compute_error_with_params(const Expression& e, std::span<const double> params,
+                                 ComplexRows samples, std::span<const double> targets, double alpha,
+                                 double l1_ratio, const OperatorRegistry& registry);
+
+// Fits the Parameter values of a copy of `e` by a diagonal Levenberg-Marquardt
+// method with a forward-difference Jacobian, at most `max_iterations`
+// iterations, and returns the copy with its error. An expression without
+// parameters comes back unchanged with its error computed directly.
+// Precondition: samples.size() == targets.size() >= 1. Pure; thread-safe.
+std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
+                                               std::span<const double> targets, double alpha,
+                                               double l1_ratio, const OperatorRegistry& registry,
+                                               std::size_t max_iterations);
+
+}  // namespace vok

@@ -1,0 +1,74 @@
+#include "engine/scoring.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "engine/optimizer.hpp"
+
+namespace vok {
+
+namespace {
+
+constexpr std::size_t kScoringIterations = 10;
+
+}  // namespace
+
+double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
+                         const OperatorRegistry& registry, double alpha, double l1_ratio) {
+  const OperatorList ops = registry.operators();
+  double sum_sq = 0.0;
+  for (std::size_t k = 0; k < samples.size(); ++k) {
+    const auto v = eval_row(e, samples[k], {}, ops);
+    // The guard is repeated here because a bare leaf is returned unchecked.
+    if (!v || !std::isfinite(v->re) || !std::isfinite(v->im) || !within_guard(*v)) {
+      return std::numeric_limits<double>::infinity();
+    }
+    const double d = v->re - targets[k];
+    sum_sq += d * d;
+  }
+  const double mse = sum_sq / static_cast<double>(targets.size());
+  double l1 = 0.0;
+  double l2 = 0.0;
+  for (const Token& t : e.tokens) {
+    if (t.kind != TokenKind::Literal && t.kind != TokenKind::Parameter) continue;
+    const double v = t.value.re;
+    l1 += std::fabs(v);
+    l2 += v * v;
+  }
+  return mse + alpha * (((1.0 - l1_ratio) * 0.5) * l2 + l1 * l1_ratio);
+}
+
+void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
+                      ParetoFront& front, double alpha, double l1_ratio,
+                      const OperatorRegistry& registry) {
+  const double error = compute_raw_error(e, samples, targets, registry, alpha, l1_ratio);
+  if (std::isfinite(error)) update_pareto(front, e, error);
+}
+
+double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty) {
+  return raw_error * (static_cast<double>(complexity) * complexity_penalty + 1.0);
+}
+
+double unpenalised_error(double score, std::size_t complexity, double complexity_penalty) {
+  return score / (static_cast<double>(complexity) * complexity_penalty + 1.0);
+}
+
+std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
+                                               std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               const OperatorRegistry& registry) {
+  double error = compute_raw_error(e, samples, targets, registry, config.alpha, config.l1_ratio);
+  if (config.optimize_constants && e.num_params != 0) {
+    auto [refined, refined_error] = refine_constants(e, samples, targets, config.alpha,
+                                                     config.l1_ratio, registry, kScoringIterations);
+    if (error > refined_error) {
+      e = std::move(refined);
+      error = refined_error;
+    }
+  }
+  if (!std::isfinite(error)) return std::nullopt;
+  const double score = penalised_score(error, e.complexity, config.complexity_penalty);
+  return ScoredCandidate{std::move(e), score};
+}
+
+}  // namespace vok

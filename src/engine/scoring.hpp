@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "config/search_config.hpp"
+#include "core/expression.hpp"
+#include "engine/pareto.hpp"
+#include "engine/samples.hpp"
+#include "ops/registry.hpp"
+
+namespace vok {
+
+// A candidate that survived scoring, with its penalised score.
+using ScoredCandidate = std::pair<Expression, double>;
+
+// MSE of the real part on the samples (stored parameter values) plus
+// alpha * (((1 - l1_ratio) * 0.5) * L2 + L1 * l1_ratio) over the Literal and
+// Parameter values; +inf at the first sample without a usable value.
+// Precondition: samples.size() == targets.size() >= 1. Pure; thread-safe.
+double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
+                         const OperatorRegistry& registry, double alpha, double l1_ratio);
+
+// Offers `e` to the front with its raw error when that error is finite.
+void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
+                      ParetoFront& front, double alpha, double l1_ratio,
+                      const OperatorRegistry& registry);
+
+// raw error * (complexity * complexity_penalty + 1.0), in that order.
+double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty);
+// The inverse the search applies before offering a scored candidate.
+double unpenalised_error(double score, std::size_t complexity, double complexity_penalty);
+
+// Scores one candidate of a level: raw error, constant refinement (kept only
+// when strictly better), and the penalised score; nullopt when the error is
+// not finite. Pure; thread-safe.
+std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
+                                               std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               const OperatorRegistry& registry);
+
+}  // namespace vok

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/expression.hpp"
+#include "ops/builtin.hpp"
+#include "ops/registry.hpp"
+
+namespace vok::testing_support {
+
+inline std::uint64_t id_of(BuiltinKind k) { return kFirstBuiltinId + static_cast<std::uint64_t>(k); }
+inline const OperatorRegistry& builtins() {
+  static const OperatorRegistry registry = OperatorRegistry::with_builtins();
+  return registry;
+}
+inline std::string name_of(BuiltinKind k) { return builtins().meta()[id_of(k)].name; }
+
+inline Expression un(BuiltinKind k, const Expression& e) { return compose_unary(id_of(k), name_of(k), e); }
+inline Expression bin(BuiltinKind k, const Expression& a, const Expression& b) {
+  return compose_binary(id_of(k), name_of(k), a, b);
+}
+inline Expression v(std::uint8_t i) { return var_leaf(i); }
+inline Expression C() { return param_leaf(); }
+
+inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Field-by-field, with values compared bit for bit.
+inline bool same_expression(const Expression& a, const Expression& b) {
+  if (a.formula != b.formula || a.complexity != b.complexity || a.num_vars != b.num_vars ||
+      a.num_params != b.num_params || a.tokens.size() != b.tokens.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.tokens.size(); ++i) {
+    const Token& x = a.tokens[i];
+    const Token& y = b.tokens[i];
+    if (x.kind != y.kind || x.index != y.index || x.op != y.op || !same_bits(x.value.re, y.value.re) ||
+        !same_bits(x.value.im, y.value.im)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+inline std::vector<std::string> formulas(const std::vector<Expression>& es) {
+  std::vector<std::string> out;
+  for (const auto& e : es) out.push_back(e.formula);
+  return out;
+}
+
+}  // namespace vok::testing_support

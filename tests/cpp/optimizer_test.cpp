@@ -1,0 +1,114 @@
+#include "engine/optimizer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "engine_helpers.hpp"
+
+namespace vok {
+namespace {
+
+using namespace testing_support;
+
+std::vector<ComplexRow> rows_of(std::initializer_list<double> xs) {
+  std::vector<ComplexRow> rows;
+  for (double x : xs) rows.push_back({{x, 0.0}});
+  return rows;
+}
+
+Expression with_param(Expression e, std::size_t token, Complex value) {
+  e.tokens[token].value = value;
+  return e;
+}
+
+TEST(RefineConstants, FitsParameterTimesXToTwoFourSix) {
+  const Expression e = with_param(bin(BuiltinKind::Times, C(), v(0)), 0, {1.0, 0.0});
+  const auto rows = rows_of({1, 2, 3});
+  const std::vector<double> targets{2, 4, 6};
+  const auto [refined, error] = refine_constants(e, rows, targets, 0.0, 0.5, builtins(), 10);
+  EXPECT_NEAR(refined.tokens[0].value.re, 2.0, 1e-6);
+  EXPECT_LT(error, 1e-9);
+  EXPECT_EQ(refined.formula, e.formula);
+  EXPECT_EQ(refined.complexity, e.complexity);
+  EXPECT_EQ(refined.num_params, 1);
+}
+
+TEST(RefineConstants, WithoutParametersReturnsCopyAndPlainError) {
+  const Expression e = un(BuiltinKind::Square, v(0));
+  const auto rows = rows_of({1, 2});
+  const std::vector<double> targets{0, 0};
+  for (std::size_t iterations : {std::size_t{0}, std::size_t{1}, std::size_t{50}}) {
+    const auto [refined, error] = refine_constants(e, rows, targets, 3.0, 0.5, builtins(), iterations);
+    EXPECT_TRUE(same_expression(refined, e));
+    EXPECT_EQ(error, (1.0 + 16.0) / 2.0);  // no Literal: alpha adds nothing
+  }
+}
+
+TEST(RefineConstants, StartAtOptimumKeepsValuesAndZeroesImaginaryPart) {
+  // g = 0 at the optimum: every step equals the start, is not strictly better
+  // and is rejected; the third rejection ends the run.
+  const Expression e = with_param(C(), 0, {0.1, 0.7});
+  const auto rows = rows_of({5, 6});
+  const std::vector<double> targets{0.1, 0.1};
+  const auto [refined, error] = refine_constants(e, rows, targets, 0.0, 0.5, builtins(), 30);
+  ASSERT_EQ(refined.tokens.size(), 1u);
+  EXPECT_EQ(refined.tokens[0].kind, TokenKind::Parameter);
+  EXPECT_EQ(refined.tokens[0].index, 0);
+  EXPECT_EQ(refined.tokens[0].value.re, 0.1);
+  EXPECT_EQ(refined.tokens[0].value.im, 0.0);
+  EXPECT_EQ(error, 0.0);
+}
+
+TEST(RefineConstants, ReturnedErrorIsTheErrorOfTheReturnedValues) {
+  const Expression e = bin(BuiltinKind::Plus, bin(BuiltinKind::Times, C(), v(0)), C());
+  const auto rows = rows_of({-1, 0, 1, 2});
+  const std::vector<double> targets{-0.7, 1.2, 3.1, 5.0};
+  for (double alpha : {0.0, 0.3}) {
+    const auto [refined, error] = refine_constants(e, rows, targets, alpha, 0.25, builtins(), 30);
+    const std::vector<double> p{refined.tokens[0].value.re, refined.tokens[3].value.re};
+    EXPECT_EQ(error, compute_error_with_params(refined, p, rows, targets, alpha, 0.25, builtins()));
+    const double start = compute_error_with_params(e, std::vector<double>{0.1, 0.1}, rows, targets,
+                                                   alpha, 0.25, builtins());
+    EXPECT_LT(error, start);
+  }
+}
+
+TEST(ComputeErrorWithParams, PenaltyOverParametersThenLiterals) {
+  // Plus(C, 2.0): parameter 3 and literal 2 give L1 = 5, L2 = 13.
+  Expression e;
+  e.tokens = {Token::parameter(0, {0.1, 0.0}), Token::literal(2.0), Token::apply(2, id_of(BuiltinKind::Plus))};
+  e.formula = "Plus(C, 2)";
+  e.complexity = 3;
+  e.num_params = 1;
+  const auto rows = rows_of({0, 0});
+  const std::vector<double> targets{4.0, 6.0};
+  const std::vector<double> p{3.0};
+  const double mse = (1.0 + 1.0) / 2.0;
+  EXPECT_EQ(compute_error_with_params(e, p, rows, targets, 2.0, 0.25, builtins()),
+            mse + 2.0 * (0.25 * 5.0 + 0.5 * (1.0 - 0.25) * 13.0));
+  EXPECT_EQ(compute_error_with_params(e, p, rows, targets, 0.0, 0.25, builtins()), mse);
+}
+
+TEST(ComputeErrorWithParams, NoValueOnASampleIsInfinite) {
+  const Expression e = un(BuiltinKind::Log, bin(BuiltinKind::Times, C(), v(0)));
+  const auto rows = rows_of({1, 0});
+  const std::vector<double> targets{0, 0};
+  EXPECT_EQ(compute_error_with_params(e, std::vector<double>{1.0}, rows, targets, 0.0, 0.5, builtins()),
+            std::numeric_limits<double>::infinity());
+}
+
+TEST(ComputeErrorWithParams, InfinitePenaltyTimesZeroAlphaIsNaN) {
+  const Expression e = C();
+  const auto rows = rows_of({0});
+  const std::vector<double> targets{0};
+  const double big = std::numeric_limits<double>::max();
+  // |p|^2 overflows to infinity; 0 * inf is NaN.
+  EXPECT_TRUE(std::isnan(compute_error_with_params(e, std::vector<double>{big}, rows, targets, 0.0,
+                                                   0.5, builtins())));
+}
+
+}  // namespace
+}  // namespace vok
