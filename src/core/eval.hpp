@@ -6,18 +6,10 @@
 
 #include "core/complex.hpp"
 #include "core/expression.hpp"
+#include "core/guard.hpp"
 #include "ops/operator.hpp"
 
 namespace vok {
-
-// Operator results must be finite with both parts below this magnitude.
-inline constexpr double kMagnitudeLimit = 1e15;
-
-inline bool within_guard(Complex z) {
-  // Written so that NaN fails: a NaN part makes the comparison false.
-  return (z.re < kMagnitudeLimit && z.re > -kMagnitudeLimit) &&
-         (z.im < kMagnitudeLimit && z.im > -kMagnitudeLimit);
-}
 
 // The complex stack machine. No value on: a variable index beyond `inputs`,
 // too few stack values for an Apply, an operator's domain failure, an

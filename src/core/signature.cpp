@@ -19,25 +19,34 @@ std::int64_t round_saturating(double v) {
   return static_cast<std::int64_t>(r);
 }
 
+std::optional<Fingerprint> fingerprint_from_probe_values(std::span<const Complex, kProbeCount> values) {
+  Fingerprint fp;
+  for (std::size_t i = 0; i < kProbeCount; ++i) {
+    // A bare variable or parameter is not guarded by the evaluator.
+    if (!within_guard(values[i])) return std::nullopt;
+    fp.values[2 * i] = round_saturating(values[i].re * kFingerprintScale);
+    fp.values[2 * i + 1] = round_saturating(values[i].im * kFingerprintScale);
+  }
+  return fp;
+}
+
 std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops) {
   const std::size_t n = e.num_vars;
   std::vector<Complex> point(n);
   std::vector<Complex> stack;
   stack.reserve(e.complexity);
-  Fingerprint fp;
-  for (std::size_t i = 0; i < kProbes.size(); ++i) {
+  std::array<Complex, kProbeCount> values;
+  for (std::size_t i = 0; i < kProbeCount; ++i) {
     const bool complex_probe = (i % 2) == 1;
     for (std::size_t j = 0; j < n; ++j) {
-      point[j].re = kProbes[(i + j) % kProbes.size()];
+      point[j].re = kProbes[(i + j) % kProbeCount];
       point[j].im = complex_probe ? static_cast<double>(j + 1) * 0.1 : 0.0;
     }
     const std::optional<Complex> v = eval_internal(e.tokens, point, {}, ops, stack);
-    // A bare variable or parameter is not guarded by the evaluator.
-    if (!v || !within_guard(*v)) return std::nullopt;
-    fp.values[2 * i] = round_saturating(v->re * kFingerprintScale);
-    fp.values[2 * i + 1] = round_saturating(v->im * kFingerprintScale);
+    if (!v) return std::nullopt;
+    values[i] = *v;
   }
-  return fp;
+  return fingerprint_from_probe_values(values);
 }
 
 namespace {

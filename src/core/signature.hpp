@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "core/expression.hpp"
 #include "ops/operator.hpp"
@@ -19,6 +20,7 @@ struct Fingerprint {
 inline constexpr std::array<double, 5> kProbes = {
     0.5772156649015329, 1.2824271291006226, 1.618033988749895, 0.6931471805599453,
     1.202056903159594};
+inline constexpr std::size_t kProbeCount = kProbes.size();
 inline constexpr double kFingerprintScale = 1e10;
 
 // Rounds half away from zero and saturates to the int64 range (NaN is never
@@ -28,6 +30,12 @@ std::int64_t round_saturating(double v);
 // The expression evaluated (with stored parameter values) at five probe
 // points; nullopt when any probe has no value or leaves the guard.
 std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops);
+
+// The fingerprint of an expression whose values at the five probe points are
+// already known (in probe order), e.g. composed from its operands' probe
+// values: nullopt when any value leaves the guard, else the rounded pairs.
+// fingerprint() ends in this function, so the two agree exactly.
+std::optional<Fingerprint> fingerprint_from_probe_values(std::span<const Complex, kProbeCount> values);
 
 struct FingerprintHash {
   std::size_t operator()(const Fingerprint& f) const noexcept;

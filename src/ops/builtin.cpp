@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "core/guard.hpp"
+
 namespace vok {
 namespace {
 
@@ -42,42 +44,11 @@ constexpr bool facts_in_kind_order() {
 }
 static_assert(facts_in_kind_order());
 
-// A modulus "= 0" test: only an exact zero (both parts +-0) counts; NaN does not.
-inline bool is_zero(Complex z) { return z.re == 0.0 && z.im == 0.0; }
-
-inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
-inline double argument(Complex z) { return std::atan2(z.im, z.re); }
-
-Complex tan_unchecked(Complex s, Complex c) {
-  const double d = c.re * c.re + c.im * c.im;
-  return {(s.re * c.re + s.im * c.im) / d, (s.im * c.re - s.re * c.im) / d};
-}
-
-// w = i*z + sqrt(1 - z^2), shared by ArcSin and ArcCos.
-Complex asin_w(Complex z) {
-  const double x = z.re;
-  const double y = z.im;
-  const Complex one_minus_sq{y * y - x * x + 1.0, -2.0 * x * y};
-  const Complex root = math::sqrt(one_minus_sq);
-  return {-y + root.re, x + root.im};
-}
-
-std::optional<Complex> arctan(Complex z) {
-  // u = i*z. The real 1 changes only the real part, so the imaginary parts
-  // keep their signed zeros (-u.im by sign flip): on the branch cut the sign
-  // of z's real zero then picks the side, as in C99 catan and NumPy.
-  const Complex u{-z.im, z.re};
-  const Complex one_minus{1.0 - u.re, -u.im};
-  if (is_zero(one_minus)) return std::nullopt;
-  const Complex one_plus{1.0 + u.re, u.im};
-  if (is_zero(one_plus)) return std::nullopt;
-  return Complex{(argument(one_plus) - argument(one_minus)) * 0.5,
-                 (std::log(modulus(one_minus)) - std::log(modulus(one_plus))) * 0.5};
-}
-
 template <BuiltinKind Kind>
-class BuiltinOp final : public Operator {
+class BuiltinOp final : public BuiltinOperator {
  public:
+  BuiltinOp() : BuiltinOperator(Kind) {}
+
   static constexpr const OperatorFacts& facts() { return kFacts[static_cast<std::size_t>(Kind)]; }
   static constexpr std::uint8_t kArity = facts().arity;
 
@@ -136,127 +107,125 @@ void append_double(std::string& out, double v) {
 const std::array<OperatorFacts, kBuiltinCount> kBuiltinFacts = kFacts;
 
 namespace math {
-
-Complex exp(Complex z) {
-  const double x = z.re;
-  const double y = z.im;
-  if (std::isinf(x)) {
-    if (x > 0.0) {
-      if (std::isinf(y)) return {x, std::numeric_limits<double>::quiet_NaN()};
-      if (y == 0.0 || std::isnan(y)) return {x, y};
-    } else if (!std::isfinite(y)) {
-      return {0.0, 0.0};
-    }
-  } else if (std::isnan(x) && y == 0.0) {
-    return {x, y};
-  }
-  const double e = std::exp(x);
-  return {e * std::cos(y), e * std::sin(y)};
+namespace {
+// Runs a lane function that can fail; `ok` is read only after the call
+// (argument evaluation order would not guarantee that).
+template <class F>
+inline std::optional<Complex> checked(F f) {
+  bool ok = true;
+  const Complex r = f(ok);
+  if (!ok) return std::nullopt;
+  return r;
 }
-
-Complex log(Complex z) { return {std::log(modulus(z)), argument(z)}; }
-
-Complex sqrt(Complex z) {
-  const double x = z.re;
-  const double y = z.im;
-  if (y == 0.0) {
-    if (!std::signbit(x)) return {std::sqrt(x), y};
-    return {0.0, std::copysign(std::sqrt(-x), y)};
-  }
-  if (x == 0.0) {
-    const double t = std::sqrt(std::fabs(y) * 0.5);
-    return {t, std::copysign(t, y)};
-  }
-  const double r = std::sqrt(modulus(z));
-  const double half = argument(z) / 2.0;
-  return {r * std::cos(half), r * std::sin(half)};
-}
-
-Complex sin(Complex z) {
-  return {std::sin(z.re) * std::cosh(z.im), std::cos(z.re) * std::sinh(z.im)};
-}
-
-Complex cos(Complex z) {
-  return {std::cos(z.re) * std::cosh(z.im), -(std::sin(z.re) * std::sinh(z.im))};
-}
+}  // namespace
 
 std::optional<Complex> unary(BuiltinKind kind, Complex z) {
-  const double x = z.re;
-  const double y = z.im;
   switch (kind) {
-    case K::Neg:
-      return Complex{-x, -y};
-    case K::Inv: {
-      if (is_zero(z)) return std::nullopt;
-      const double d = x * x + y * y;
-      return Complex{x / d, -y / d};
-    }
-    case K::Exp:
-      return exp(z);
-    case K::Log:
-      if (is_zero(z)) return std::nullopt;
-      return log(z);
-    case K::Sqrt:
-      return sqrt(z);
-    case K::Sin:
-      return sin(z);
-    case K::Cos:
-      return cos(z);
-    case K::Tan: {
-      const Complex s = sin(z);
-      const Complex c = cos(z);
-      if (is_zero(c)) return std::nullopt;
-      return tan_unchecked(s, c);
-    }
-    case K::ArcSin: {
-      const Complex w = asin_w(z);
-      if (is_zero(w)) return std::nullopt;
-      return Complex{argument(w), -std::log(modulus(w))};
-    }
-    case K::ArcCos: {
-      const Complex w = asin_w(z);
-      if (is_zero(w)) return std::nullopt;
-      return Complex{1.5707963267948966 - argument(w), std::log(modulus(w))};
-    }
-    case K::ArcTan:
-      return arctan(z);
-    case K::Square:
-      return Complex{x * x - y * y, 2.0 * x * y};
-    case K::Cube: {
-      const double s = x * x - y * y;
-      const double t = 2.0 * x * y;
-      return Complex{s * x - t * y, s * y + t * x};
-    }
-    default:
-      return std::nullopt;  // not a unary kind
+    case K::Neg: return neg(z);
+    case K::Inv: return checked([&](bool& ok) { return inv(z, ok); });
+    case K::Exp: return exp(z);
+    case K::Log: return checked([&](bool& ok) { return log_checked(z, ok); });
+    case K::Sqrt: return sqrt(z);
+    case K::Sin: return sin(z);
+    case K::Cos: return cos(z);
+    case K::Tan: return checked([&](bool& ok) { return tan(z, ok); });
+    case K::ArcSin: return checked([&](bool& ok) { return arcsin(z, ok); });
+    case K::ArcCos: return checked([&](bool& ok) { return arccos(z, ok); });
+    case K::ArcTan: return checked([&](bool& ok) { return arctan(z, ok); });
+    case K::Square: return square(z);
+    case K::Cube: return cube(z);
+    default: return std::nullopt;  // not a unary kind
   }
 }
 
 std::optional<Complex> binary(BuiltinKind kind, Complex a, Complex b) {
   switch (kind) {
-    case K::Vok: {
-      if (is_zero(b)) return std::nullopt;
-      const Complex e = exp(a);
-      const Complex l = log(b);
-      return Complex{e.re - l.re, e.im - l.im};
-    }
-    case K::Plus:
-      return Complex{a.re + b.re, a.im + b.im};
-    case K::Times:
-      return Complex{a.re * b.re - a.im * b.im, a.im * b.re + a.re * b.im};
-    case K::Subtract:
-      return Complex{a.re - b.re, a.im - b.im};
-    case K::Divide: {
-      if (is_zero(b)) return std::nullopt;
-      const double d = b.re * b.re + b.im * b.im;
-      return Complex{(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
-    }
-    default:
-      return std::nullopt;  // not a binary kind
+    case K::Vok: return checked([&](bool& ok) { return vok(a, b, ok); });
+    case K::Plus: return plus(a, b);
+    case K::Times: return times(a, b);
+    case K::Subtract: return subtract(a, b);
+    case K::Divide: return checked([&](bool& ok) { return divide(a, b, ok); });
+    default: return std::nullopt;  // not a binary kind
   }
 }
 
 }  // namespace math
+
+namespace {
+
+// One loop per kind: `f` is inlined into it, so the loop body is the lane
+// arithmetic itself with no call or switch per lane.
+template <class F>
+void unary_loop(std::size_t n, const double* re, const double* im, double* out_re, double* out_im,
+                std::uint8_t* ok, F f) {
+  for (std::size_t i = 0; i < n; ++i) {
+    bool defined = true;
+    const Complex r = f(Complex{re[i], im[i]}, defined);
+    out_re[i] = r.re;
+    out_im[i] = r.im;
+    ok[i] = static_cast<std::uint8_t>(ok[i] & static_cast<std::uint8_t>(defined && within_guard(r)));
+  }
+}
+
+template <class F>
+void binary_loop(std::size_t n, const double* a_re, const double* a_im, const double* b_re,
+                 const double* b_im, double* out_re, double* out_im, std::uint8_t* ok, F f) {
+  for (std::size_t i = 0; i < n; ++i) {
+    bool defined = true;
+    const Complex r = f(Complex{a_re[i], a_im[i]}, Complex{b_re[i], b_im[i]}, defined);
+    out_re[i] = r.re;
+    out_im[i] = r.im;
+    ok[i] = static_cast<std::uint8_t>(ok[i] & static_cast<std::uint8_t>(defined && within_guard(r)));
+  }
+}
+
+}  // namespace
+
+bool unary_column(BuiltinKind kind, std::size_t n, const double* re, const double* im, double* out_re,
+                  double* out_im, std::uint8_t* ok) {
+  using namespace math;
+  const auto run = [&](auto f) { unary_loop(n, re, im, out_re, out_im, ok, f); };
+  switch (kind) {
+    case K::Neg: run([](Complex z, bool&) { return neg(z); }); return true;
+    case K::Inv: run([](Complex z, bool& d) { return inv(z, d); }); return true;
+    case K::Exp: run([](Complex z, bool&) { return math::exp(z); }); return true;
+    case K::Log: run([](Complex z, bool& d) { return log_checked(z, d); }); return true;
+    case K::Sqrt: run([](Complex z, bool&) { return math::sqrt(z); }); return true;
+    case K::Sin: run([](Complex z, bool&) { return math::sin(z); }); return true;
+    case K::Cos: run([](Complex z, bool&) { return math::cos(z); }); return true;
+    case K::Tan: run([](Complex z, bool& d) { return math::tan(z, d); }); return true;
+    case K::ArcSin: run([](Complex z, bool& d) { return arcsin(z, d); }); return true;
+    case K::ArcCos: run([](Complex z, bool& d) { return arccos(z, d); }); return true;
+    case K::ArcTan: run([](Complex z, bool& d) { return arctan(z, d); }); return true;
+    case K::Square: run([](Complex z, bool&) { return square(z); }); return true;
+    case K::Cube: run([](Complex z, bool&) { return cube(z); }); return true;
+    default:
+      for (std::size_t i = 0; i < n; ++i) ok[i] = 0;
+      return false;
+  }
+}
+
+bool binary_column(BuiltinKind kind, std::size_t n, const double* a_re, const double* a_im,
+                   const double* b_re, const double* b_im, double* out_re, double* out_im,
+                   std::uint8_t* ok) {
+  using namespace math;
+  const auto run = [&](auto f) { binary_loop(n, a_re, a_im, b_re, b_im, out_re, out_im, ok, f); };
+  switch (kind) {
+    case K::Vok: run([](Complex a, Complex b, bool& d) { return vok(a, b, d); }); return true;
+    case K::Plus: run([](Complex a, Complex b, bool&) { return plus(a, b); }); return true;
+    case K::Times: run([](Complex a, Complex b, bool&) { return times(a, b); }); return true;
+    case K::Subtract: run([](Complex a, Complex b, bool&) { return subtract(a, b); }); return true;
+    case K::Divide: run([](Complex a, Complex b, bool& d) { return divide(a, b, d); }); return true;
+    default:
+      for (std::size_t i = 0; i < n; ++i) ok[i] = 0;
+      return false;
+  }
+}
+
+std::optional<BuiltinKind> builtin_kind_of(const Operator& op) {
+  if (const auto* b = dynamic_cast<const BuiltinOperator*>(&op)) return b->kind();
+  return std::nullopt;
+}
 
 std::string ConstOp::debug() const {
   std::string out = "ConstOp { name: \"";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/complex.hpp"
+#include "ops/builtin_math.hpp"
 #include "ops/operator.hpp"
 
 namespace vok {
@@ -44,16 +45,44 @@ struct OperatorFacts {
 extern const std::array<OperatorFacts, kBuiltinCount> kBuiltinFacts;
 
 // The complex arithmetic of each built-in, callable without a virtual call
-// (the operator types forward here). nullopt is a domain failure.
+// (the operator types forward here). nullopt is a domain failure, and also
+// the answer for a kind of the other arity. The per-lane arithmetic lives in
+// ops/builtin_math.hpp, shared with the column kernels below.
 namespace math {
-Complex exp(Complex z);
-Complex log(Complex z);  // no zero test: callers test |z| = 0 first
-Complex sqrt(Complex z);
-Complex sin(Complex z);
-Complex cos(Complex z);
 std::optional<Complex> unary(BuiltinKind kind, Complex z);
 std::optional<Complex> binary(BuiltinKind kind, Complex a, Complex b);
 }  // namespace math
+
+// Column kernels: the same arithmetic over n lanes in structure-of-arrays
+// form, with the dispatch on the kind outside the loop. Lane i computes
+// math::unary(kind, {re[i], im[i]}) (or math::binary on lane i of a and b)
+// and ANDs ok[i] with "has a value and passes the evaluator's guard"
+// (within_guard: finite, both parts below 1e15); out[i] is written on every
+// lane but meaningful only where ok[i] stays set. An output column may be the
+// very same array as an operand column (in place), never a shifted overlap.
+// A kind of the other arity clears every ok[i] and returns false.
+bool unary_column(BuiltinKind kind, std::size_t n, const double* re, const double* im, double* out_re,
+                  double* out_im, std::uint8_t* ok);
+bool binary_column(BuiltinKind kind, std::size_t n, const double* a_re, const double* a_im,
+                   const double* b_re, const double* b_im, double* out_re, double* out_im,
+                   std::uint8_t* ok);
+
+// Base of the 18 built-in operator types, so that an evaluator can map an
+// operator object to its kind once (dynamic_cast) instead of calling it per
+// sample. Operators registered from elsewhere are not BuiltinOperators.
+class BuiltinOperator : public Operator {
+ public:
+  BuiltinKind kind() const { return kind_; }
+
+ protected:
+  explicit BuiltinOperator(BuiltinKind kind) : kind_(kind) {}
+
+ private:
+  BuiltinKind kind_;
+};
+
+// The kind of `op` when it is one of the built-in operator objects.
+std::optional<BuiltinKind> builtin_kind_of(const Operator& op);
 
 // Operator yielding a fixed constant (arity 0).
 class ConstOp final : public Operator {
