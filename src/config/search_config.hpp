@@ -5,6 +5,12 @@
 
 namespace vok {
 
+// How candidates are evaluated. Both paths compute the same values bit for
+// bit; PerSample is the plain stack machine, one sample at a time, kept as
+// the reference that the column-wise Fast path is tested and measured
+// against.
+enum class EvalPath { Fast, PerSample };
+
 // Settings of one search. A plain value: every search works on its own copy,
 // so a request never changes the configuration it was derived from. Values
 // are stored as given; the search decides what odd ones mean.
@@ -17,6 +23,7 @@ struct SearchConfig {
   double early_exit_threshold = 1e-10;  // fixed
   bool exhaustive = false;              // set by the candidate listing request
   bool optimize_constants = true;       // fixed
+  EvalPath eval_path = EvalPath::Fast;  // engine-internal: tests and benchmarks
 };
 
 // The configuration of one request: a copy of `base` in which the given
