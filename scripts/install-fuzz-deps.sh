@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Optional Debian packages for `make sanitize` and `make fuzz`, kept apart
+# from install-system-deps.sh so that `make test` never needs clang.
+#   install-fuzz-deps.sh sanitize   gcc's ASan/UBSan/TSan runtimes
+#   install-fuzz-deps.sh fuzz       those, plus clang 14 with libFuzzer
+set -euo pipefail
+pkgs=(libasan8 libubsan1 libtsan2)
+if [ "${1:-fuzz}" = fuzz ]; then
+  # llvm-14 brings llvm-symbolizer for readable libFuzzer stack traces.
+  pkgs+=(clang-14 libclang-rt-14-dev llvm-14)
+fi
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing sanitizer/fuzzing packages: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
