@@ -41,3 +41,116 @@ py-test: py-install
 
 clean:
 	rm -rf build
+
+# `make bench`: the benchmark against the peers. A venv of its own keeps the
+# peers' dependencies out of the test venv; vok_sr goes into it as a wheel the
+# main venv builds, in a build folder of its own so that it never races a
+# `make py-install`. eval_bench and search_bench (the per-sample vs fast
+# evaluator runs) get the wheel's optimisation flags (see pyproject.toml).
+# BENCH_QUICK=1 for a smoke run; bench/README.md says what is measured.
+BENCH_VENV := .venv-bench
+BPY := $(BENCH_VENV)/bin/python
+BENCH_BUILD := build/bench
+BENCH_PY_BUILD := build/bench-py
+BENCH_WHEELS := build/bench-wheel
+
+.PHONY: bench
+
+$(BENCH_VENV)/.stamp: bench/requirements.txt
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BPY) -m pip install -q --upgrade pip
+	$(BPY) -m pip install -q numpy==$$(sed -n 's/^numpy==//p' bench/requirements.txt)
+	@# A peer that cannot be installed is reported as unavailable in the results.
+	$(BPY) -m pip install -q -r bench/requirements.txt || \
+	  echo "warning: not every peer installed; the harness reports the missing ones"
+	touch $@
+
+bench: venv $(BENCH_VENV)/.stamp
+	rm -rf $(BENCH_WHEELS)
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=$(BENCH_PY_BUILD) -w $(BENCH_WHEELS) .
+	$(BPY) -m pip install -q --no-deps --force-reinstall $(BENCH_WHEELS)/vok_sr-*.whl
+	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
+	  -DVOK_BUILD_BENCH=ON -DVOK_BUILD_TESTS=OFF -DVOK_BUILD_PYTHON=OFF -DVOK_WERROR=ON >/dev/null
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target eval_bench search_bench
+	$(BPY) bench/harness.py --eval-bench $(BENCH_BUILD)/bench/eval_bench \
+	  --search-bench $(BENCH_BUILD)/bench/search_bench
+
+# --- Reliability: sanitizer builds and fuzzing -------------------------------
+# `make sanitize`: the C++ tests under ASan+UBSan (build/asan) and under TSan
+# (build/tsan), and the pytest suite against an ASan+UBSan build of the module
+# installed into its own venv (.venv-asan), so the normal install is untouched.
+# `make fuzz`: each fuzz target for FUZZ_SECONDS seconds (clang/libFuzzer for
+# the numeric core, atheris for the module boundary).
+SAN_VENV := .venv-asan
+SAN_VPY := $(SAN_VENV)/bin/python
+ASAN_BUILD := build/asan
+TSAN_BUILD := build/tsan
+PY_ASAN_BUILD := build/py-asan
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+SAN_SUPP := $(abspath scripts/sanitizers)
+# Sanitizer builds look for run-time faults; warnings are the normal build's
+# job (gcc's -fsanitize passes add false -Wmaybe-uninitialized and the like).
+SAN_CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+  -DVOK_BUILD_TESTS=ON -DVOK_BUILD_PYTHON=OFF -DVOK_WERROR=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTS := detect_leaks=1:halt_on_error=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
+UBSAN_OPTS := halt_on_error=1:print_stacktrace=1
+# The Python runs (pytest, atheris) go through scripts/sanitizers/asan-python,
+# which preloads the ASan runtime into the uninstrumented interpreter.
+ASAN_PY := scripts/sanitizers/asan-python
+
+.PHONY: sanitize sanitize-deps sanitize-cpp sanitize-tsan sanitize-py sanitize-py-install \
+        fuzz fuzz-deps fuzz-build
+
+sanitize: sanitize-cpp sanitize-py sanitize-tsan
+
+sanitize-deps: venv
+	@scripts/install-fuzz-deps.sh sanitize
+
+sanitize-cpp: sanitize-deps
+	$(CMAKE) -S . -B $(ASAN_BUILD) $(SAN_CMAKE_FLAGS) "-DVOK_SANITIZE=address;undefined" >/dev/null
+	nice -n 10 $(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+	# ASan's redzones deepen std::regex's recursion in the output tests: 64 MiB stack.
+	cd $(ASAN_BUILD) && ulimit -s 65536 && ASAN_OPTIONS=$(ASAN_OPTS) \
+	  LSAN_OPTIONS=suppressions=$(SAN_SUPP)/lsan-cpp.supp UBSAN_OPTIONS=$(UBSAN_OPTS) \
+	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+# The parallel passes and the fingerprint set. TBB itself is not instrumented;
+# tsan.supp says what that costs.
+sanitize-tsan: sanitize-deps
+	$(CMAKE) -S . -B $(TSAN_BUILD) $(SAN_CMAKE_FLAGS) -DVOK_SANITIZE=thread >/dev/null
+	nice -n 10 $(CMAKE) --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(SAN_SUPP)/tsan.supp \
+	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) $(TSAN_CTEST_ARGS)
+
+$(SAN_VENV)/.stamp: requirements-dev.txt requirements-fuzz.txt
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_VPY) -m pip install -q --upgrade pip
+	$(SAN_VPY) -m pip install -q -r requirements-dev.txt -r requirements-fuzz.txt
+	touch $@
+
+sanitize-py-install: sanitize-deps $(SAN_VENV)/.stamp
+	PATH=$(abspath $(SAN_VENV))/bin:$$PATH nice -n 10 $(SAN_VPY) -m pip install -q --no-build-isolation \
+	  --no-deps -Cbuild-dir=$(PY_ASAN_BUILD) -Ccmake.build-type=RelWithDebInfo \
+	  "-Ccmake.define.VOK_SANITIZE=address;undefined" -Ccmake.define.VOK_SANITIZE_VECTORS=ON \
+	  -Ccmake.define.VOK_WERROR=OFF .
+
+# The resident-memory test is left out: ASan's quarantine holds up to 256 MiB
+# of freed blocks by design, so RSS grows under it; LSan and the Python-heap
+# growth tests cover leaks here.
+sanitize-py: sanitize-py-install
+	$(ASAN_PY) $(SAN_VPY) -m pytest tests/python -q -p no:cacheprovider \
+	  --deselect tests/python/test_leaks.py::test_memory_stays_flat_over_thousands_of_calls
+
+fuzz-deps: venv
+	@scripts/install-fuzz-deps.sh fuzz
+
+fuzz-build: fuzz-deps
+	$(CMAKE) -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	nice -n 10 $(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build sanitize-py-install
+	scripts/run-fuzz.sh $(FUZZ_SECONDS) $(FUZZ_BUILD) $(SAN_VPY)
