@@ -1,6 +1,8 @@
 #include "engine/optimizer.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -24,6 +26,176 @@ double prediction(const Expression& e, std::span<const Complex> row, std::span<c
   return v ? v->re : 0.0;
 }
 
+// The penalty over the parameter vector and then the Literal tokens, added
+// to the MSE as written.
+double error_from_sum(const Expression& e, std::span<const double> params, double sum_sq,
+                      std::size_t count, double alpha, double l1_ratio) {
+  double l1 = 0.0;
+  double l2 = 0.0;
+  for (double p : params) {
+    l1 += std::fabs(p);
+    l2 += p * p;
+  }
+  for (const Token& t : e.tokens) {
+    if (t.kind != TokenKind::Literal) continue;
+    l1 += std::fabs(t.value.re);
+    l2 += t.value.re * t.value.re;
+  }
+  return sum_sq / static_cast<double>(count) + alpha * (l1_ratio * l1 + 0.5 * (1.0 - l1_ratio) * l2);
+}
+
+// The working expression as refinement evaluates it on the column path.
+// Subtrees without a Parameter token keep their values for the whole
+// refinement: each maximal one of two tokens or more is evaluated once, and
+// the program reads its column as an extra variable. A sample on which such
+// a subtree has no value has none in the whole expression either, so the
+// subtrees' validity is and-ed in; elsewhere the remaining operations see
+// the very same operands, so every value is the full program's bit for bit.
+// Only built-in operators are allowed in the remaining program, as it also
+// runs on the samples that have already failed.
+class WorkProgram {
+ public:
+  WorkProgram(const Expression& e, const SampleSet& samples, SampleScratch& scratch)
+      : e_(e), samples_(samples), scratch_(scratch) {
+    std::vector<std::pair<std::size_t, std::size_t>> subtrees;  // first and last token
+    if (!find_subtrees(subtrees)) return;
+    const std::size_t num_vars = samples.columns()->num_vars();
+    if (subtrees.empty() || num_vars + subtrees.size() > kMaxVariables) return;
+    const std::size_t count = samples.size();
+    const std::size_t cached = subtrees.size() * count;
+    if (scratch.cached_re.size() < cached) {
+      scratch.cached_re.resize(cached);
+      scratch.cached_im.resize(cached);
+    }
+    if (scratch.cached_ok.size() < count) scratch.cached_ok.resize(count);
+    std::fill(scratch.cached_ok.begin(), scratch.cached_ok.begin() + count, std::uint8_t{1});
+    BlockValues& b = scratch.block;
+    std::size_t next = 0;
+    for (std::size_t m = 0; m < subtrees.size(); ++m) {
+      const auto [first_token, last_token] = subtrees[m];
+      const std::span<const Token> sub(e.tokens.data() + first_token, last_token + 1 - first_token);
+      double* const re = scratch.cached_re.data() + m * count;
+      double* const im = scratch.cached_im.data() + m * count;
+      for (std::size_t first = 0; first < count; first += kSampleBlock) {
+        const std::size_t lanes = std::min(kSampleBlock, count - first);
+        samples.eval_block(sub, first, lanes, {}, scratch, b.out());
+        std::copy(b.re.begin(), b.re.begin() + lanes, re + first);
+        std::copy(b.im.begin(), b.im.begin() + lanes, im + first);
+        for (std::size_t i = 0; i < lanes; ++i) scratch.cached_ok[first + i] &= b.ok[i];
+      }
+      extra_.push_back({re, im});
+      // The subtree becomes one Variable leaf behind the sample's own.
+      reduced_.insert(reduced_.end(), e.tokens.begin() + static_cast<std::ptrdiff_t>(next),
+                      e.tokens.begin() + static_cast<std::ptrdiff_t>(first_token));
+      reduced_.push_back(Token::variable(static_cast<std::uint8_t>(num_vars + m)));
+      next = last_token + 1;
+    }
+    reduced_.insert(reduced_.end(), e.tokens.begin() + static_cast<std::ptrdiff_t>(next), e.tokens.end());
+  }
+
+  void eval(std::size_t first, std::size_t lanes, std::span<const Complex> params, ColumnOut out) const {
+    if (extra_.empty()) {
+      samples_.eval_block(e_.tokens, first, lanes, params, scratch_, out);
+      return;
+    }
+    samples_.eval_block(reduced_, first, lanes, params, extra_, scratch_, out);
+    const std::uint8_t* const cached_ok = scratch_.cached_ok.data() + first;
+    for (std::size_t i = 0; i < lanes; ++i) out.ok[i] &= cached_ok[i];
+  }
+
+ private:
+  // The maximal parameter-free subtrees of two tokens or more, in token
+  // order; false when the program is not one well-formed tree of built-ins.
+  bool find_subtrees(std::vector<std::pair<std::size_t, std::size_t>>& out) const {
+    const std::vector<Token>& tokens = e_.tokens;
+    const std::size_t n = tokens.size();
+    std::vector<std::size_t> start(n);
+    std::vector<std::uint8_t> has_param(n);
+    std::vector<std::uint8_t> maximal(n);
+    std::vector<std::size_t> roots;
+    for (std::size_t i = 0; i < n; ++i) {
+      const Token& t = tokens[i];
+      start[i] = i;
+      switch (t.kind) {
+        case TokenKind::Variable:
+        case TokenKind::Literal:
+        case TokenKind::Constant:
+          break;
+        case TokenKind::Parameter:
+          has_param[i] = 1;
+          break;
+        case TokenKind::Apply: {
+          const std::size_t arity = t.arity();
+          if (arity == 0 || roots.size() < arity || !samples_.kernels().builtin(t.op)) return false;
+          const std::size_t base = roots.size() - arity;
+          for (std::size_t k = base; k < roots.size(); ++k) {
+            has_param[i] |= has_param[roots[k]];
+            start[i] = std::min(start[i], start[roots[k]]);
+          }
+          if (has_param[i]) {
+            for (std::size_t k = base; k < roots.size(); ++k) {
+              const std::size_t c = roots[k];
+              if (!has_param[c] && start[c] != c) maximal[c] = 1;
+            }
+          }
+          roots.resize(base);
+          break;
+        }
+        default:
+          return false;
+      }
+      roots.push_back(i);
+    }
+    if (roots.size() != 1) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (maximal[i]) out.emplace_back(start[i], i);
+    }
+    // Disjoint, so in the order of their last tokens also in that of their first.
+    return true;
+  }
+
+  const Expression& e_;
+  const SampleSet& samples_;
+  SampleScratch& scratch_;
+  std::vector<Token> reduced_;
+  std::vector<ColumnView> extra_;
+};
+
+// compute_error_with_params on the column path. `complex_params` is the
+// caller's buffer for the parameter vector. When `predictions` is given it
+// receives the real part of every sample evaluated; `complete` tells whether
+// that is every sample (the error is +inf otherwise).
+double column_error(const Expression& e, std::span<const double> params,
+                    std::vector<Complex>& complex_params, const SampleSet& samples,
+                    SampleScratch& scratch, double alpha, double l1_ratio, double* predictions,
+                    bool& complete, const WorkProgram* program = nullptr) {
+  complex_params.resize(params.size());
+  for (std::size_t j = 0; j < params.size(); ++j) complex_params[j] = {params[j], 0.0};
+  BlockValues& b = scratch.block;
+  const std::span<const double> targets = samples.targets();
+  const std::size_t count = samples.size();
+  double sum_sq = 0.0;
+  complete = false;
+  // Sample order, as the reference adds them; a block with a failing sample
+  // ends the work as that sample does there.
+  for (std::size_t first = 0; first < count; first += kSampleBlock) {
+    const std::size_t lanes = std::min(kSampleBlock, count - first);
+    if (program != nullptr) {
+      program->eval(first, lanes, complex_params, b.out());
+    } else {
+      samples.eval_block(e.tokens, first, lanes, complex_params, scratch, b.out());
+    }
+    for (std::size_t i = 0; i < lanes; ++i) {
+      if (!b.ok[i]) return std::numeric_limits<double>::infinity();
+      const double d = b.re[i] - targets[first + i];
+      sum_sq += d * d;
+    }
+    if (predictions != nullptr) std::copy(b.re.begin(), b.re.begin() + lanes, predictions + first);
+  }
+  complete = true;
+  return error_from_sum(e, params, sum_sq, count, alpha, l1_ratio);
+}
+
 }  // namespace
 
 double compute_error_with_params(const Expression& e, std::span<const double> params,
@@ -39,19 +211,18 @@ double compute_error_with_params(const Expression& e, std::span<const double> pa
     const double d = v->re - targets[k];
     sum_sq += d * d;
   }
-  double l1 = 0.0;
-  double l2 = 0.0;
-  for (double p : params) {
-    l1 += std::fabs(p);
-    l2 += p * p;
+  return error_from_sum(e, params, sum_sq, samples.size(), alpha, l1_ratio);
+}
+
+double compute_error_with_params(const Expression& e, std::span<const double> params,
+                                 const SampleSet& samples, double alpha, double l1_ratio) {
+  if (!samples.column_path()) {
+    return compute_error_with_params(e, params, samples.rows(), samples.targets(), alpha, l1_ratio,
+                                     samples.registry());
   }
-  for (const Token& t : e.tokens) {
-    if (t.kind != TokenKind::Literal) continue;
-    l1 += std::fabs(t.value.re);
-    l2 += t.value.re * t.value.re;
-  }
-  return sum_sq / static_cast<double>(samples.size()) +
-         alpha * (l1_ratio * l1 + 0.5 * (1.0 - l1_ratio) * l2);
+  SampleScratch& scratch = sample_scratch();
+  bool complete = false;
+  return column_error(e, params, scratch.params, samples, scratch, alpha, l1_ratio, nullptr, complete);
 }
 
 std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
@@ -123,6 +294,116 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
   for (std::size_t j = 0; j < n; ++j) {
     Token& t = work.tokens[positions[j]];
     if (t.kind == TokenKind::Parameter) t.value = {p[j], 0.0};
+  }
+  return {std::move(work), current};
+}
+
+std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
+                                               double alpha, double l1_ratio,
+                                               std::size_t max_iterations) {
+  if (!samples.column_path()) {
+    return refine_constants(e, samples.rows(), samples.targets(), alpha, l1_ratio, samples.registry(),
+                            max_iterations);
+  }
+  std::vector<std::size_t> positions;
+  std::vector<double> p;
+  for (std::size_t i = 0; i < e.tokens.size(); ++i) {
+    if (e.tokens[i].kind != TokenKind::Parameter) continue;
+    positions.push_back(i);
+    p.push_back(e.tokens[i].value.re);
+  }
+  if (p.empty()) return {e, compute_error_with_params(e, {}, samples, alpha, l1_ratio)};
+
+  Expression work = e;
+  const std::size_t n = p.size();
+  const std::size_t count = samples.size();
+  const std::span<const double> targets = samples.targets();
+  SampleScratch& scratch = sample_scratch();
+  if (scratch.predictions.size() < count) scratch.predictions.resize(count);
+  double* const pred = scratch.predictions.data();
+  BlockValues& b = scratch.block;
+  const WorkProgram program(work, samples, scratch);
+
+  std::vector<Complex> trial(n);
+  std::vector<Complex> step(n);
+  std::vector<double> h(n);
+  std::vector<double> g(n);
+  std::vector<double> next(n);
+
+  // The predictions at p are those of the error evaluation that accepted p,
+  // when it reached every sample (a finite error always does; only an
+  // infinite starting error may not). A rejected step leaves p, hence the
+  // Jacobian and its sums, as they were: they are reused, not recomputed.
+  bool predictions_at_p = false;
+  double current =
+      column_error(work, p, step, samples, scratch, alpha, l1_ratio, pred, predictions_at_p, &program);
+  bool sums_at_p = false;
+  double lambda = kInitialDamping;
+  int rejections = 0;
+
+  for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
+    if (lambda > kDampingCeiling) break;
+    if (!sums_at_p) {
+      for (std::size_t j = 0; j < n; ++j) {
+        trial[j] = {p[j], 0.0};
+        h[j] = 0.0;
+        g[j] = 0.0;
+      }
+      // Block by block in sample order; each h[j] and g[j] still adds its
+      // samples in ascending order, as the reference does.
+      for (std::size_t first = 0; first < count; first += kSampleBlock) {
+        const std::size_t lanes = std::min(kSampleBlock, count - first);
+        double* const pr = pred + first;
+        if (!predictions_at_p) {
+          program.eval(first, lanes, trial, b.out());
+          for (std::size_t i = 0; i < lanes; ++i) pr[i] = b.ok[i] ? b.re[i] : 0.0;
+        }
+        const double* const t = targets.data() + first;
+        for (std::size_t j = 0; j < n; ++j) {
+          trial[j].re = p[j] + kStep;
+          program.eval(first, lanes, trial, b.out());
+          trial[j].re = p[j];
+          double hj = h[j];
+          double gj = g[j];
+          for (std::size_t i = 0; i < lanes; ++i) {
+            const double perturbed = b.ok[i] ? b.re[i] : 0.0;
+            const double jac = (perturbed - pr[i]) / kStep;
+            hj += jac * jac;
+            gj += jac * (pr[i] - t[i]);
+          }
+          h[j] = hj;
+          g[j] = gj;
+        }
+      }
+      predictions_at_p = true;
+      sums_at_p = true;
+    }
+    for (std::size_t j = 0; j < n; ++j) next[j] = p[j] - g[j] / ((h[j] + lambda) + kRegularisation);
+    bool complete = false;
+    const double next_error =
+        column_error(work, next, step, samples, scratch, alpha, l1_ratio, pred, complete, &program);
+    if (next_error < current) {
+      // Accepted: the error was finite, so every prediction at p' is in.
+      lambda = lambda / kDampingFactor;
+      rejections = 0;
+      p = next;
+      predictions_at_p = complete;
+      sums_at_p = false;
+      const bool converged = std::fabs(current - next_error) < kTolerance;
+      current = next_error;
+      if (converged) break;
+    } else {
+      // The step's evaluation overwrote the predictions; the sums stay valid.
+      predictions_at_p = false;
+      if (rejections >= kRejectionsTolerated) break;
+      ++rejections;
+      lambda = lambda * kDampingFactor;
+    }
+  }
+
+  for (std::size_t j = 0; j < n; ++j) {
+    Token& tok = work.tokens[positions[j]];
+    if (tok.kind == TokenKind::Parameter) tok.value = {p[j], 0.0};
   }
   return {std::move(work), current};
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/expression.hpp"
+#include "engine/sample_set.hpp"
 #include "engine/samples.hpp"
 #include "ops/registry.hpp"
 
@@ -18,6 +19,11 @@ double compute_error_with_params(const Expression& e, std::span<const double> pa
                                  ComplexRows samples, std::span<const double> targets, double alpha,
                                  double l1_ratio, const OperatorRegistry& registry);
 
+// The same on a sample set: column-wise when it takes the column path, else
+// the per-sample code above; the result is the same double bit for bit.
+double compute_error_with_params(const Expression& e, std::span<const double> params,
+                                 const SampleSet& samples, double alpha, double l1_ratio);
+
 // Fits the Parameter values of a copy of `e` by a diagonal Levenberg-Marquardt
 // method with a forward-difference Jacobian, at most `max_iterations`
 // iterations, and returns the copy with its error. An expression without
@@ -26,6 +32,11 @@ double compute_error_with_params(const Expression& e, std::span<const double> pa
 std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
+                                               std::size_t max_iterations);
+// The same on a sample set; on the column path every iteration, parameter
+// value and error is the reference's bit for bit.
+std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
+                                               double alpha, double l1_ratio,
                                                std::size_t max_iterations);
 
 }  // namespace vok

@@ -1,5 +1,6 @@
 #include "engine/scoring.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -11,22 +12,11 @@ namespace {
 
 constexpr std::size_t kScoringIterations = 10;
 
-}  // namespace
-
-double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
-                         const OperatorRegistry& registry, double alpha, double l1_ratio) {
-  const OperatorList ops = registry.operators();
-  double sum_sq = 0.0;
-  for (std::size_t k = 0; k < samples.size(); ++k) {
-    const auto v = eval_row(e, samples[k], {}, ops);
-    // The guard is repeated here because a bare leaf is returned unchecked.
-    if (!v || !std::isfinite(v->re) || !std::isfinite(v->im) || !within_guard(*v)) {
-      return std::numeric_limits<double>::infinity();
-    }
-    const double d = v->re - targets[k];
-    sum_sq += d * d;
-  }
-  const double mse = sum_sq / static_cast<double>(targets.size());
+// The penalty over the Literal and Parameter values, in token order, added
+// to the MSE as written.
+double raw_error_from_sum(const Expression& e, double sum_sq, std::size_t count, double alpha,
+                          double l1_ratio) {
+  const double mse = sum_sq / static_cast<double>(count);
   double l1 = 0.0;
   double l2 = 0.0;
   for (const Token& t : e.tokens) {
@@ -38,10 +28,60 @@ double compute_raw_error(const Expression& e, ComplexRows samples, std::span<con
   return mse + alpha * (((1.0 - l1_ratio) * 0.5) * l2 + l1 * l1_ratio);
 }
 
+// A sample's value is usable only if it exists and passes the guard.
+bool usable(double re, double im) {
+  return std::isfinite(re) && std::isfinite(im) && within_guard({re, im});
+}
+
+}  // namespace
+
+double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
+                         const OperatorRegistry& registry, double alpha, double l1_ratio) {
+  const OperatorList ops = registry.operators();
+  double sum_sq = 0.0;
+  for (std::size_t k = 0; k < samples.size(); ++k) {
+    const auto v = eval_row(e, samples[k], {}, ops);
+    // The guard is repeated here because a bare leaf is returned unchecked.
+    if (!v || !usable(v->re, v->im)) return std::numeric_limits<double>::infinity();
+    const double d = v->re - targets[k];
+    sum_sq += d * d;
+  }
+  return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
+}
+
+double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio) {
+  if (!samples.column_path()) {
+    return compute_raw_error(e, samples.rows(), samples.targets(), samples.registry(), alpha, l1_ratio);
+  }
+  SampleScratch& scratch = sample_scratch();
+  BlockValues& b = scratch.block;
+  const std::span<const double> targets = samples.targets();
+  const std::size_t count = samples.size();
+  double sum_sq = 0.0;
+  // Blocks and lanes in sample order: the same additions as the reference,
+  // and a failing block ends the work as the failing sample does there.
+  for (std::size_t first = 0; first < count; first += kSampleBlock) {
+    const std::size_t lanes = std::min(kSampleBlock, count - first);
+    samples.eval_block(e.tokens, first, lanes, {}, scratch, b.out());
+    for (std::size_t i = 0; i < lanes; ++i) {
+      if (!b.ok[i] || !usable(b.re[i], b.im[i])) return std::numeric_limits<double>::infinity();
+      const double d = b.re[i] - targets[first + i];
+      sum_sq += d * d;
+    }
+  }
+  return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
+}
+
 void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
                       ParetoFront& front, double alpha, double l1_ratio,
                       const OperatorRegistry& registry) {
   const double error = compute_raw_error(e, samples, targets, registry, alpha, l1_ratio);
+  if (std::isfinite(error)) update_pareto(front, e, error);
+}
+
+void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront& front, double alpha,
+                      double l1_ratio) {
+  const double error = compute_raw_error(e, samples, alpha, l1_ratio);
   if (std::isfinite(error)) update_pareto(front, e, error);
 }
 
@@ -61,6 +101,22 @@ std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples
   if (config.optimize_constants && e.num_params != 0) {
     auto [refined, refined_error] = refine_constants(e, samples, targets, config.alpha,
                                                      config.l1_ratio, registry, kScoringIterations);
+    if (error > refined_error) {
+      e = std::move(refined);
+      error = refined_error;
+    }
+  }
+  if (!std::isfinite(error)) return std::nullopt;
+  const double score = penalised_score(error, e.complexity, config.complexity_penalty);
+  return ScoredCandidate{std::move(e), score};
+}
+
+std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config) {
+  double error = compute_raw_error(e, samples, config.alpha, config.l1_ratio);
+  if (config.optimize_constants && e.num_params != 0) {
+    auto [refined, refined_error] =
+        refine_constants(e, samples, config.alpha, config.l1_ratio, kScoringIterations);
     if (error > refined_error) {
       e = std::move(refined);
       error = refined_error;

@@ -7,6 +7,7 @@
 #include "config/search_config.hpp"
 #include "core/expression.hpp"
 #include "engine/pareto.hpp"
+#include "engine/sample_set.hpp"
 #include "engine/samples.hpp"
 #include "ops/registry.hpp"
 
@@ -22,10 +23,16 @@ using ScoredCandidate = std::pair<Expression, double>;
 double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
                          const OperatorRegistry& registry, double alpha, double l1_ratio);
 
+// The same on a sample set: column-wise when it takes the column path, else
+// the per-sample code above; the result is the same double bit for bit.
+double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio);
+
 // Offers `e` to the front with its raw error when that error is finite.
 void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
                       ParetoFront& front, double alpha, double l1_ratio,
                       const OperatorRegistry& registry);
+void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront& front, double alpha,
+                      double l1_ratio);
 
 // raw error * (complexity * complexity_penalty + 1.0), in that order.
 double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty);
@@ -39,5 +46,8 @@ std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples
                                                std::span<const double> targets,
                                                const SearchConfig& config,
                                                const OperatorRegistry& registry);
+// The same on a sample set (raw error and refinement by its evaluation path).
+std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config);
 
 }  // namespace vok

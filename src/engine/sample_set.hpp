@@ -1,0 +1,99 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "config/search_config.hpp"
+#include "core/column_eval.hpp"
+#include "core/complex.hpp"
+#include "core/expression.hpp"
+#include "engine/samples.hpp"
+#include "ops/registry.hpp"
+
+namespace vok {
+
+// Samples per column evaluation: a block's value columns stay in cache and
+// the scratch does not grow with the number of samples.
+inline constexpr std::size_t kSampleBlock = 256;
+
+// One block of column results.
+struct BlockValues {
+  std::array<double, kSampleBlock> re;
+  std::array<double, kSampleBlock> im;
+  std::array<std::uint8_t, kSampleBlock> ok;
+
+  ColumnOut out() { return {re.data(), im.data(), ok.data()}; }
+};
+
+// Per-thread scratch of the column paths; it only grows, so that after
+// warm-up scoring and refinement allocate nothing per evaluation. Not
+// reentrant: the users (scoring, refinement) never evaluate recursively.
+struct SampleScratch {
+  ColumnWorkspace ws;
+  BlockValues block;
+  std::vector<Complex> params;       // the trial parameter vector
+  std::vector<double> predictions;   // refinement: one per sample
+  std::vector<ColumnView> views;     // the input columns of one block
+  // Refinement: values of the parameter-free subtrees, one column of every
+  // sample each, and whether all of them have a value on a sample.
+  std::vector<double> cached_re;
+  std::vector<double> cached_im;
+  std::vector<std::uint8_t> cached_ok;
+};
+SampleScratch& sample_scratch();
+
+// The samples of one search, prepared once for both evaluation paths: the
+// complex rows and targets (the per-sample reference), and the same rows as
+// input columns with the kernel table of the registry's operators (the
+// column path).
+// Invariant: columns() exists iff the rows are non-empty, of one length and one per target.
+// Thread safety: immutable after construction, shared read only by any number of threads.
+class SampleSet {
+ public:
+  SampleSet(std::vector<ComplexRow> rows, std::vector<double> targets, RegistryPtr registry,
+            EvalPath path = EvalPath::Fast);
+  // The columns and the kernel table point into members: no copies.
+  SampleSet(const SampleSet&) = delete;
+  SampleSet& operator=(const SampleSet&) = delete;
+  SampleSet(SampleSet&&) = default;
+  SampleSet& operator=(SampleSet&&) = default;
+
+  ComplexRows rows() const { return rows_; }
+  std::span<const double> targets() const { return targets_; }
+  std::size_t size() const { return rows_.size(); }
+  const OperatorRegistry& registry() const { return *registry_; }
+  const RegistryPtr& registry_ptr() const { return registry_; }
+  const KernelTable& kernels() const { return *kernels_; }
+  EvalPath path() const { return path_; }
+  // nullptr when the rows are ragged (or do not match the targets).
+  const InputColumns* columns() const { return columns_ ? &*columns_ : nullptr; }
+  // Whether the column path serves this set; otherwise the per-sample code.
+  bool column_path() const { return path_ == EvalPath::Fast && columns_.has_value(); }
+
+  // Evaluates `tokens` on samples [first, first + lanes), lanes <= kSampleBlock,
+  // into `out`; as eval_columns. Precondition: column_path().
+  std::size_t eval_block(std::span<const Token> tokens, std::size_t first, std::size_t lanes,
+                         std::span<const Complex> params, SampleScratch& scratch, ColumnOut out) const;
+  // The same with `extra` (columns over all samples) as the variables behind
+  // the sample's own: Variable num_vars + m reads extra[m].
+  std::size_t eval_block(std::span<const Token> tokens, std::size_t first, std::size_t lanes,
+                         std::span<const Complex> params, std::span<const ColumnView> extra,
+                         SampleScratch& scratch, ColumnOut out) const;
+
+ private:
+  std::vector<ComplexRow> rows_;
+  std::vector<double> targets_;
+  RegistryPtr registry_;
+  // Held by pointer so that a move keeps its view of the registry valid.
+  std::unique_ptr<const KernelTable> kernels_;
+  std::optional<InputColumns> columns_;
+  EvalPath path_;
+};
+
+
+}  // namespace vok

@@ -1,0 +1,450 @@
+#include "engine/sample_set.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "engine/bfs.hpp"
+#include "engine/optimizer.hpp"
+#include "engine/scoring.hpp"
+#include "engine_helpers.hpp"
+
+namespace vok {
+namespace {
+
+using namespace testing_support;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::nan("");
+
+// Corner cases of the arithmetic and of the guard: signed zeros, infinities,
+// NaN, subnormals, 1e15 and its neighbours.
+const std::vector<double> kSpecials = {
+    0.0, -0.0, kInf, -kInf, kNaN, 4.9e-324, -2.2e-310, 1e15, -1e15,
+    std::nextafter(1e15, 0.0), -std::nextafter(1e15, 0.0), 1e300, 1.0, -1.0, 0.5,
+};
+
+RegistryPtr shared_builtins() {
+  static const RegistryPtr r = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+  return r;
+}
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// Values of the samples and of the targets.
+enum class Values { Real, Special };
+
+struct Case {
+  const char* name;
+  std::uint64_t seed;
+  std::size_t samples;
+  std::size_t num_vars;
+  Values inputs;
+  Values targets;
+};
+
+std::string case_name(const testing::TestParamInfo<Case>& p) { return p.param.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+// Sample counts below, at and above one block, with 0 to 3 variables.
+const Case kCases[] = {
+    {"OneSample", 1, 1, 1, Values::Real, Values::Real},
+    {"SevenSamplesTwoVars", 2, 7, 2, Values::Real, Values::Real},
+    {"OneBlockThreeVars", 3, kSampleBlock, 3, Values::Real, Values::Real},
+    {"ManyBlocks", 4, 1000, 2, Values::Real, Values::Real},
+    {"SpecialInputs", 5, 300, 2, Values::Special, Values::Real},
+    {"SpecialTargets", 6, 257, 1, Values::Real, Values::Special},
+    {"SpecialEverything", 7, 7, 3, Values::Special, Values::Special},
+    {"NoVariables", 8, 600, 0, Values::Real, Values::Real},
+};
+
+class Random {
+ public:
+  Random(std::uint64_t seed, std::size_t num_vars) : rng_(seed), num_vars_(num_vars) {}
+
+  double uniform(double lo, double hi) {
+    return lo + (hi - lo) * static_cast<double>(rng_() >> 11) * 0x1.0p-53;
+  }
+  std::uint64_t below(std::uint64_t n) { return rng_() % n; }
+  double special() { return kSpecials[below(kSpecials.size())]; }
+  double value(Values v) { return v == Values::Special && below(2) == 0 ? special() : uniform(-2.0, 2.0); }
+
+  Expression leaf(bool with_params) {
+    switch (below(with_params ? 5 : 4)) {
+      case 0:
+      case 1:
+        if (num_vars_ > 0) return v(static_cast<std::uint8_t>(below(num_vars_)));
+        [[fallthrough]];
+      case 2: {
+        Expression e = C();
+        e.tokens[0] = Token::literal(below(4) == 0 ? special() : uniform(-3.0, 3.0));
+        e.num_params = 0;
+        e.formula = "lit";
+        return e;
+      }
+      case 3: {
+        const std::uint64_t id = below(kFirstBuiltinId);
+        Expression e = C();
+        e.tokens[0] = Token::constant(id, shared_builtins()->operators()[id]->eval({}).value());
+        e.num_params = 0;
+        e.formula = "const";
+        return e;
+      }
+      default: {
+        Expression e = C();
+        e.tokens[0].value = {below(8) == 0 ? special() : uniform(-2.0, 2.0), 0.0};
+        return e;
+      }
+    }
+  }
+
+  // `size` tokens over all built-in operators.
+  Expression tree(std::size_t size, bool with_params) {
+    if (size == 1) return leaf(with_params);
+    if (size == 2 || below(2) == 0) {
+      return un(static_cast<BuiltinKind>(unary_[below(unary_.size())]), tree(size - 1, with_params));
+    }
+    const std::size_t left = 1 + below(size - 2);
+    const Expression l = tree(left, with_params);
+    const Expression r = tree(size - 1 - left, with_params);
+    return bin(static_cast<BuiltinKind>(binary_[below(binary_.size())]), l, r);
+  }
+
+  Expression expression(bool with_params) { return tree(1 + below(9), with_params); }
+
+ private:
+  static std::vector<std::uint64_t> kinds(std::uint8_t arity) {
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t id : builtins().ids_by_arity(arity)) {
+      if (id >= kFirstBuiltinId) out.push_back(id - kFirstBuiltinId);
+    }
+    return out;
+  }
+  std::mt19937_64 rng_;
+  std::size_t num_vars_;
+  std::vector<std::uint64_t> unary_ = kinds(1);
+  std::vector<std::uint64_t> binary_ = kinds(2);
+};
+
+struct Data {
+  std::vector<ComplexRow> rows;
+  std::vector<double> targets;
+};
+
+Data make_data(const Case& c, Random& rnd) {
+  Data d;
+  for (std::size_t k = 0; k < c.samples; ++k) {
+    ComplexRow row;
+    for (std::size_t j = 0; j < c.num_vars; ++j) row.push_back({rnd.value(c.inputs), 0.0});
+    d.rows.push_back(std::move(row));
+    d.targets.push_back(rnd.value(c.targets));
+  }
+  return d;
+}
+
+SampleSet sample_set(const Data& d, EvalPath path = EvalPath::Fast) {
+  return SampleSet(d.rows, d.targets, shared_builtins(), path);
+}
+
+// Mixed weights of the penalty: zero, ordinary and a large alpha.
+struct Weights {
+  double alpha;
+  double l1_ratio;
+};
+Weights weights(Random& rnd) {
+  static const Weights w[] = {{0.0, 0.5}, {0.01, 0.3}, {1.0, 1.0}, {1e300, 0.5}};
+  return w[rnd.below(4)];
+}
+
+::testing::AssertionResult same_double(double want, double got) {
+  if (bits(want) == bits(got)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "reference " << want << " column " << got;
+}
+
+class ColumnPath : public testing::TestWithParam<Case> {};
+
+TEST_P(ColumnPath, RawErrorIsTheReferenceBitForBit) {
+  const Case& c = GetParam();
+  Random rnd(c.seed, c.num_vars);
+  const Data d = make_data(c, rnd);
+  const SampleSet set = sample_set(d);
+  ASSERT_TRUE(set.column_path());
+  std::size_t finite = 0;
+  std::size_t infinite = 0;
+  for (int i = 0; i < 400; ++i) {
+    const Expression e = rnd.expression(rnd.below(2) == 0);
+    const Weights w = weights(rnd);
+    const double want = compute_raw_error(e, d.rows, d.targets, builtins(), w.alpha, w.l1_ratio);
+    ASSERT_TRUE(same_double(want, compute_raw_error(e, set, w.alpha, w.l1_ratio))) << e.formula;
+    finite += !std::isinf(want);  // a NaN target makes every error NaN
+    infinite += want == kInf;
+  }
+  // Both outcomes (a value, and the first failure) must have been compared.
+  EXPECT_GT(finite, 0u);
+  EXPECT_GT(infinite, 0u);
+}
+
+TEST_P(ColumnPath, ErrorWithParamsIsTheReferenceBitForBit) {
+  const Case& c = GetParam();
+  Random rnd(c.seed + 100, c.num_vars);
+  const Data d = make_data(c, rnd);
+  const SampleSet set = sample_set(d);
+  std::size_t finite = 0;
+  std::size_t infinite = 0;
+  for (int i = 0; i < 300; ++i) {
+    const Expression e = rnd.expression(true);
+    // Fewer, as many and more values than the expression has parameters.
+    std::vector<double> params(rnd.below(e.num_params + 2u));
+    for (double& p : params) p = rnd.below(6) == 0 ? rnd.special() : rnd.uniform(-2.0, 2.0);
+    const Weights w = weights(rnd);
+    const double want =
+        compute_error_with_params(e, params, d.rows, d.targets, w.alpha, w.l1_ratio, builtins());
+    ASSERT_TRUE(same_double(want, compute_error_with_params(e, params, set, w.alpha, w.l1_ratio)))
+        << e.formula;
+    finite += !std::isinf(want);  // a NaN target makes every error NaN
+    infinite += want == kInf;
+  }
+  EXPECT_GT(finite, 0u);
+  EXPECT_GT(infinite, 0u);
+}
+
+TEST_P(ColumnPath, RefinementIsTheReferenceBitForBit) {
+  const Case& c = GetParam();
+  Random rnd(c.seed + 200, c.num_vars);
+  const Data d = make_data(c, rnd);
+  const SampleSet set = sample_set(d);
+  const int count = c.samples > 300 ? 60 : 200;
+  std::size_t moved = 0;
+  for (int i = 0; i < count; ++i) {
+    const Expression e = rnd.expression(true);
+    const Weights w = weights(rnd);
+    const std::size_t iterations = rnd.below(2) == 0 ? 10 : 30;
+    const auto want = refine_constants(e, d.rows, d.targets, w.alpha, w.l1_ratio, builtins(), iterations);
+    const auto got = refine_constants(e, set, w.alpha, w.l1_ratio, iterations);
+    ASSERT_TRUE(same_expression(want.first, got.first)) << e.formula;
+    ASSERT_TRUE(same_double(want.second, got.second)) << e.formula;
+    moved += !same_expression(e, want.first);
+  }
+  // Some refinements must have changed parameter values.
+  if (c.inputs == Values::Real && c.targets == Values::Real) {
+    EXPECT_GT(moved, 0u);
+  }
+}
+
+TEST_P(ColumnPath, ScoredCandidatesAreTheReference) {
+  const Case& c = GetParam();
+  Random rnd(c.seed + 300, c.num_vars);
+  const Data d = make_data(c, rnd);
+  const SampleSet set = sample_set(d);
+  const int count = c.samples > 300 ? 60 : 200;
+  for (int i = 0; i < count; ++i) {
+    const Expression e = rnd.expression(rnd.below(3) != 0);
+    SearchConfig config;
+    const Weights w = weights(rnd);
+    config.alpha = w.alpha;
+    config.l1_ratio = w.l1_ratio;
+    config.optimize_constants = rnd.below(4) != 0;
+    const auto want = score_candidate(e, d.rows, d.targets, config, builtins());
+    const auto got = score_candidate(e, set, config);
+    ASSERT_EQ(want.has_value(), got.has_value()) << e.formula;
+    if (!want) continue;
+    ASSERT_TRUE(same_expression(want->first, got->first)) << e.formula;
+    ASSERT_TRUE(same_double(want->second, got->second)) << e.formula;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, ColumnPath, testing::ValuesIn(kCases), case_name);
+
+// An infinite starting error has predictions only up to the first failing
+// block; the first Jacobian must evaluate them afresh.
+TEST(ColumnRefinement, InfiniteStartingErrorIsTheReference) {
+  // v0 / (v0 - C) fails where v0 equals the stored 0.1: the last sample.
+  const Expression e = bin(BuiltinKind::Divide, v(0), bin(BuiltinKind::Subtract, v(0), C()));
+  Data d;
+  for (std::size_t k = 0; k < 700; ++k) {
+    const double x = k + 1 == 700 ? 0.1 : 1.0 + 0.01 * static_cast<double>(k);
+    d.rows.push_back({{x, 0.0}});
+    d.targets.push_back(x / (x - 0.5));
+  }
+  const SampleSet set = sample_set(d);
+  ASSERT_EQ(compute_error_with_params(e, std::vector<double>{0.1}, set, 0.0, 0.5), kInf);
+  const auto want = refine_constants(e, d.rows, d.targets, 0.0, 0.5, builtins(), 30);
+  const auto got = refine_constants(e, set, 0.0, 0.5, 30);
+  EXPECT_TRUE(std::isfinite(want.second));
+  EXPECT_TRUE(same_expression(want.first, got.first));
+  EXPECT_TRUE(same_double(want.second, got.second));
+}
+
+// A subtree without parameters that fails on some samples fails the whole
+// expression there, however the parameters move.
+TEST(ColumnRefinement, FailingParameterFreeSubtreeFailsTheSample) {
+  // Sin(Exp(v1)) + C * v0, with v1 = 40 on every 100th sample: Exp leaves
+  // the guard there (e^40 > 1e15) while Sin of its value would be finite.
+  const Expression e = bin(BuiltinKind::Plus, un(BuiltinKind::Sin, un(BuiltinKind::Exp, v(1))),
+                           bin(BuiltinKind::Times, C(), v(0)));
+  Data d;
+  for (std::size_t k = 0; k < 700; ++k) {
+    const double x = 0.01 * static_cast<double>(k);
+    const double y = k % 100 == 99 ? 40.0 : x;
+    d.rows.push_back({{x, 0.0}, {y, 0.0}});
+    d.targets.push_back(2.0 * x + std::sin(std::exp(x)));
+  }
+  const SampleSet set = sample_set(d);
+  const auto want = refine_constants(e, d.rows, d.targets, 0.0, 0.5, builtins(), 30);
+  const auto got = refine_constants(e, set, 0.0, 0.5, 30);
+  EXPECT_EQ(want.second, kInf);
+  EXPECT_TRUE(same_expression(e, want.first));
+  EXPECT_TRUE(same_expression(want.first, got.first));
+  EXPECT_TRUE(same_double(want.second, got.second));
+  // Without the failing samples the same expression is fitted.
+  for (std::size_t k = 99; k < 700; k += 100) d.rows[k][1] = d.rows[k][0];
+  const SampleSet fixed = sample_set(d);
+  const auto want_fit = refine_constants(e, d.rows, d.targets, 0.0, 0.5, builtins(), 30);
+  const auto got_fit = refine_constants(e, fixed, 0.0, 0.5, 30);
+  EXPECT_TRUE(std::isfinite(want_fit.second));
+  EXPECT_TRUE(same_expression(want_fit.first, got_fit.first));
+  EXPECT_TRUE(same_double(want_fit.second, got_fit.second));
+}
+
+// One set shared by several threads, each with its own scratch, gives every
+// thread the serial reference results.
+TEST(SampleSetTest, SharedAcrossThreadsGivesTheReference) {
+  Random rnd(31, 2);
+  const Case c{"", 0, 300, 2, Values::Real, Values::Real};
+  const Data d = make_data(c, rnd);
+  const SampleSet set = sample_set(d);
+  std::vector<Expression> es;
+  for (int i = 0; i < 80; ++i) es.push_back(rnd.expression(true));
+  const SearchConfig config;
+  std::vector<std::optional<ScoredCandidate>> want;
+  for (const Expression& e : es) want.push_back(score_candidate(e, d.rows, d.targets, config, builtins()));
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < mismatches.size(); ++t) {
+    threads.emplace_back([&, t] {
+      // Each thread walks the list from another start so that they overlap.
+      for (std::size_t i = 0; i < es.size(); ++i) {
+        const std::size_t k = (i + t * 20) % es.size();
+        const auto got = score_candidate(es[k], set, config);
+        const bool same = got.has_value() == want[k].has_value() &&
+                          (!got || (same_expression(got->first, want[k]->first) &&
+                                    bits(got->second) == bits(want[k]->second)));
+        mismatches[t] += !same;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int m : mismatches) EXPECT_EQ(m, 0);
+}
+
+// Which inputs get input columns: only rows of one length, one per target.
+struct ShapeCase {
+  const char* name;
+  std::vector<std::size_t> row_lengths;
+  std::size_t targets;
+  bool columns;
+};
+
+class SampleShape : public testing::TestWithParam<ShapeCase> {};
+
+TEST_P(SampleShape, ColumnsOnlyForRectangularRowsAndResultsAreTheReference) {
+  const ShapeCase& c = GetParam();
+  Data d;
+  double x = 0.25;
+  for (std::size_t len : c.row_lengths) {
+    ComplexRow row;
+    for (std::size_t j = 0; j < len; ++j) row.push_back({x += 0.5, 0.0});
+    d.rows.push_back(std::move(row));
+  }
+  for (std::size_t k = 0; k < c.targets; ++k) d.targets.push_back(static_cast<double>(k));
+  const SampleSet fast = sample_set(d);
+  EXPECT_EQ(fast.columns() != nullptr, c.columns);
+  EXPECT_EQ(fast.column_path(), c.columns);
+  // The reference path never takes columns.
+  EXPECT_FALSE(sample_set(d, EvalPath::PerSample).column_path());
+  if (d.rows.empty() || d.rows.size() != d.targets.size()) return;  // outside the precondition
+  // A variable beyond a short row fails that sample, in both paths.
+  const Expression es[] = {v(0), v(1), bin(BuiltinKind::Plus, v(0), C()), C(),
+                           bin(BuiltinKind::Times, C(), v(1))};
+  for (const Expression& e : es) {
+    EXPECT_TRUE(same_double(compute_raw_error(e, d.rows, d.targets, builtins(), 0.1, 0.5),
+                            compute_raw_error(e, fast, 0.1, 0.5)))
+        << e.formula;
+    const auto want = refine_constants(e, d.rows, d.targets, 0.0, 0.5, builtins(), 10);
+    const auto got = refine_constants(e, fast, 0.0, 0.5, 10);
+    EXPECT_TRUE(same_expression(want.first, got.first)) << e.formula;
+    EXPECT_TRUE(same_double(want.second, got.second)) << e.formula;
+  }
+}
+
+std::string shape_name(const testing::TestParamInfo<ShapeCase>& p) { return p.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, SampleShape,
+    testing::Values(ShapeCase{"Rectangular", {2, 2, 2}, 3, true},
+                    ShapeCase{"ZeroWidth", {0, 0, 0, 0}, 4, true},
+                    ShapeCase{"ShortLastRow", {2, 2, 1}, 3, false},
+                    ShapeCase{"LongerLaterRow", {1, 2, 2}, 3, false},
+                    ShapeCase{"FewerTargets", {2, 2, 2}, 2, false},
+                    ShapeCase{"NoRows", {}, 0, false}),
+    shape_name);
+
+// A set moved elsewhere still reads its own columns.
+TEST(SampleSetTest, MovedSetKeepsWorking) {
+  Data d;
+  for (int k = 0; k < 300; ++k) {
+    d.rows.push_back({{0.01 * k, 0.0}});
+    d.targets.push_back(0.02 * k);
+  }
+  SampleSet first = sample_set(d);
+  const SampleSet moved = std::move(first);
+  const Expression e = bin(BuiltinKind::Times, C(), v(0));
+  const auto got = refine_constants(e, moved, 0.0, 0.5, 30);
+  EXPECT_NEAR(got.first.tokens[0].value.re, 2.0, 1e-6);
+  EXPECT_TRUE(same_double(compute_raw_error(e, d.rows, d.targets, builtins(), 0.0, 0.5),
+                          compute_raw_error(e, moved, 0.0, 0.5)));
+}
+
+// The seeds' offers and the finalization refits on a sample set are those of
+// the per-sample code.
+TEST(SampleSetTest, FrontOffersAndFinalizationAreTheReference) {
+  Random rnd(99, 2);
+  const Case c{"", 0, 500, 2, Values::Real, Values::Real};
+  const Data d = make_data(c, rnd);
+  const SampleSet set = sample_set(d);
+  auto want_front = std::make_shared<ParetoFront>();
+  auto got_front = std::make_shared<ParetoFront>();
+  for (int i = 0; i < 60; ++i) {
+    const Expression e = rnd.expression(true);
+    score_and_update(e, d.rows, d.targets, *want_front, 0.01, 0.5, builtins());
+    score_and_update(e, set, *got_front, 0.01, 0.5);
+  }
+  SearchConfig config;
+  config.alpha = 0.01;
+  const auto want_outcome = finalize_result(want_front, shared_builtins(), config, d.rows, d.targets);
+  const auto got_outcome = finalize_result(got_front, shared_builtins(), config, set);
+  const auto* want = std::get_if<std::vector<SearchResult>>(&want_outcome);
+  const auto* got = std::get_if<std::vector<SearchResult>>(&got_outcome);
+  ASSERT_NE(want, nullptr);
+  ASSERT_NE(got, nullptr);
+  ASSERT_EQ(want->size(), got->size());
+  EXPECT_GT(want->size(), 1u);
+  for (std::size_t i = 0; i < want->size(); ++i) {
+    EXPECT_TRUE(same_expression((*want)[i].expression, (*got)[i].expression)) << i;
+    EXPECT_TRUE(same_double((*want)[i].error, (*got)[i].error)) << i;
+  }
+}
+
+}  // namespace
+}  // namespace vok
