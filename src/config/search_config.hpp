@@ -24,6 +24,10 @@ struct SearchConfig {
   bool exhaustive = false;              // set by the candidate listing request
   bool optimize_constants = true;       // fixed
   EvalPath eval_path = EvalPath::Fast;  // engine-internal: tests and benchmarks
+  // Engine-internal: on the Fast path a level's candidates are composed,
+  // scored and folded into the beam this many at a time, so that a level's
+  // memory does not grow with its candidate count (0 counts as 1).
+  std::size_t candidate_chunk = 16384;
 };
 
 // The configuration of one request: a copy of `base` in which the given

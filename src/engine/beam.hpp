@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/expression.hpp"
@@ -34,5 +37,65 @@ inline bool score_less(double a, double b) {
 // Equal scores keep generation order, so the outcome is deterministic.
 std::vector<Expression> select_beam(std::vector<ScoredCandidate> scored, std::size_t beam_width,
                                     std::size_t elite_count, std::size_t diversity_quota);
+
+// Folds a level's scored candidates, offered one by one in generation order
+// (a chunk at a time), into what select_beam needs, so that a level never
+// holds all of its scored expressions at once.
+//
+// Rank candidates by (score, generation id), the order of select_beam's
+// stable sort. Two bounds keep the store small and the selection exact:
+//  - Records (score, id, signature; no expression) are kept per operator
+//    signature for its best beam_width only. A candidate with beam_width
+//    candidates of its own signature ranked before it is never retained:
+//    it is not in the elite (it has at least elite_count predecessors), and
+//    at least beam_width - elite_count = diversity_quota of those
+//    predecessors are in the rest, where they share its signature count and
+//    precede it in the diversity order.
+//  - Expressions are held only for the best beam_width candidates so far.
+//    The final elite is among them (a candidate in the final top beam_width
+//    was in the running top ever since it arrived), so only diversity picks
+//    can lack their expression, at most diversity_quota of them; the caller
+//    rebuilds and re-scores those (scoring is pure, so the result is the
+//    same expression, refined constants included).
+// Real levels have tens of thousands of signatures, so the records rarely
+// shrink much; they cost 24 bytes a candidate, the held expressions are
+// bounded by beam_width.
+class BeamStore {
+ public:
+  explicit BeamStore(std::size_t beam_width) : beam_width_(beam_width) {}
+
+  // The next scored candidate; ids must increase (its position in the
+  // level's candidate list).
+  void add(std::size_t id, Expression e, double score);
+  std::size_t offered() const { return offered_; }
+  std::size_t kept() const { return kept_; }
+  std::size_t held() const { return best_.size(); }
+
+  struct Pick {
+    std::size_t id;
+    std::optional<Expression> expression;  // empty when no longer held
+  };
+  // select_beam over every candidate offered so far (the whole-list
+  // shortcut decided by their full number), in beam order. Empties the store.
+  std::vector<Pick> select(std::size_t elite_count, std::size_t diversity_quota);
+
+ private:
+  struct Record {
+    double score;
+    std::size_t id;
+    std::uint32_t signature;
+  };
+  struct Held {
+    double score;
+    std::size_t id;
+    Expression expression;
+  };
+  std::size_t beam_width_;
+  std::size_t offered_ = 0;
+  std::size_t kept_ = 0;
+  std::unordered_map<std::string, std::uint32_t> signature_ids_;
+  std::vector<std::vector<Record>> by_signature_;  // per signature a heap, worst in front
+  std::vector<Held> best_;                         // a heap, worst in front
+};
 
 }  // namespace vok

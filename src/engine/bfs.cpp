@@ -29,16 +29,29 @@ constexpr std::size_t kFinalIterations = 30;
 // (except the registry, which the results share). Only the driver thread
 // mutates it between passes; workers read it during a pass.
 struct Search {
-  Search(const SearchConfig& c, RegistryPtr r) : config(c), registry(std::move(r)) {}
+  Search(const SearchConfig& c, RegistryPtr r, SampleSet s)
+      : config(c), registry(std::move(r)), samples(std::move(s)) {}
 
   const SearchConfig& config;
   RegistryPtr registry;
-  std::vector<ComplexRow> rows;
-  std::vector<double> targets;
+  SampleSet samples;  // the complex rows and the target copy
   FingerprintSet seen;
   FrontPtr front = std::make_shared<ParetoFront>();
   Levels levels;
+  // Fast path: slot k holds the probe values of levels[k], computed once
+  // when the level is stored.
+  std::vector<std::vector<ProbeValues>> probes;
   SearchTrace* trace = nullptr;
+
+  bool fast() const { return config.eval_path == EvalPath::Fast; }
+
+  // Stores a finished level (and, on the Fast path, its probe values).
+  void store_level(std::size_t k, std::vector<Expression> level) {
+    levels[k] = std::move(level);
+    if (!fast()) return;
+    if (probes.size() <= k) probes.resize(k + 1);
+    probes[k] = level_probe_values(levels[k], samples.kernels());
+  }
 
   void record(std::size_t k, std::size_t candidates, std::size_t scored,
               const std::vector<Expression>* candidate_list) {
@@ -54,7 +67,7 @@ struct Search {
 
 void admit_seed(Search& s, Expression leaf, std::vector<Expression>& level) {
   if (!admit_candidate(leaf, *s.registry, s.seen)) return;
-  score_and_update(leaf, s.rows, s.targets, *s.front, s.config.alpha, s.config.l1_ratio, *s.registry);
+  score_and_update(leaf, s.samples, *s.front, s.config.alpha, s.config.l1_ratio);
   level.push_back(std::move(leaf));
 }
 
@@ -62,33 +75,43 @@ void seed_level_one(Search& s, std::size_t num_vars) {
   std::vector<Expression> level;
   admit_seed(s, param_leaf(), level);
   for (std::size_t i = 0; i < num_vars; ++i) admit_seed(s, var_leaf(static_cast<std::uint8_t>(i)), level);
-  s.levels[1] = std::move(level);
+  s.store_level(1, std::move(level));
   s.record(1, s.levels[1].size(), s.levels[1].size(), &s.levels[1]);
 }
 
-// Scores a candidate list in parallel, reporting progress before each
-// candidate; the survivors come back in candidate-list order.
-std::vector<ScoredCandidate> score_level(Search& s, std::size_t k, std::vector<Expression> candidates) {
-  const std::size_t total = candidates.size();
-  const Clock::time_point progress_clock = Clock::now();
-  ProgressMeter meter(total);
-  // A claimed percentage can reach the printer after a higher one; skipping
-  // it keeps the overwritten line from moving backwards (and 100% last).
-  std::mutex shown_mutex;
-  std::size_t shown = 0;
-  auto results = parallel_map<std::optional<ScoredCandidate>>(total, [&](std::size_t i) {
-    if (const auto claim = meter.tick()) {
-      std::lock_guard<std::mutex> lock(shown_mutex);
-      if (claim->p > shown) {
-        shown = claim->p;
-        const double seconds =
-            std::max(0.0, std::chrono::duration<double>(Clock::now() - progress_clock).count());
-        print_locked(format_progress_line(k, claim->p, claim->n, total, seconds));
-      }
-    }
-    return score_candidate(std::move(candidates[i]), s.rows, s.targets, s.config, *s.registry);
-  });
-  if (total != 0) print_locked("\n");
+// The progress line of one level's scoring, over all of its chunks.
+// Thread-safe: tick() runs on the workers.
+class LevelProgress {
+ public:
+  LevelProgress(std::size_t k, std::size_t total) : k_(k), meter_(total), clock_(Clock::now()) {}
+
+  // Reports one more candidate entering scoring.
+  void tick() {
+    const auto claim = meter_.tick();
+    if (!claim) return;
+    // A claimed percentage can reach the printer after a higher one; skipping
+    // it keeps the overwritten line from moving backwards (and 100% last).
+    std::lock_guard<std::mutex> lock(shown_mutex_);
+    if (claim->p <= shown_) return;
+    shown_ = claim->p;
+    const double seconds = std::max(0.0, std::chrono::duration<double>(Clock::now() - clock_).count());
+    print_locked(format_progress_line(k_, claim->p, claim->n, meter_.total(), seconds));
+  }
+  // Ends the progress line, if there was one.
+  void finish() const {
+    if (meter_.total() != 0) print_locked("\n");
+  }
+
+ private:
+  std::size_t k_;
+  ProgressMeter meter_;
+  Clock::time_point clock_;
+  std::mutex shown_mutex_;
+  std::size_t shown_ = 0;
+};
+
+// The survivors of a scoring pass, in input order.
+std::vector<ScoredCandidate> survivors(std::vector<std::optional<ScoredCandidate>> results) {
   std::vector<ScoredCandidate> scored;
   for (auto& r : results) {
     if (r) scored.push_back(std::move(*r));
@@ -96,21 +119,108 @@ std::vector<ScoredCandidate> score_level(Search& s, std::size_t k, std::vector<E
   return scored;
 }
 
-void run_level(Search& s, std::size_t k, const BeamQuota& quota) {
-  const Clock::time_point level_clock = Clock::now();
+void offer_to_front(Search& s, const std::vector<ScoredCandidate>& scored) {
+  for (const auto& [e, score] : scored) {
+    update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
+  }
+}
+
+// Scores a candidate list in parallel, reporting progress before each
+// candidate; the survivors come back in candidate-list order.
+std::vector<ScoredCandidate> score_level(Search& s, std::size_t k, std::vector<Expression> candidates) {
+  const std::size_t total = candidates.size();
+  LevelProgress progress(k, total);
+  auto results = parallel_map<std::optional<ScoredCandidate>>(total, [&](std::size_t i) {
+    progress.tick();
+    return score_candidate(std::move(candidates[i]), s.samples, s.config);
+  });
+  progress.finish();
+  return survivors(std::move(results));
+}
+
+// The reference level: the whole candidate list is built, fingerprinted by
+// evaluation, scored and selected at once.
+void run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
   std::vector<Expression> candidates = generate_level(s.levels, k, *s.registry, s.seen);
   const std::size_t candidate_count = candidates.size();
   std::optional<std::vector<Expression>> kept;
   if (s.trace != nullptr && s.trace->keep_expressions) kept = candidates;
 
   std::vector<ScoredCandidate> scored = score_level(s, k, std::move(candidates));
-  for (const auto& [e, score] : scored) {
-    update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
-  }
+  offer_to_front(s, scored);
   const std::size_t scored_count = scored.size();
-  s.levels[k] = select_beam(std::move(scored), s.config.beam_width, quota.elite_count, quota.diversity_quota);
+  s.store_level(k, select_beam(std::move(scored), s.config.beam_width, quota.elite_count, quota.diversity_quota));
   print_locked(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
   s.record(k, candidate_count, scored_count, kept ? &*kept : nullptr);
+}
+
+// The same level in bounded memory. Phase 1 generates and admits the whole
+// candidate list as recipes (the progress line needs its length); phase 2
+// builds, scores, offers to the front and folds into the beam store one
+// chunk at a time, in candidate-list order, so every outcome equals
+// run_level_whole's. Beyond the recipes and the store's records (a few
+// bytes per candidate) a level holds one chunk and beam_width expressions.
+void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
+  const std::vector<Recipe> recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen);
+  const std::size_t total = recipes.size();
+  const bool keep = s.trace != nullptr && s.trace->keep_expressions;
+  std::vector<Expression> kept;
+
+  const CandidateBuilder build(s.levels, k, *s.registry);
+  const std::size_t chunk = std::max<std::size_t>(1, s.config.candidate_chunk);
+  LevelProgress progress(k, total);
+  BeamStore store(s.config.beam_width);
+  std::size_t scored_count = 0;
+  for (std::size_t first = 0; first < total; first += chunk) {
+    const std::size_t n = std::min(chunk, total - first);
+    std::vector<Expression> copies(keep ? n : 0);
+    auto results = parallel_map<std::optional<ScoredCandidate>>(n, [&](std::size_t i) {
+      progress.tick();
+      Expression e = build(recipes[first + i]);
+      if (keep) copies[i] = e;
+      return score_candidate(std::move(e), s.samples, s.config);
+    });
+    for (auto& e : copies) kept.push_back(std::move(e));
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!results[i]) continue;
+      auto& [e, score] = *results[i];
+      update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
+      ++scored_count;
+      store.add(first + i, std::move(e), score);
+    }
+  }
+  progress.finish();
+
+  // The few diversity picks that the store no longer holds are built and
+  // scored again; scoring is pure, so they come back exactly as they were.
+  std::vector<BeamStore::Pick> picks = store.select(quota.elite_count, quota.diversity_quota);
+  std::vector<std::size_t> missing;
+  for (std::size_t i = 0; i < picks.size(); ++i) {
+    if (!picks[i].expression) missing.push_back(i);
+  }
+  auto rescored = parallel_map<std::optional<ScoredCandidate>>(missing.size(), [&](std::size_t m) {
+    return score_candidate(build(recipes[picks[missing[m]].id]), s.samples, s.config);
+  });
+  for (std::size_t m = 0; m < missing.size(); ++m) {
+    if (rescored[m]) picks[missing[m]].expression = std::move(rescored[m]->first);
+  }
+  std::vector<Expression> level;
+  level.reserve(picks.size());
+  for (auto& p : picks) {
+    if (p.expression) level.push_back(std::move(*p.expression));
+  }
+  s.store_level(k, std::move(level));
+  print_locked(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
+  s.record(k, total, scored_count, keep ? &kept : nullptr);
+}
+
+void run_level(Search& s, std::size_t k, const BeamQuota& quota) {
+  const Clock::time_point level_clock = Clock::now();
+  if (s.fast() && recipes_fit(s.levels, k, *s.registry)) {
+    run_level_chunked(s, k, quota, level_clock);
+  } else {
+    run_level_whole(s, k, quota, level_clock);
+  }
 }
 
 std::string too_many_variables(std::size_t n) {
@@ -129,9 +239,12 @@ bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshol
   return fires;
 }
 
-Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
-                                                   const SearchConfig& config, ComplexRows samples,
-                                                   std::span<const double> targets) {
+namespace {
+
+// Finalization with `refine(e)` giving the refined copy and its error.
+template <class Refine>
+Outcome<std::vector<SearchResult>> finalize_with(FrontPtr front, RegistryPtr registry,
+                                                 const SearchConfig& config, const Refine& refine) {
   std::vector<SearchResult> results;
   bool empty = true;
   front->for_each([&](std::size_t, double stored_error, const Expression& stored) {
@@ -139,8 +252,7 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
     Expression e = stored;
     double error = stored_error;
     if (e.num_params != 0 && config.optimize_constants) {
-      auto refined = refine_constants(e, samples, targets, config.alpha, config.l1_ratio, *registry,
-                                      kFinalIterations);
+      auto refined = refine(e);
       e = std::move(refined.first);
       error = refined.second;
     }
@@ -154,6 +266,24 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
   return results;
 }
 
+}  // namespace
+
+Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
+                                                   const SearchConfig& config, ComplexRows samples,
+                                                   std::span<const double> targets) {
+  const OperatorRegistry& ops = *registry;
+  return finalize_with(std::move(front), std::move(registry), config, [&](const Expression& e) {
+    return refine_constants(e, samples, targets, config.alpha, config.l1_ratio, ops, kFinalIterations);
+  });
+}
+
+Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
+                                                   const SearchConfig& config, const SampleSet& samples) {
+  return finalize_with(std::move(front), std::move(registry), config, [&](const Expression& e) {
+    return refine_constants(e, samples, config.alpha, config.l1_ratio, kFinalIterations);
+  });
+}
+
 Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> samples,
                                            std::span<const double> targets,
                                            const SearchConfig& config, SearchTrace* trace) {
@@ -164,19 +294,22 @@ Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> 
   // Variable indices are 8 bits wide; wrapping them would alias columns.
   if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
 
-  Search s(config, std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins()));
-  s.trace = trace;
-  s.rows.reserve(samples.size());
+  std::vector<ComplexRow> rows;
+  rows.reserve(samples.size());
   for (const auto& row : samples) {
     ComplexRow r;
     r.reserve(row.size());
     for (double x : row) r.push_back({x, 0.0});
-    s.rows.push_back(std::move(r));
+    rows.push_back(std::move(r));
   }
-  s.targets.assign(targets.begin(), targets.end());
+  auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+  Search s(config, registry,
+           SampleSet(std::move(rows), std::vector<double>(targets.begin(), targets.end()), registry,
+                     config.eval_path));
+  s.trace = trace;
 
   auto finish = [&] {
-    return finalize_result(std::move(s.front), s.registry, config, s.rows, s.targets);
+    return finalize_result(std::move(s.front), s.registry, config, s.samples);
   };
   // Without a first level there is nothing to search: finalization over the
   // empty front reports NoFormulaFound.

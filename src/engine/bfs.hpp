@@ -7,6 +7,7 @@
 #include "config/search_config.hpp"
 #include "core/expression.hpp"
 #include "engine/pareto.hpp"
+#include "engine/sample_set.hpp"
 #include "engine/samples.hpp"
 #include "ops/registry.hpp"
 #include "result/search_error.hpp"
@@ -40,6 +41,9 @@ bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshol
 Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, ComplexRows samples,
                                                    std::span<const double> targets);
+// The same on the search's sample set (refinement by its evaluation path).
+Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
+                                                   const SearchConfig& config, const SampleSet& samples);
 
 // One whole search: validation, seeding, levels 2 .. max_complexity with the
 // progress and level lines on standard output, early exit, finalization.

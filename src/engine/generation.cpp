@@ -1,6 +1,8 @@
 #include "engine/generation.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include "engine/pool.hpp"
@@ -31,16 +33,58 @@ void offer_child(Expression e, OperatorList ops, const FingerprintSet& seen, std
   out.push_back({std::move(e), *fp});
 }
 
-std::vector<Child> flatten(std::vector<std::vector<Child>> groups) {
+template <class T>
+std::vector<T> flatten(std::vector<std::vector<T>> groups) {
   std::size_t total = 0;
   for (const auto& g : groups) total += g.size();
-  std::vector<Child> out;
+  std::vector<T> out;
   out.reserve(total);
   for (auto& g : groups) {
     for (auto& c : g) out.push_back(std::move(c));
     g = {};
   }
   return out;
+}
+
+// A child of the probe-value path that no earlier pass admitted, with the
+// digest that admission will test.
+struct Pending {
+  Recipe recipe;
+  FingerprintDigest digest;
+};
+
+// Keeps the child whose probe values are `child` when they give a
+// fingerprint that no earlier pass admitted.
+void offer_probes(const ProbeValues& child, std::size_t ok_lanes, const Recipe& recipe,
+                  const FingerprintSet& seen, std::vector<Pending>& out) {
+  if (ok_lanes != kProbeCount) return;
+  const auto fp = fingerprint_from_probe_columns(child.values());
+  if (!fp) return;
+  const FingerprintDigest d = fingerprint_digest(*fp);
+  if (seen.contains(d)) return;
+  out.push_back({recipe, d});
+}
+
+std::vector<Recipe> admit_recipes(std::vector<Pending> pending, FingerprintSet& seen) {
+  std::vector<FingerprintDigest> digests;
+  digests.reserve(pending.size());
+  for (const Pending& p : pending) digests.push_back(p.digest);
+  const std::vector<char> admitted = seen.insert_ordered(digests);
+  std::vector<Recipe> out;
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    if (admitted[i]) out.push_back(pending[i].recipe);
+  }
+  return out;
+}
+
+template <class T>
+void append(std::vector<T>& out, std::vector<T> more) {
+  if (out.empty()) {
+    out = std::move(more);
+    return;
+  }
+  out.reserve(out.size() + more.size());
+  for (auto& x : more) out.push_back(std::move(x));
 }
 
 }  // namespace
@@ -102,11 +146,101 @@ std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
   std::vector<Expression> out = admit_in_order(unary_children(levels[k - 1], registry, seen), seen);
   for (std::size_t i = 1; i + 2 <= k; ++i) {
     const std::size_t j = k - 1 - i;
-    auto split = admit_in_order(binary_children(levels[i], levels[j], i == j, registry, seen), seen);
-    out.reserve(out.size() + split.size());
-    for (auto& e : split) out.push_back(std::move(e));
+    append(out, admit_in_order(binary_children(levels[i], levels[j], i == j, registry, seen), seen));
   }
   return out;
+}
+
+std::vector<ProbeValues> level_probe_values(std::span<const Expression> level, const KernelTable& table) {
+  const ProbeColumns& points = probe_columns();
+  ColumnWorkspace ws;
+  std::vector<ProbeValues> out(level.size());
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    const Expression& e = level[i];
+    eval_columns(e.tokens, points.views(std::min<std::size_t>(e.num_vars, points.num_vars())),
+                 ProbeColumns::kLanes, {}, table, ws, out[i].out());
+  }
+  return out;
+}
+
+bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& registry) {
+  constexpr std::size_t max_index = std::numeric_limits<std::uint32_t>::max();
+  constexpr std::size_t max_small = std::numeric_limits<std::uint16_t>::max();
+  if (k < 2 || k - 2 > max_small || levels.size() < k) return false;
+  for (std::size_t i = 1; i < k; ++i) {
+    if (levels[i].size() > max_index) return false;
+  }
+  return registry.ids_by_arity(1).size() <= max_small + 1 && registry.ids_by_arity(2).size() <= max_small + 1;
+}
+
+std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
+                                     std::size_t k, const OperatorRegistry& registry,
+                                     const KernelTable& table, FingerprintSet& seen) {
+  const auto unary = operators_of_arity(registry, 1);
+  const auto binary = operators_of_arity(registry, 2);
+  constexpr std::size_t lanes = kProbeCount;
+
+  // The passes and their order are those of generate_level: each is
+  // admitted before the next one is generated.
+  const std::vector<ProbeValues>& parent_probes = probes[k - 1];
+  auto unary_of = [&](std::size_t p) {
+    std::vector<Pending> group;
+    ProbeValues child;
+    for (std::size_t u = 0; u < unary.size(); ++u) {
+      const std::size_t ok = compose_unary_values(unary[u].id, table, lanes, parent_probes[p].values(), child.out());
+      offer_probes(child, ok, {static_cast<std::uint32_t>(p), 0, 0, static_cast<std::uint16_t>(u)}, seen, group);
+    }
+    return group;
+  };
+  std::vector<Recipe> out =
+      admit_recipes(flatten(parallel_map<std::vector<Pending>>(parent_probes.size(), unary_of)), seen);
+
+  for (std::size_t i = 1; i + 2 <= k; ++i) {
+    const std::size_t j = k - 1 - i;
+    const std::vector<Expression>& lefts = levels[i];
+    const std::vector<Expression>& rights = levels[j];
+    const std::vector<ProbeValues>& left_probes = probes[i];
+    const std::vector<ProbeValues>& right_probes = probes[j];
+    const bool same_size = i == j;
+    const auto split = static_cast<std::uint16_t>(i);
+    auto children_of = [&](std::size_t l) {
+      std::vector<Pending> group;
+      ProbeValues child;
+      const Expression& left = lefts[l];
+      for (std::size_t r = 0; r < rights.size(); ++r) {
+        const Expression& right = rights[r];
+        // The same skips as binary_children, in the same order.
+        if (std::size_t{left.num_params} + right.num_params > kMaxParams) continue;
+        const bool mirrored = same_size && left.formula > right.formula;
+        for (std::size_t b = 0; b < binary.size(); ++b) {
+          if (binary[b].commutative && mirrored) continue;
+          const std::size_t ok = compose_binary_values(binary[b].id, table, lanes, left_probes[l].values(),
+                                                       right_probes[r].values(), child.out());
+          const Recipe recipe{static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(r), split,
+                              static_cast<std::uint16_t>(b)};
+          offer_probes(child, ok, recipe, seen, group);
+        }
+      }
+      return group;
+    };
+    append(out, admit_recipes(flatten(parallel_map<std::vector<Pending>>(lefts.size(), children_of)), seen));
+  }
+  return out;
+}
+
+CandidateBuilder::CandidateBuilder(const Levels& levels, std::size_t k, const OperatorRegistry& registry)
+    : levels_(levels), k_(k) {
+  for (const OperatorChoice& c : operators_of_arity(registry, 1)) unary_.push_back({c.id, c.name});
+  for (const OperatorChoice& c : operators_of_arity(registry, 2)) binary_.push_back({c.id, c.name});
+}
+
+Expression CandidateBuilder::operator()(const Recipe& r) const {
+  if (r.split == 0) {
+    const Op& u = unary_[r.op];
+    return compose_unary(u.id, u.name, levels_[k_ - 1][r.left]);
+  }
+  const Op& b = binary_[r.op];
+  return compose_binary(b.id, b.name, levels_[r.split][r.left], levels_[k_ - 1 - r.split][r.right]);
 }
 
 }  // namespace vok

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "core/column_eval.hpp"
 #include "core/expression.hpp"
 #include "core/signature.hpp"
 #include "engine/fingerprint_set.hpp"
@@ -52,5 +56,70 @@ std::vector<Expression> admit_in_order(std::vector<Child> children, FingerprintS
 // from level i, right from level k-1-i). Reads levels[1 .. k-1].
 std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
                                        const OperatorRegistry& registry, FingerprintSet& seen);
+
+// --- Generation from probe values -------------------------------------------
+//
+// The same candidate list as generate_level, but a child's fingerprint comes
+// from its operands' values at the five probe points (compose_*_values), so
+// no child is built or evaluated to be fingerprinted; an admitted child is
+// kept as a Recipe and built only when it is needed.
+
+// An expression's values at the five probe points, with its stored
+// parameter values; ok[i] = 0 where evaluation gives no value.
+struct ProbeValues {
+  std::array<double, kProbeCount> re{};
+  std::array<double, kProbeCount> im{};
+  std::array<std::uint8_t, kProbeCount> ok{};
+
+  ColumnValues values() const { return {re.data(), im.data(), ok.data()}; }
+  ColumnOut out() { return {re.data(), im.data(), ok.data()}; }
+};
+
+// The probe values of every expression of a level, in level order; computed
+// once when the level is stored, then shared read only by the passes.
+std::vector<ProbeValues> level_probe_values(std::span<const Expression> level, const KernelTable& table);
+
+// One admitted candidate of level k, to be composed later. split 0: the
+// unary operator op over level k-1's entry `left`; split i >= 1: the binary
+// operator op over level i's entry `left` and level k-1-i's entry `right`.
+// `op` indexes the ascending ids of its arity.
+struct Recipe {
+  std::uint32_t left = 0;
+  std::uint32_t right = 0;
+  std::uint16_t split = 0;
+  std::uint16_t op = 0;
+};
+
+// Whether level k fits recipes: every index, split and operator position
+// must fit its field (always so for real searches; otherwise the caller
+// uses generate_level).
+bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& registry);
+
+// The candidate list of level k as recipes, in generate_level's order and
+// admitted into `seen` exactly as generate_level would admit them.
+// `probes[i]` holds the probe values of levels[i] (slots 1 .. k-1).
+// Precondition: recipes_fit(levels, k, registry).
+std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
+                                     std::size_t k, const OperatorRegistry& registry,
+                                     const KernelTable& table, FingerprintSet& seen);
+
+// Builds the expression a recipe of level k stands for (compose_unary /
+// compose_binary with the operator's name), equal to the one generate_level
+// builds. Holds views of `levels` and `registry`. Thread-safe to call.
+class CandidateBuilder {
+ public:
+  CandidateBuilder(const Levels& levels, std::size_t k, const OperatorRegistry& registry);
+  Expression operator()(const Recipe& r) const;
+
+ private:
+  struct Op {
+    std::uint64_t id;
+    std::string_view name;
+  };
+  const Levels& levels_;
+  std::size_t k_;
+  std::vector<Op> unary_;
+  std::vector<Op> binary_;
+};
 
 }  // namespace vok

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,124 @@ TEST(ScoreLess, IsAStrictWeakOrderWithNaNLast) {
   EXPECT_FALSE(score_less(nan, 1e300));
   EXPECT_FALSE(score_less(nan, nan));
   EXPECT_TRUE(score_less(-std::numeric_limits<double>::infinity(), 0.0));
+}
+
+// A candidate whose operator signature is the given unary chain over a
+// leaf, tagged by a unique formula so that lists can be compared.
+Expression tagged(std::size_t tag, const std::vector<BuiltinKind>& chain) {
+  Expression e = v(static_cast<std::uint8_t>(tag % 7));
+  for (BuiltinKind k : chain) e = un(k, e);
+  e.formula = "e" + std::to_string(tag);
+  return e;
+}
+
+std::vector<ScoredCandidate> random_level(std::mt19937_64& rng, std::size_t n, std::size_t shape_count) {
+  // Few distinct scores and few signatures, one of them dominant, so that
+  // ties are everywhere and the store really prunes. With a single shape
+  // the beam is exactly the best beam_width of it, so the per-signature
+  // bound is tight.
+  const std::vector<std::vector<BuiltinKind>> shapes = {
+      {BuiltinKind::Sin}, {BuiltinKind::Cos}, {BuiltinKind::Sin, BuiltinKind::Cos}, {}, {BuiltinKind::Exp}};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> scores = {0.5, 0.25, 1.0, 0.125, 0.5, 2.0, nan};
+  std::vector<ScoredCandidate> out;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t shape = rng() % 3 == 0 ? rng() % shape_count : 0;
+    out.emplace_back(tagged(i, shapes[shape]), scores[rng() % scores.size()]);
+  }
+  return out;
+}
+
+// The beam a store selects, as formulas: a pick it no longer holds is
+// looked up in the level, standing in for the caller's rebuild.
+struct StoreBeam {
+  std::vector<std::string> formulas;
+  std::size_t missing = 0;
+};
+StoreBeam store_beam(BeamStore& store, const std::vector<ScoredCandidate>& level, const BeamQuota& q) {
+  StoreBeam out;
+  for (auto& pick : store.select(q.elite_count, q.diversity_quota)) {
+    if (pick.expression) {
+      EXPECT_EQ(pick.expression->formula, level[pick.id].first.formula);
+      out.formulas.push_back(pick.expression->formula);
+    } else {
+      ++out.missing;
+      out.formulas.push_back(level[pick.id].first.formula);
+    }
+  }
+  return out;
+}
+
+TEST(BeamStore, ChunkedSelectionEqualsSelectionOverTheWholeList) {
+  std::mt19937_64 rng(2024);
+  bool pruned_somewhere = false;
+  bool rebuilt_somewhere = false;
+  for (std::size_t n : {0u, 1u, 6u, 40u, 300u}) {
+    for (int round = 0; round < 4; ++round) {
+      const auto level = random_level(rng, n, round == 0 ? 1 : round == 1 ? 2 : 5);
+      for (std::size_t beam : {0u, 1u, 2u, 5u, 7u, 50u, 1000u}) {
+        const BeamQuota q = beam_quota(beam);
+        const auto want = formulas(select_beam(level, beam, q.elite_count, q.diversity_quota));
+        for (std::size_t chunk : {1u, 3u, 1000u}) {
+          SCOPED_TRACE(::testing::Message() << "n " << n << " beam " << beam << " chunk " << chunk);
+          BeamStore store(beam);
+          // Offered a chunk at a time, as the search scores them.
+          for (std::size_t first = 0; first < level.size(); first += chunk) {
+            std::vector<ScoredCandidate> part(level.begin() + static_cast<std::ptrdiff_t>(first),
+                                              level.begin() + static_cast<std::ptrdiff_t>(std::min(level.size(), first + chunk)));
+            for (std::size_t i = 0; i < part.size(); ++i) store.add(first + i, std::move(part[i].first), part[i].second);
+          }
+          EXPECT_EQ(store.offered(), n);
+          EXPECT_LE(store.held(), beam);
+          EXPECT_LE(store.kept(), 5 * beam);  // at most beam_width per signature, five signatures
+          pruned_somewhere |= store.kept() < n;
+          const StoreBeam got = store_beam(store, level, q);
+          EXPECT_EQ(got.formulas, want);
+          EXPECT_LE(got.missing, q.diversity_quota);
+          rebuilt_somewhere |= got.missing != 0;
+          EXPECT_EQ(store.kept(), 0u);
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(pruned_somewhere);
+  EXPECT_TRUE(rebuilt_somewhere);
+}
+
+TEST(BeamStore, IdsWithGapsAndTheBestPerSignature) {
+  // Ids are candidate-list positions: the ones that failed scoring leave gaps.
+  std::vector<ScoredCandidate> level;
+  for (std::size_t i = 0; i < 10; ++i) level.emplace_back(tagged(i, {BuiltinKind::Sin}), 1.0);
+  level[2] = {tagged(2, {BuiltinKind::Sin}), 0.5};
+  level[6] = {tagged(6, {BuiltinKind::Sin}), 0.25};
+  level[8] = {tagged(8, {BuiltinKind::Cos}), 9.0};
+  level[9] = {tagged(9, {BuiltinKind::Cos}), 9.0};
+  BeamStore store(2);
+  for (std::size_t i : {0u, 2u, 3u, 6u, 8u, 9u}) store.add(i, level[i].first, level[i].second);
+  // Sin keeps e6 (0.25) and e2 (0.5); Cos its two 9.0, of which the earlier
+  // ranks first. Beam 2: elite e6; the diversity pick is the rarest
+  // signature's best, e8 (Cos, count 0), which the store no longer holds.
+  EXPECT_EQ(store.kept(), 4u);
+  EXPECT_EQ(store.held(), 2u);
+  const StoreBeam got = store_beam(store, level, beam_quota(2));
+  EXPECT_EQ(got.formulas, (std::vector<std::string>{"e6", "e8"}));
+  EXPECT_EQ(got.missing, 1u);
+}
+
+TEST(BeamStore, WholeLevelShortcutFollowsTheOfferedCount) {
+  // Five Sin candidates with beam 3 keep three records; the selection must
+  // still be the elite/diversity split of the five (here the same set in
+  // score order, since one signature orders the rest by score too), and a
+  // level no larger than the beam comes back whole, sorted.
+  std::vector<ScoredCandidate> level;
+  for (std::size_t i = 0; i < 5; ++i) level.emplace_back(tagged(i, {BuiltinKind::Sin}), 1.0 - 0.1 * static_cast<double>(i));
+  BeamStore store(3);
+  for (std::size_t i = 0; i < 5; ++i) store.add(i, level[i].first, level[i].second);
+  EXPECT_EQ(store_beam(store, level, beam_quota(3)).formulas, (std::vector<std::string>{"e4", "e3", "e2"}));
+  BeamStore small(10);
+  for (std::size_t i = 0; i < 5; ++i) small.add(i, level[i].first, level[i].second);
+  EXPECT_EQ(store_beam(small, level, beam_quota(10)).formulas,
+            (std::vector<std::string>{"e4", "e3", "e2", "e1", "e0"}));
 }
 
 }  // namespace

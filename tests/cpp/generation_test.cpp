@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <oneapi/tbb/global_control.h>
+
 #include <algorithm>
 #include <random>
 #include <string>
@@ -123,33 +125,90 @@ TEST(AdmitInOrder, FirstInOrderWinsAgainstLaterAndEarlierPasses) {
             (std::vector<std::string>{"Plus(v_{0}, C)", "Neg(v_{0})"}));
 }
 
-TEST(FingerprintSet, OrderedInsertKeepsFirstOccurrence) {
-  // Many duplicates spread over all shards: the outcome must equal a plain
-  // sequential test-and-insert.
-  std::mt19937_64 rng(7);
-  std::vector<Fingerprint> fps(5000);
-  for (auto& f : fps) {
-    for (auto& x : f.values) x = static_cast<std::int64_t>(rng() % 300);
-    f.values[1] = 0;  // keep collisions frequent
-    for (std::size_t i = 2; i < 10; ++i) f.values[i] %= 2;
+// A retained level as the search would store it: a sample of the candidate
+// list whose parameters were "refined" to values that also hit the probe
+// guard (huge values) and domain failures (0 under a logarithm).
+std::vector<Expression> retained_sample(const std::vector<Expression>& candidates, std::size_t stride) {
+  static const double kFitted[] = {2.5, -1e300, 0.0, 1e-7, -3.25};
+  std::vector<Expression> out;
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < candidates.size(); i += stride) {
+    Expression e = candidates[i];
+    for (Token& t : e.tokens) {
+      if (t.kind == TokenKind::Parameter) t.value = {kFitted[n++ % 5], 0.0};
+    }
+    out.push_back(std::move(e));
   }
-  std::vector<const Fingerprint*> ptrs;
-  for (const auto& f : fps) ptrs.push_back(&f);
-  FingerprintSet parallel_set;
-  parallel_set.insert(fps[17]);  // already present before the batch
-  const auto admitted = parallel_set.insert_ordered(ptrs);
+  return out;
+}
 
-  FingerprintSet sequential_set;
-  sequential_set.insert(fps[17]);
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < fps.size(); ++i) {
-    const bool fresh = sequential_set.insert(fps[i]);
-    EXPECT_EQ(admitted[i] != 0, fresh) << i;
-    count += fresh;
+std::vector<Recipe> recipes_on(std::size_t threads, const Levels& levels,
+                               const std::vector<std::vector<ProbeValues>>& probes, std::size_t k,
+                               const KernelTable& table, FingerprintSet& seen) {
+  tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+  return generate_recipes(levels, probes, k, builtins(), table, seen);
+}
+
+TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
+  const KernelTable table(builtins().operators());
+  for (std::size_t num_vars : {0u, 1u, 2u}) {
+    SCOPED_TRACE(num_vars);
+    FingerprintSet reference_seen;
+    FingerprintSet fast_seen;
+    FingerprintSet one_thread_seen;
+    Levels levels = seeded(num_vars, reference_seen);
+    seeded(num_vars, fast_seen);
+    seeded(num_vars, one_thread_seen);
+    std::vector<std::vector<ProbeValues>> probes(2);
+    probes[1] = level_probe_values(levels[1], table);
+    for (std::size_t k = 2; k <= 5; ++k) {
+      SCOPED_TRACE(k);
+      ASSERT_TRUE(recipes_fit(levels, k, builtins()));
+      const auto reference = generate_level(levels, k, builtins(), reference_seen);
+      const auto recipes = recipes_on(4, levels, probes, k, table, fast_seen);
+      EXPECT_EQ(recipes_on(1, levels, probes, k, table, one_thread_seen).size(), recipes.size());
+      const CandidateBuilder build(levels, k, builtins());
+      ASSERT_EQ(recipes.size(), reference.size());
+      for (std::size_t i = 0; i < recipes.size(); ++i) {
+        const Expression built = build(recipes[i]);
+        ASSERT_TRUE(same_expression(built, reference[i])) << i << ": " << built.formula << " vs " << reference[i].formula;
+      }
+      EXPECT_EQ(fast_seen.size(), reference_seen.size());
+      EXPECT_EQ(one_thread_seen.size(), reference_seen.size());
+      levels.push_back(retained_sample(reference, k < 4 ? 1 : 7));
+      probes.push_back(level_probe_values(levels[k], table));
+    }
   }
-  EXPECT_EQ(admitted[17], 0);
-  EXPECT_LT(count, fps.size());
-  EXPECT_EQ(parallel_set.size(), sequential_set.size());
+}
+
+TEST(GenerateRecipes, RecipesFitOnlyLevelsThatExistAndSplitsThatFitSixteenBits) {
+  FingerprintSet seen;
+  Levels levels = seeded(1, seen);
+  EXPECT_TRUE(recipes_fit(levels, 2, builtins()));
+  EXPECT_FALSE(recipes_fit(levels, 1, builtins()));
+  EXPECT_FALSE(recipes_fit(levels, 3, builtins()));  // level 2 missing
+  levels.resize(65538);
+  EXPECT_TRUE(recipes_fit(levels, 65537, builtins()));   // largest split 65535
+  EXPECT_FALSE(recipes_fit(levels, 65538, builtins()));  // split 65536 would wrap
+}
+
+TEST(GenerateRecipes, ProbeValuesAreThoseOfEvaluation) {
+  const KernelTable table(builtins().operators());
+  Expression c = C();
+  c.tokens[0].value = {1e300, 0.0};
+  const std::vector<Expression> level{v(1), c, un(BuiltinKind::Log, bin(BuiltinKind::Subtract, v(0), v(0)))};
+  const auto probes = level_probe_values(level, table);
+  ASSERT_EQ(probes.size(), 3u);
+  // v_{1} at probe i is (P[(i + 1) mod 5], i odd ? 0.2 : 0).
+  for (std::size_t i = 0; i < kProbeCount; ++i) {
+    EXPECT_EQ(probes[0].ok[i], 1);
+    EXPECT_EQ(probes[0].re[i], kProbes[(i + 1) % kProbeCount]);
+    EXPECT_EQ(probes[0].im[i], i % 2 == 1 ? 2 * 0.1 : 0.0);
+    // A leaf is not guarded: its value stands even where no fingerprint would.
+    EXPECT_EQ(probes[1].ok[i], 1);
+    EXPECT_EQ(probes[1].re[i], 1e300);
+    EXPECT_EQ(probes[2].ok[i], 0);
+  }
 }
 
 }  // namespace
