@@ -49,17 +49,6 @@ std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops) {
   return fingerprint_from_probe_values(values);
 }
 
-namespace {
-inline std::uint64_t mix64(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
-}
-}  // namespace
-
 std::size_t FingerprintHash::operator()(const Fingerprint& f) const noexcept {
   std::uint64_t h = 0x9e3779b97f4a7c15ULL;
   for (const std::int64_t v : f.values) h = mix64(h ^ mix64(static_cast<std::uint64_t>(v)));

@@ -37,6 +37,17 @@ std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops);
 // fingerprint() ends in this function, so the two agree exactly.
 std::optional<Fingerprint> fingerprint_from_probe_values(std::span<const Complex, kProbeCount> values);
 
+// The splitmix64 finaliser, a bijective 64-bit mix; the fingerprint's hash
+// and the fingerprint set's digest are built from it.
+constexpr std::uint64_t mix64(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
+
 struct FingerprintHash {
   std::size_t operator()(const Fingerprint& f) const noexcept;
 };

@@ -6,23 +6,14 @@ namespace vok {
 
 namespace {
 
-// Two different bijective 64-bit finalisers (the murmur3 one and the
-// variant-13 constants), so that the two chains of the digest are unrelated.
+// Two different bijective 64-bit finalisers (the murmur3 one here, and the
+// splitmix64 one, mix64), so that the two chains of the digest are unrelated.
 constexpr std::uint64_t mix_a(std::uint64_t x) {
   x ^= x >> 33;
   x *= 0xff51afd7ed558ccdULL;
   x ^= x >> 33;
   x *= 0xc4ceb9fe1a85ec53ULL;
   x ^= x >> 33;
-  return x;
-}
-
-constexpr std::uint64_t mix_b(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
   return x;
 }
 
@@ -42,11 +33,11 @@ FingerprintDigest fingerprint_digest(const Fingerprint& fp) {
     const auto x = static_cast<std::uint64_t>(v);
     offset += 0x9e3779b97f4a7c15ULL;
     a = mix_a(a ^ x);
-    b = mix_b(b ^ (x + offset));
+    b = mix64(b ^ (x + offset));
   }
   // (a, b) -> (lo, hi) is invertible, so it keeps distinct states distinct.
   const std::uint64_t lo = mix_a(a + rotl(b, 29));
-  const std::uint64_t hi = mix_b(b ^ lo);
+  const std::uint64_t hi = mix64(b ^ lo);
   return {lo, hi};
 }
 

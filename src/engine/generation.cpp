@@ -175,7 +175,11 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 
 std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                                      std::size_t k, const OperatorRegistry& registry,
-                                     const KernelTable& table, FingerprintSet& seen) {
+                                     const KernelTable& table, FingerprintSet& seen,
+                                     std::size_t left_chunk) {
+  // The default, 64 left operands against 1000 right ones and six binary
+  // operators, is about 400k children per chunk: work enough for every core.
+  left_chunk = std::max<std::size_t>(left_chunk, 1);
   const auto unary = operators_of_arity(registry, 1);
   const auto binary = operators_of_arity(registry, 2);
   constexpr std::size_t lanes = kProbeCount;
@@ -223,7 +227,15 @@ std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::
       }
       return group;
     };
-    append(out, admit_recipes(flatten(parallel_map<std::vector<Pending>>(lefts.size(), children_of)), seen));
+    // A pass is admitted in chunks of left operands, so that its pending
+    // children do not grow with the pass. The admissions are those of the
+    // whole pass at once: a child that an earlier chunk's admission now
+    // filters out would have lost to that earlier child anyway.
+    for (std::size_t first = 0; first < lefts.size(); first += left_chunk) {
+      const std::size_t n = std::min(left_chunk, lefts.size() - first);
+      auto chunk = parallel_map<std::vector<Pending>>(n, [&](std::size_t d) { return children_of(first + d); });
+      append(out, admit_recipes(flatten(std::move(chunk)), seen));
+    }
   }
   return out;
 }

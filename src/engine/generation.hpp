@@ -98,10 +98,14 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 // The candidate list of level k as recipes, in generate_level's order and
 // admitted into `seen` exactly as generate_level would admit them.
 // `probes[i]` holds the probe values of levels[i] (slots 1 .. k-1).
+// A binary pass is admitted `left_chunk` left operands at a time (0 counts
+// as 1), which bounds its pending children and changes no admission.
 // Precondition: recipes_fit(levels, k, registry).
+inline constexpr std::size_t kDefaultLeftChunk = 64;
 std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                                      std::size_t k, const OperatorRegistry& registry,
-                                     const KernelTable& table, FingerprintSet& seen);
+                                     const KernelTable& table, FingerprintSet& seen,
+                                     std::size_t left_chunk = kDefaultLeftChunk);
 
 // Builds the expression a recipe of level k stands for (compose_unary /
 // compose_binary with the operator's name), equal to the one generate_level

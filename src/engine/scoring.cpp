@@ -93,14 +93,15 @@ double unpenalised_error(double score, std::size_t complexity, double complexity
   return score / (static_cast<double>(complexity) * complexity_penalty + 1.0);
 }
 
-std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
-                                               std::span<const double> targets,
-                                               const SearchConfig& config,
-                                               const OperatorRegistry& registry) {
-  double error = compute_raw_error(e, samples, targets, registry, config.alpha, config.l1_ratio);
+namespace {
+
+// The scoring rule, whichever evaluation path computes the two errors.
+template <class RawError, class Refine>
+std::optional<ScoredCandidate> score_with(Expression e, const SearchConfig& config, RawError raw_error,
+                                          Refine refine) {
+  double error = raw_error(e);
   if (config.optimize_constants && e.num_params != 0) {
-    auto [refined, refined_error] = refine_constants(e, samples, targets, config.alpha,
-                                                     config.l1_ratio, registry, kScoringIterations);
+    auto [refined, refined_error] = refine(e);
     if (error > refined_error) {
       e = std::move(refined);
       error = refined_error;
@@ -111,20 +112,31 @@ std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples
   return ScoredCandidate{std::move(e), score};
 }
 
+}  // namespace
+
+std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
+                                               std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               const OperatorRegistry& registry) {
+  return score_with(
+      std::move(e), config,
+      [&](const Expression& x) {
+        return compute_raw_error(x, samples, targets, registry, config.alpha, config.l1_ratio);
+      },
+      [&](const Expression& x) {
+        return refine_constants(x, samples, targets, config.alpha, config.l1_ratio, registry,
+                                kScoringIterations);
+      });
+}
+
 std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config) {
-  double error = compute_raw_error(e, samples, config.alpha, config.l1_ratio);
-  if (config.optimize_constants && e.num_params != 0) {
-    auto [refined, refined_error] =
-        refine_constants(e, samples, config.alpha, config.l1_ratio, kScoringIterations);
-    if (error > refined_error) {
-      e = std::move(refined);
-      error = refined_error;
-    }
-  }
-  if (!std::isfinite(error)) return std::nullopt;
-  const double score = penalised_score(error, e.complexity, config.complexity_penalty);
-  return ScoredCandidate{std::move(e), score};
+  return score_with(
+      std::move(e), config,
+      [&](const Expression& x) { return compute_raw_error(x, samples, config.alpha, config.l1_ratio); },
+      [&](const Expression& x) {
+        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations);
+      });
 }
 
 }  // namespace vok

@@ -144,9 +144,10 @@ std::vector<Expression> retained_sample(const std::vector<Expression>& candidate
 
 std::vector<Recipe> recipes_on(std::size_t threads, const Levels& levels,
                                const std::vector<std::vector<ProbeValues>>& probes, std::size_t k,
-                               const KernelTable& table, FingerprintSet& seen) {
+                               const KernelTable& table, FingerprintSet& seen,
+                               std::size_t left_chunk = kDefaultLeftChunk) {
   tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
-  return generate_recipes(levels, probes, k, builtins(), table, seen);
+  return generate_recipes(levels, probes, k, builtins(), table, seen, left_chunk);
 }
 
 TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
@@ -156,9 +157,15 @@ TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
     FingerprintSet reference_seen;
     FingerprintSet fast_seen;
     FingerprintSet one_thread_seen;
+    // Admission in chunks of one and of three left operands must admit
+    // exactly what the whole pass admits.
+    FingerprintSet chunk1_seen;
+    FingerprintSet chunk3_seen;
     Levels levels = seeded(num_vars, reference_seen);
     seeded(num_vars, fast_seen);
     seeded(num_vars, one_thread_seen);
+    seeded(num_vars, chunk1_seen);
+    seeded(num_vars, chunk3_seen);
     std::vector<std::vector<ProbeValues>> probes(2);
     probes[1] = level_probe_values(levels[1], table);
     for (std::size_t k = 2; k <= 5; ++k) {
@@ -167,6 +174,14 @@ TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
       const auto reference = generate_level(levels, k, builtins(), reference_seen);
       const auto recipes = recipes_on(4, levels, probes, k, table, fast_seen);
       EXPECT_EQ(recipes_on(1, levels, probes, k, table, one_thread_seen).size(), recipes.size());
+      const auto same_recipes = [&](const std::vector<Recipe>& other) {
+        return other.size() == recipes.size() &&
+               std::equal(other.begin(), other.end(), recipes.begin(), [](const Recipe& a, const Recipe& b) {
+                 return a.left == b.left && a.right == b.right && a.split == b.split && a.op == b.op;
+               });
+      };
+      EXPECT_TRUE(same_recipes(recipes_on(4, levels, probes, k, table, chunk1_seen, 1)));
+      EXPECT_TRUE(same_recipes(recipes_on(4, levels, probes, k, table, chunk3_seen, 3)));
       const CandidateBuilder build(levels, k, builtins());
       ASSERT_EQ(recipes.size(), reference.size());
       for (std::size_t i = 0; i < recipes.size(); ++i) {
@@ -175,6 +190,8 @@ TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
       }
       EXPECT_EQ(fast_seen.size(), reference_seen.size());
       EXPECT_EQ(one_thread_seen.size(), reference_seen.size());
+      EXPECT_EQ(chunk1_seen.size(), reference_seen.size());
+      EXPECT_EQ(chunk3_seen.size(), reference_seen.size());
       levels.push_back(retained_sample(reference, k < 4 ? 1 : 7));
       probes.push_back(level_probe_values(levels[k], table));
     }
