@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
@@ -83,8 +84,9 @@ void append(std::vector<T>& out, std::vector<T> more) {
     out = std::move(more);
     return;
   }
-  out.reserve(out.size() + more.size());
-  for (auto& x : more) out.push_back(std::move(x));
+  // insert grows the capacity geometrically; an exact reserve per chunk
+  // would copy the whole list again for every chunk.
+  out.insert(out.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
 }
 
 }  // namespace
