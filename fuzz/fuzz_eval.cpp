@@ -12,28 +12,12 @@
 #include "ops/registry.hpp"
 #include "token_source.hpp"
 
-namespace {
-
-const vok::OperatorRegistry& registry() {
-  static const vok::OperatorRegistry r = vok::OperatorRegistry::with_builtins();
-  return r;
-}
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vok;
   fuzz::ByteReader in(data, size);
   const std::vector<Complex> inputs = fuzz::read_values(in, 8);
   const std::vector<Complex> params = fuzz::read_values(in, 4);
-  // A shortened table turns valid ids into out-of-range ones.
-  const auto& all = registry().operators();
-  const std::size_t table = in.byte() % 2 ? all.size() : in.byte() % (all.size() + 1);
-  const OperatorList ops(all.data(), table);
+  const OperatorList ops = fuzz::read_operator_table(in);
   Expression e = fuzz::make_expression(in, {});
   e.tokens = fuzz::read_tokens(in, 256);
 
@@ -41,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::optional<Complex> r = eval_internal(e.tokens, inputs, params, ops, fresh);
 
   std::vector<Complex> dirty(in.byte() % 7, Complex{1.0, 2.0});
-  check(fuzz::same_result(r, eval_internal(e.tokens, inputs, params, ops, dirty)));
-  check(fuzz::same_result(r, eval_with_params(e, inputs, params, ops)));
-  check(fuzz::same_result(eval(e, inputs, ops), eval_with_params(e, inputs, {}, ops)));
+  vok::fuzz::check(fuzz::same_result(r, eval_internal(e.tokens, inputs, params, ops, dirty)));
+  vok::fuzz::check(fuzz::same_result(r, eval_with_params(e, inputs, params, ops)));
+  vok::fuzz::check(fuzz::same_result(eval(e, inputs, ops), eval_with_params(e, inputs, {}, ops)));
 
   // The same row on three lanes: every lane must equal the stack machine.
   constexpr std::size_t kLanes = 3;
@@ -53,17 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const KernelTable kernels(ops);
   ColumnWorkspace ws;
   const ColumnResult c = eval_columns(e.tokens, columns.views(), kLanes, params, kernels, ws);
-  check(c.ok_count == (r ? kLanes : 0));
+  vok::fuzz::check(c.ok_count == (r ? kLanes : 0));
   for (std::size_t lane = 0; lane < kLanes; ++lane) {
     const std::optional<Complex> v =
         c.ok[lane] ? std::optional<Complex>(Complex{c.re[lane], c.im[lane]}) : std::nullopt;
-    check(fuzz::same_result(r, v));
+    vok::fuzz::check(fuzz::same_result(r, v));
   }
 
-  if (e.tokens.empty()) check(!r.has_value());
+  if (e.tokens.empty()) vok::fuzz::check(!r.has_value());
   // Operator results always pass the guard; only a lone leaf is unchecked.
   if (r && !e.tokens.empty() && e.tokens.back().kind == TokenKind::Apply) {
-    check(within_guard(*r));
+    vok::fuzz::check(within_guard(*r));
   }
   return 0;
 }

@@ -17,15 +17,6 @@
 
 namespace {
 
-const vok::OperatorRegistry& registry() {
-  static const vok::OperatorRegistry r = vok::OperatorRegistry::with_builtins();
-  return r;
-}
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
 // True when the exact decimal expansion of |v| is d.dddd5000... .
 bool halfway_at_four_decimals(double v) {
   static char buf[1500];
@@ -41,14 +32,14 @@ bool halfway_at_four_decimals(double v) {
 
 void check_number(double v) {
   const std::string got = vok::format_number(v);
-  if (std::isnan(v)) return check(got == "NaN");
-  if (std::isinf(v)) return check(got == (v > 0 ? "inf" : "-inf"));
+  if (std::isnan(v)) return vok::fuzz::check(got == "NaN");
+  if (std::isinf(v)) return vok::fuzz::check(got == (v > 0 ? "inf" : "-inf"));
   char want[400];
   std::snprintf(want, sizeof want, "%.4f", v);
-  check(got.find_first_of("eE") == std::string::npos);
-  check(got.size() > 5 && got[got.size() - 5] == '.');
-  check((got[0] == '-') == static_cast<bool>(std::signbit(v)) || got == want);
-  if (got != want) check(halfway_at_four_decimals(v));
+  vok::fuzz::check(got.find_first_of("eE") == std::string::npos);
+  vok::fuzz::check(got.size() > 5 && got[got.size() - 5] == '.');
+  vok::fuzz::check((got[0] == '-') == static_cast<bool>(std::signbit(v)) || got == want);
+  if (got != want) vok::fuzz::check(halfway_at_four_decimals(v));
 }
 
 }  // namespace
@@ -58,18 +49,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::ByteReader in(data, size);
   check_number(in.number());
 
-  const auto& all = registry().operators();
-  const std::size_t table = in.byte() % 2 ? all.size() : in.byte() % (all.size() + 1);
-  const OperatorList ops(all.data(), table);
+  const OperatorList ops = fuzz::read_operator_table(in);
   Expression e = fuzz::make_expression(in, {});
   e.tokens = fuzz::read_tokens(in, 256);
 
   const std::string latex = render_latex(e, ops);
   const std::string python = render_python(e, ops);
   // Pure functions of their arguments.
-  check(latex == render_latex(e, ops));
-  check(python == render_python(e, ops));
-  if (e.tokens.empty()) check(latex.empty() && python.empty());
+  vok::fuzz::check(latex == render_latex(e, ops));
+  vok::fuzz::check(python == render_python(e, ops));
+  if (e.tokens.empty()) vok::fuzz::check(latex.empty() && python.empty());
   for (const Token& t : e.tokens) {
     if (t.kind == TokenKind::Literal || t.kind == TokenKind::Parameter) check_number(t.value.re);
   }

@@ -17,8 +17,19 @@
 
 #include "core/complex.hpp"
 #include "core/expression.hpp"
+#include "ops/registry.hpp"
 
 namespace vok::fuzz {
+
+// A fuzzer's failed invariant: stop at once, so libFuzzer saves the input.
+inline void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+inline const OperatorRegistry& registry() {
+  static const OperatorRegistry r = OperatorRegistry::with_builtins();
+  return r;
+}
 
 class ByteReader {
  public:
@@ -133,6 +144,14 @@ inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a)
 inline bool same_result(const std::optional<Complex>& a, const std::optional<Complex>& b) {
   if (a.has_value() != b.has_value()) return false;
   return !a || (same_bits(a->re, b->re) && same_bits(a->im, b->im));
+}
+
+// The built-in operator list, or half the time a prefix of it, so that
+// valid ids also appear out of range.
+inline OperatorList read_operator_table(ByteReader& in) {
+  const auto& all = registry().operators();
+  const std::size_t size = in.byte() % 2 ? all.size() : in.byte() % (all.size() + 1);
+  return OperatorList(all.data(), size);
 }
 
 }  // namespace vok::fuzz

@@ -9,13 +9,4 @@ if [ "${1:-fuzz}" = fuzz ]; then
   # llvm-14 brings llvm-symbolizer for readable libFuzzer stack traces.
   pkgs+=(clang-14 libclang-rt-14-dev llvm-14)
 fi
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-echo "Installing sanitizer/fuzzing packages: ${missing[*]}"
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-"${sudo_cmd[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+exec "$(dirname "$0")/apt-install-missing.sh" --no-recommends "sanitizer/fuzzing packages" "${pkgs[@]}"

@@ -10,6 +10,14 @@ namespace vok {
 
 namespace {
 
+// Stores the fitted values in the Parameter tokens at `positions`.
+void write_parameters(Expression& e, std::span<const std::size_t> positions, std::span<const double> p) {
+  for (std::size_t j = 0; j < positions.size(); ++j) {
+    Token& t = e.tokens[positions[j]];
+    if (t.kind == TokenKind::Parameter) t.value = {p[j], 0.0};
+  }
+}
+
 constexpr double kInitialDamping = 0.01;
 constexpr double kDampingCeiling = 10000.0;
 constexpr double kDampingFactor = 10.0;
@@ -291,10 +299,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
     }
   }
 
-  for (std::size_t j = 0; j < n; ++j) {
-    Token& t = work.tokens[positions[j]];
-    if (t.kind == TokenKind::Parameter) t.value = {p[j], 0.0};
-  }
+  write_parameters(work, positions, p);
   return {std::move(work), current};
 }
 
@@ -401,10 +406,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     }
   }
 
-  for (std::size_t j = 0; j < n; ++j) {
-    Token& tok = work.tokens[positions[j]];
-    if (tok.kind == TokenKind::Parameter) tok.value = {p[j], 0.0};
-  }
+  write_parameters(work, positions, p);
   return {std::move(work), current};
 }
 
