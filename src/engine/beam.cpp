@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <unordered_map>
 
 namespace vok {
@@ -74,16 +75,73 @@ bool ranks_before(const E& a, const E& b) {
 
 }  // namespace
 
+bool BeamStore::RanksBefore::operator()(const Record& a, const Record& b) const {
+  return ranks_before(a, b);
+}
+
+bool BeamStore::behind_threshold(const Record& r) const {
+  return top_.size() >= beam_width_ && ranks_before(*top_.rbegin(), r);
+}
+
+void BeamStore::forget(std::uint32_t slot) {
+  Slot& s = slots_[slot];
+  kept_ -= s.records.size();
+  signature_ids_.erase(s.signature);
+  s = Slot{};
+  free_slots_.push_back(slot);
+}
+
+void BeamStore::sweep() {
+  const auto worse = [](const Record& a, const Record& b) { return ranks_before(a, b); };
+  for (const Record& best : top_) {
+    std::vector<Record>& records = slots_[best.signature].records;
+    while (!records.empty() && behind_threshold(records.front())) {
+      std::pop_heap(records.begin(), records.end(), worse);
+      records.pop_back();
+      --kept_;
+    }
+  }
+  sweep_at_ = 2 * kept_ + beam_width_;
+}
+
 void BeamStore::add(std::size_t id, Expression e, double score) {
   ++offered_;
   if (beam_width_ == 0) return;  // nothing is ever retained
   const auto worse = [](const auto& a, const auto& b) { return ranks_before(a, b); };
+  if (behind_threshold(Record{score, id, 0})) return;
 
-  const auto [it, fresh] =
-      signature_ids_.try_emplace(operator_signature(e), static_cast<std::uint32_t>(by_signature_.size()));
-  if (fresh) by_signature_.emplace_back();
-  std::vector<Record>& records = by_signature_[it->second];
-  const Record record{score, id, it->second};
+  std::string signature = operator_signature(e);
+  auto it = signature_ids_.find(signature);
+  if (it == signature_ids_.end()) {
+    std::uint32_t slot = 0;
+    if (free_slots_.empty()) {
+      slot = static_cast<std::uint32_t>(slots_.size());
+      slots_.emplace_back();
+    } else {
+      slot = free_slots_.back();
+      free_slots_.pop_back();
+    }
+    slots_[slot].signature = signature;
+    slots_[slot].best = Record{score, id, slot};
+    it = signature_ids_.emplace(std::move(signature), slot).first;
+    top_.insert(slots_[slot].best);
+    if (top_.size() > beam_width_) {
+      // The worst best drops behind the new threshold, and with it every
+      // record of its signature. (Never the new one: it ranks before tau.)
+      const std::uint32_t out = top_.rbegin()->signature;
+      top_.erase(std::prev(top_.end()));
+      forget(out);
+    }
+  }
+  const std::uint32_t slot = it->second;
+  Slot& s = slots_[slot];
+  const Record record{score, id, slot};
+  if (ranks_before(record, s.best)) {
+    top_.erase(s.best);
+    s.best = record;
+    top_.insert(record);
+  }
+  std::vector<Record>& records = s.records;
   if (records.size() < beam_width_) {
     records.push_back(record);
     std::push_heap(records.begin(), records.end(), worse);
@@ -95,6 +153,7 @@ void BeamStore::add(std::size_t id, Expression e, double score) {
   } else {
     return;  // neither kept nor held: it can never be retained
   }
+  if (kept_ > sweep_at_) sweep();
 
   Held held{score, id, std::move(e)};
   if (best_.size() < beam_width_) {
@@ -110,7 +169,11 @@ void BeamStore::add(std::size_t id, Expression e, double score) {
 std::vector<BeamStore::Pick> BeamStore::select(std::size_t elite_count, std::size_t diversity_quota) {
   std::vector<Record> sorted;
   sorted.reserve(kept_);
-  for (const auto& records : by_signature_) sorted.insert(sorted.end(), records.begin(), records.end());
+  for (const Record& best : top_) {
+    for (const Record& r : slots_[best.signature].records) {
+      if (!behind_threshold(r)) sorted.push_back(r);
+    }
+  }
   std::sort(sorted.begin(), sorted.end(), [](const Record& a, const Record& b) { return ranks_before(a, b); });
   std::sort(best_.begin(), best_.end(), [](const Held& a, const Held& b) { return a.id < b.id; });
 
@@ -130,7 +193,7 @@ std::vector<BeamStore::Pick> BeamStore::select(std::size_t elite_count, std::siz
     for (const Record& r : sorted) pick(r);
   } else {
     const std::size_t elite = std::min(elite_count, sorted.size());
-    std::vector<std::int32_t> counts(by_signature_.size(), 0);
+    std::vector<std::int32_t> counts(slots_.size(), 0);
     for (std::size_t i = 0; i < elite; ++i) {
       ++counts[sorted[i].signature];
       pick(sorted[i]);
@@ -144,9 +207,12 @@ std::vector<BeamStore::Pick> BeamStore::select(std::size_t elite_count, std::siz
     for (std::size_t i = 0; i < picks; ++i) pick(rest[i]);
   }
   signature_ids_.clear();
-  by_signature_.clear();
+  slots_.clear();
+  free_slots_.clear();
+  top_.clear();
   best_.clear();
   kept_ = 0;
+  sweep_at_ = 0;
   return beam;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,23 +44,32 @@ std::vector<Expression> select_beam(std::vector<ScoredCandidate> scored, std::si
 // holds all of its scored expressions at once.
 //
 // Rank candidates by (score, generation id), the order of select_beam's
-// stable sort. Two bounds keep the store small and the selection exact:
-//  - Records (score, id, signature; no expression) are kept per operator
-//    signature for its best beam_width only. A candidate with beam_width
-//    candidates of its own signature ranked before it is never retained:
-//    it is not in the elite (it has at least elite_count predecessors), and
-//    at least beam_width - elite_count = diversity_quota of those
-//    predecessors are in the rest, where they share its signature count and
-//    precede it in the diversity order.
+// stable sort. Three bounds keep the store small and the selection exact:
+//  - The threshold. Let tau be the beam_width-th best among the best
+//    candidates of each operator signature. A candidate ranked after tau is
+//    never retained: it has beam_width predecessors, so it is not in the
+//    elite; among the bests of the other beam_width - 1 signatures before
+//    it, those absent from the elite (key 0 in the diversity order) number
+//    at least diversity_quota - 1 + (its own signature's elite count), and
+//    when that count is 0 its own signature's best is one more such rival.
+//    Either way diversity_quota candidates precede it in the diversity order.
+//    So only the signatures of the best beam_width bests are tracked, and a
+//    signature that drops out of them is forgotten with all its records.
+//  - Records (score, id, signature; no expression) are kept per signature
+//    for its best beam_width only. A candidate with beam_width candidates of
+//    its own signature ranked before it is never retained: it is not in the
+//    elite (it has at least elite_count predecessors), and at least
+//    diversity_quota of those predecessors are in the rest, where they share
+//    its signature count and precede it in the diversity order.
 //  - Expressions are held only for the best beam_width candidates so far.
 //    The final elite is among them (a candidate in the final top beam_width
 //    was in the running top ever since it arrived), so only diversity picks
 //    can lack their expression, at most diversity_quota of them; the caller
 //    rebuilds and re-scores those (scoring is pure, so the result is the
 //    same expression, refined constants included).
-// Real levels have tens of thousands of signatures, so the records rarely
-// shrink much; they cost 24 bytes a candidate, the held expressions are
-// bounded by beam_width.
+// tau only improves as candidates arrive, so a record behind it stays
+// useless; the store sweeps such records out whenever its count doubles.
+// Not thread-safe: one driver thread feeds it.
 class BeamStore {
  public:
   explicit BeamStore(std::size_t beam_width) : beam_width_(beam_width) {}
@@ -68,8 +78,11 @@ class BeamStore {
   // level's candidate list).
   void add(std::size_t id, Expression e, double score);
   std::size_t offered() const { return offered_; }
+  // Records alive (not yet swept out) and expressions held.
   std::size_t kept() const { return kept_; }
   std::size_t held() const { return best_.size(); }
+  // Signatures tracked; at most beam_width.
+  std::size_t signatures() const { return top_.size(); }
 
   struct Pick {
     std::size_t id;
@@ -90,12 +103,28 @@ class BeamStore {
     std::size_t id;
     Expression expression;
   };
+  struct Slot {
+    std::string signature;
+    std::vector<Record> records;  // a heap, worst in front
+    Record best{};
+  };
+  struct RanksBefore {
+    bool operator()(const Record& a, const Record& b) const;
+  };
+
+  bool behind_threshold(const Record& r) const;
+  void forget(std::uint32_t slot);
+  void sweep();
+
   std::size_t beam_width_;
   std::size_t offered_ = 0;
   std::size_t kept_ = 0;
+  std::size_t sweep_at_ = 0;
   std::unordered_map<std::string, std::uint32_t> signature_ids_;
-  std::vector<std::vector<Record>> by_signature_;  // per signature a heap, worst in front
-  std::vector<Held> best_;                         // a heap, worst in front
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> free_slots_;
+  std::set<Record, RanksBefore> top_;  // each tracked signature's best
+  std::vector<Held> best_;             // a heap, worst in front
 };
 
 }  // namespace vok

@@ -158,8 +158,9 @@ void run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::ti
 // candidate list as recipes (the progress line needs its length); phase 2
 // builds, scores, offers to the front and folds into the beam store one
 // chunk at a time, in candidate-list order, so every outcome equals
-// run_level_whole's. Beyond the recipes and the store's records (a few
-// bytes per candidate) a level holds one chunk and beam_width expressions.
+// run_level_whole's. Beyond the recipes (12 bytes per candidate) a level
+// holds one chunk, the store's records of the candidates that can still be
+// retained, and beam_width expressions.
 void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
   const std::vector<Recipe> recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen);
   const std::size_t total = recipes.size();

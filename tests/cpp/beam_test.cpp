@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <string>
@@ -198,14 +199,52 @@ TEST(BeamStore, IdsWithGapsAndTheBestPerSignature) {
   level[9] = {tagged(9, {BuiltinKind::Cos}), 9.0};
   BeamStore store(2);
   for (std::size_t i : {0u, 2u, 3u, 6u, 8u, 9u}) store.add(i, level[i].first, level[i].second);
-  // Sin keeps e6 (0.25) and e2 (0.5); Cos its two 9.0, of which the earlier
-  // ranks first. Beam 2: elite e6; the diversity pick is the rarest
+  // Sin keeps e6 (0.25) and e2 (0.5); of Cos's two 9.0 the earlier ranks
+  // first, and as the second-best signature best it is the threshold, so
+  // e9 behind it goes. Beam 2: elite e6; the diversity pick is the rarest
   // signature's best, e8 (Cos, count 0), which the store no longer holds.
-  EXPECT_EQ(store.kept(), 4u);
+  EXPECT_EQ(store.kept(), 3u);
+  EXPECT_EQ(store.signatures(), 2u);
   EXPECT_EQ(store.held(), 2u);
   const StoreBeam got = store_beam(store, level, beam_quota(2));
   EXPECT_EQ(got.formulas, (std::vector<std::string>{"e6", "e8"}));
   EXPECT_EQ(got.missing, 1u);
+}
+
+// Many signatures (chains of up to three operators), so that the
+// threshold of the beam_width-th best signature best prunes and forgets
+// signatures; the selection must still be select_beam's.
+TEST(BeamStore, ThresholdOverManySignaturesKeepsTheSelection) {
+  const std::vector<BuiltinKind> kinds = {BuiltinKind::Sin, BuiltinKind::Cos, BuiltinKind::Exp,
+                                          BuiltinKind::Log};
+  std::mt19937_64 rng(7);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  bool forgot_somewhere = false;
+  for (int round = 0; round < 6; ++round) {
+    std::vector<ScoredCandidate> level;
+    for (std::size_t i = 0; i < 2000; ++i) {
+      std::vector<BuiltinKind> chain(rng() % 4);
+      for (auto& k : chain) k = kinds[rng() % kinds.size()];
+      // Later candidates tend to be better, so the threshold keeps moving.
+      const double score = rng() % 50 == 0 ? nan : static_cast<double>(rng() % (4000 - i)) * 0.25;
+      level.emplace_back(tagged(i, chain), score);
+    }
+    for (std::size_t beam : {1u, 2u, 5u, 7u, 20u, 100u}) {
+      SCOPED_TRACE(::testing::Message() << "round " << round << " beam " << beam);
+      const BeamQuota q = beam_quota(beam);
+      const auto want = formulas(select_beam(level, beam, q.elite_count, q.diversity_quota));
+      BeamStore store(beam);
+      std::size_t most_kept = 0;
+      for (std::size_t i = 0; i < level.size(); ++i) {
+        store.add(i, level[i].first, level[i].second);
+        EXPECT_LE(store.signatures(), beam);
+        most_kept = std::max(most_kept, store.kept());
+      }
+      forgot_somewhere |= most_kept < level.size() / 4;
+      EXPECT_EQ(store_beam(store, level, q).formulas, want);
+    }
+  }
+  EXPECT_TRUE(forgot_somewhere);
 }
 
 TEST(BeamStore, WholeLevelShortcutFollowsTheOfferedCount) {
