@@ -39,8 +39,10 @@ struct Search {
   FrontPtr front = std::make_shared<ParetoFront>();
   Levels levels;
   // Fast path: slot k holds the probe values of levels[k], computed once
-  // when the level is stored.
+  // when the level is stored, and their values on every sample (empty
+  // where that would take too much memory).
   std::vector<std::vector<ProbeValues>> probes;
+  std::vector<SampleColumns> columns;
   SearchTrace* trace = nullptr;
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }
@@ -51,6 +53,35 @@ struct Search {
     if (!fast()) return;
     if (probes.size() <= k) probes.resize(k + 1);
     probes[k] = level_probe_values(levels[k], samples.kernels());
+    if (columns.size() <= k) columns.resize(k + 1);
+    columns[k] = SampleColumns(levels[k], samples);
+  }
+
+  // Scores the candidate a recipe of level k stands for. When its operands'
+  // sample values are at hand, its own come from one operator application
+  // over them instead of an evaluation of the whole expression.
+  std::optional<ScoredCandidate> score_recipe(std::size_t k, const Recipe& r, const CandidateBuilder& build,
+                                              Expression e) const {
+    const bool unary = r.split == 0;
+    const SampleColumns* left = unary ? &columns[k - 1] : &columns[r.split];
+    const SampleColumns* right = unary ? nullptr : &columns[k - 1 - r.split];
+    if (left->empty() || (right != nullptr && right->empty())) {
+      return score_candidate(std::move(e), samples, config);
+    }
+    SampleScratch& scratch = sample_scratch();
+    const std::size_t lanes = samples.size();
+    if (scratch.composed_ok.size() < lanes) {
+      scratch.composed_re.resize(lanes);
+      scratch.composed_im.resize(lanes);
+      scratch.composed_ok.resize(lanes);
+    }
+    const ColumnOut out{scratch.composed_re.data(), scratch.composed_im.data(), scratch.composed_ok.data()};
+    if (unary) {
+      compose_unary_values(build.op_id(r), samples.kernels(), lanes, left->at(r.left), out);
+    } else {
+      compose_binary_values(build.op_id(r), samples.kernels(), lanes, left->at(r.left), right->at(r.right), out);
+    }
+    return score_candidate(std::move(e), samples, config, ColumnValues{out.re, out.im, out.ok});
   }
 
   void record(std::size_t k, std::size_t candidates, std::size_t scored,
@@ -177,9 +208,10 @@ void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
     std::vector<Expression> copies(keep ? n : 0);
     auto results = parallel_map<std::optional<ScoredCandidate>>(n, [&](std::size_t i) {
       progress.tick();
-      Expression e = build(recipes[first + i]);
+      const Recipe& r = recipes[first + i];
+      Expression e = build(r);
       if (keep) copies[i] = e;
-      return score_candidate(std::move(e), s.samples, s.config);
+      return s.score_recipe(k, r, build, std::move(e));
     });
     for (auto& e : copies) kept.push_back(std::move(e));
     for (std::size_t i = 0; i < n; ++i) {
@@ -200,7 +232,8 @@ void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
     if (!picks[i].expression) missing.push_back(i);
   }
   auto rescored = parallel_map<std::optional<ScoredCandidate>>(missing.size(), [&](std::size_t m) {
-    return score_candidate(build(recipes[picks[missing[m]].id]), s.samples, s.config);
+    const Recipe& r = recipes[picks[missing[m]].id];
+    return s.score_recipe(k, r, build, build(r));
   });
   for (std::size_t m = 0; m < missing.size(); ++m) {
     if (rescored[m]) picks[missing[m]].expression = std::move(rescored[m]->first);

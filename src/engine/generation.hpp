@@ -114,6 +114,8 @@ class CandidateBuilder {
  public:
   CandidateBuilder(const Levels& levels, std::size_t k, const OperatorRegistry& registry);
   Expression operator()(const Recipe& r) const;
+  // The id of the operator the recipe applies.
+  std::uint64_t op_id(const Recipe& r) const { return r.split == 0 ? unary_[r.op].id : binary_[r.op].id; }
 
  private:
   struct Op {

@@ -305,17 +305,23 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
 
 std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,
-                                               std::size_t max_iterations) {
+                                               std::size_t max_iterations, const RefineStart* start) {
   if (!samples.column_path()) {
     return refine_constants(e, samples.rows(), samples.targets(), alpha, l1_ratio, samples.registry(),
                             max_iterations);
   }
   std::vector<std::size_t> positions;
   std::vector<double> p;
+  // The stored values are the starting vector exactly when each Parameter
+  // token is real and reads its own slot; only then can `start` stand for
+  // the first evaluation.
+  bool start_applies = start != nullptr;
   for (std::size_t i = 0; i < e.tokens.size(); ++i) {
-    if (e.tokens[i].kind != TokenKind::Parameter) continue;
+    const Token& t = e.tokens[i];
+    if (t.kind != TokenKind::Parameter) continue;
+    start_applies = start_applies && t.index == p.size() && t.value.im == 0.0 && !std::signbit(t.value.im);
     positions.push_back(i);
-    p.push_back(e.tokens[i].value.re);
+    p.push_back(t.value.re);
   }
   if (p.empty()) return {e, compute_error_with_params(e, {}, samples, alpha, l1_ratio)};
 
@@ -340,8 +346,14 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
   // infinite starting error may not). A rejected step leaves p, hence the
   // Jacobian and its sums, as they were: they are reused, not recomputed.
   bool predictions_at_p = false;
-  double current =
-      column_error(work, p, step, samples, scratch, alpha, l1_ratio, pred, predictions_at_p, &program);
+  double current = 0.0;
+  if (start_applies) {
+    std::copy(start->predictions, start->predictions + count, pred);
+    predictions_at_p = true;
+    current = error_from_sum(work, p, start->sum_sq, count, alpha, l1_ratio);
+  } else {
+    current = column_error(work, p, step, samples, scratch, alpha, l1_ratio, pred, predictions_at_p, &program);
+  }
   bool sums_at_p = false;
   double lambda = kInitialDamping;
   int rejections = 0;

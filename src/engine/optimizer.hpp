@@ -33,10 +33,21 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
                                                std::size_t max_iterations);
+// What an evaluation of the expression at its stored parameter values has
+// already given on the column path, when every sample had a usable value:
+// the real part on every sample and the sum of the squared residuals in
+// sample order. Refinement then starts from it instead of evaluating again.
+struct RefineStart {
+  const double* predictions = nullptr;  // samples.size() values
+  double sum_sq = 0.0;
+};
+
 // The same on a sample set; on the column path every iteration, parameter
-// value and error is the reference's bit for bit.
+// value and error is the reference's bit for bit. `start`, when given, must
+// describe `e` as above (it is ignored off the column path).
 std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,
-                                               std::size_t max_iterations);
+                                               std::size_t max_iterations,
+                                               const RefineStart* start = nullptr);
 
 }  // namespace vok

@@ -1,5 +1,6 @@
 #include "engine/sample_set.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace vok {
@@ -50,6 +51,30 @@ std::size_t SampleSet::eval_block(std::span<const Token> tokens, std::size_t fir
     scratch.views[own.size() + m] = {extra[m].re + first, extra[m].im + first};
   }
   return eval_columns(tokens, scratch.views, lanes, params, *kernels_, scratch.ws, out);
+}
+
+SampleColumns::SampleColumns(std::span<const Expression> list, const SampleSet& samples,
+                             std::size_t budget_bytes) {
+  const std::size_t lanes = samples.size();
+  const std::size_t per_expression = lanes * (2 * sizeof(double) + 1);
+  if (!samples.column_path() || list.empty() || per_expression == 0 ||
+      list.size() > budget_bytes / per_expression) {
+    return;
+  }
+  count_ = list.size();
+  lanes_ = lanes;
+  re_.resize(count_ * lanes);
+  im_.resize(count_ * lanes);
+  ok_.resize(count_ * lanes);
+  SampleScratch& scratch = sample_scratch();
+  for (std::size_t e = 0; e < count_; ++e) {
+    const std::size_t offset = e * lanes;
+    for (std::size_t first = 0; first < lanes; first += kSampleBlock) {
+      const std::size_t n = std::min(kSampleBlock, lanes - first);
+      samples.eval_block(list[e].tokens, first, n, {}, scratch,
+                         {re_.data() + offset + first, im_.data() + offset + first, ok_.data() + offset + first});
+    }
+  }
 }
 
 SampleScratch& sample_scratch() {

@@ -44,6 +44,10 @@ struct SampleScratch {
   std::vector<double> cached_re;
   std::vector<double> cached_im;
   std::vector<std::uint8_t> cached_ok;
+  // Scoring: a candidate's values composed from its operands' columns.
+  std::vector<double> composed_re;
+  std::vector<double> composed_im;
+  std::vector<std::uint8_t> composed_ok;
 };
 SampleScratch& sample_scratch();
 
@@ -95,5 +99,34 @@ class SampleSet {
   EvalPath path_;
 };
 
+// The values of a list of expressions (with their stored parameter values)
+// on every sample of a set, one column each: the operands' values from which
+// a child's values are composed. Empty when the set does not take the column
+// path or the columns would pass `budget_bytes`.
+// Thread safety: immutable after construction, shared read only.
+class SampleColumns {
+ public:
+  // A level's columns take at most this much memory; a larger level (beam
+  // times samples) is evaluated candidate by candidate instead.
+  static constexpr std::size_t kDefaultBudgetBytes = std::size_t{32} << 20;
+
+  SampleColumns() = default;
+  SampleColumns(std::span<const Expression> list, const SampleSet& samples,
+                std::size_t budget_bytes = kDefaultBudgetBytes);
+
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+  ColumnValues at(std::size_t i) const {
+    const std::size_t offset = i * lanes_;
+    return {re_.data() + offset, im_.data() + offset, ok_.data() + offset};
+  }
+
+ private:
+  std::size_t count_ = 0;
+  std::size_t lanes_ = 0;
+  std::vector<double> re_;
+  std::vector<double> im_;
+  std::vector<std::uint8_t> ok_;
+};
 
 }  // namespace vok

@@ -49,6 +49,26 @@ double compute_raw_error(const Expression& e, ComplexRows samples, std::span<con
   return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
 }
 
+namespace {
+
+// The raw error from e's values on every sample; `sum_sq` receives the sum
+// of the squared residuals when every sample has a usable value.
+double raw_error_from_values(const Expression& e, const SampleSet& samples, ColumnValues v,
+                             double alpha, double l1_ratio, std::optional<double>& sum_sq) {
+  const std::span<const double> targets = samples.targets();
+  const std::size_t count = samples.size();
+  double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!v.ok[i] || !usable(v.re[i], v.im[i])) return std::numeric_limits<double>::infinity();
+    const double d = v.re[i] - targets[i];
+    sum += d * d;
+  }
+  sum_sq = sum;
+  return raw_error_from_sum(e, sum, count, alpha, l1_ratio);
+}
+
+}  // namespace
+
 double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio) {
   if (!samples.column_path()) {
     return compute_raw_error(e, samples.rows(), samples.targets(), samples.registry(), alpha, l1_ratio);
@@ -136,6 +156,25 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
       [&](const Expression& x) { return compute_raw_error(x, samples, config.alpha, config.l1_ratio); },
       [&](const Expression& x) {
         return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations);
+      });
+}
+
+std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config, ColumnValues values) {
+  // Every sample usable: then the refinement's first evaluation would see
+  // the very same predictions and sum.
+  std::optional<RefineStart> start;
+  return score_with(
+      std::move(e), config,
+      [&](const Expression& x) {
+        std::optional<double> sum_sq;
+        const double error = raw_error_from_values(x, samples, values, config.alpha, config.l1_ratio, sum_sq);
+        if (sum_sq) start = RefineStart{values.re, *sum_sq};
+        return error;
+      },
+      [&](const Expression& x) {
+        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations,
+                                start ? &*start : nullptr);
       });
 }
 

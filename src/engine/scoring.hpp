@@ -49,5 +49,11 @@ std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples
 // The same on a sample set (raw error and refinement by its evaluation path).
 std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config);
+// The same from `values`, e's values on every sample with its stored
+// parameter values (composed from its operands' values, for instance), so
+// that neither the raw error nor the start of refinement evaluates e.
+// Precondition: samples.column_path(); `values` spans samples.size() lanes.
+std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config, ColumnValues values);
 
 }  // namespace vok

@@ -264,7 +264,73 @@ TEST_P(ColumnPath, ScoredCandidatesAreTheReference) {
   }
 }
 
+// A child scored from its operands' stored sample values, as the search
+// scores its candidates, against the reference scoring the child itself.
+TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
+  const Case& c = GetParam();
+  Random rnd(c.seed + 400, c.num_vars);
+  const Data d = make_data(c, rnd);
+  const SampleSet set = sample_set(d);
+  const auto& unary = builtins().ids_by_arity(1);
+  const auto& binary = builtins().ids_by_arity(2);
+  std::vector<double> re(c.samples);
+  std::vector<double> im(c.samples);
+  std::vector<std::uint8_t> ok(c.samples);
+  const int count = c.samples > 300 ? 60 : 200;
+  for (int i = 0; i < count; ++i) {
+    const std::vector<Expression> operands = {rnd.expression(rnd.below(3) != 0),
+                                              rnd.expression(rnd.below(3) != 0)};
+    const SampleColumns columns(operands, set);
+    ASSERT_EQ(columns.size(), 2u);
+    Expression child;
+    const ColumnOut out{re.data(), im.data(), ok.data()};
+    if (rnd.below(2) == 0) {
+      const std::uint64_t id = unary[rnd.below(unary.size())];
+      child = compose_unary(id, builtins().operators()[id]->name(), operands[0]);
+      compose_unary_values(id, set.kernels(), c.samples, columns.at(0), out);
+    } else {
+      const std::uint64_t id = binary[rnd.below(binary.size())];
+      child = compose_binary(id, builtins().operators()[id]->name(), operands[0], operands[1]);
+      compose_binary_values(id, set.kernels(), c.samples, columns.at(0), columns.at(1), out);
+    }
+    SearchConfig config;
+    const Weights w = weights(rnd);
+    config.alpha = w.alpha;
+    config.l1_ratio = w.l1_ratio;
+    config.optimize_constants = rnd.below(4) != 0;
+    const auto want = score_candidate(child, d.rows, d.targets, config, builtins());
+    const auto got = score_candidate(child, set, config, ColumnValues{re.data(), im.data(), ok.data()});
+    ASSERT_EQ(want.has_value(), got.has_value()) << child.formula;
+    if (!want) continue;
+    ASSERT_TRUE(same_expression(want->first, got->first)) << child.formula;
+    ASSERT_TRUE(same_double(want->second, got->second)) << child.formula;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Samples, ColumnPath, testing::ValuesIn(kCases), case_name);
+
+TEST(SampleColumnsTest, EmptyOffTheColumnPathAndOverBudget) {
+  Random rnd(11, 2);
+  const Data d = make_data(kCases[3], rnd);  // 1000 samples of two variables
+  const std::vector<Expression> list = {v(0), bin(BuiltinKind::Plus, v(0), v(1)), C()};
+  EXPECT_TRUE(SampleColumns(list, sample_set(d, EvalPath::PerSample)).empty());
+  const std::size_t per_expression = d.rows.size() * (2 * sizeof(double) + 1);
+  EXPECT_TRUE(SampleColumns(list, sample_set(d), 3 * per_expression - 1).empty());
+  const SampleSet set = sample_set(d);
+  const SampleColumns columns(list, set, 3 * per_expression);
+  ASSERT_EQ(columns.size(), 3u);
+  // Each column is the expression's own evaluation, block by block.
+  for (std::size_t e = 0; e < list.size(); ++e) {
+    const ColumnValues got = columns.at(e);
+    for (std::size_t k = 0; k < d.rows.size(); ++k) {
+      const auto want = eval_row(list[e], d.rows[k], {}, builtins().operators());
+      ASSERT_EQ(want.has_value(), got.ok[k] != 0) << e << " " << k;
+      if (!want) continue;
+      ASSERT_EQ(bits(want->re), bits(got.re[k])) << e << " " << k;
+      ASSERT_EQ(bits(want->im), bits(got.im[k])) << e << " " << k;
+    }
+  }
+}
 
 // An infinite starting error has predictions only up to the first failing
 // block; the first Jacobian must evaluate them afresh.
