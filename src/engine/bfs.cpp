@@ -54,34 +54,69 @@ struct Search {
     if (probes.size() <= k) probes.resize(k + 1);
     probes[k] = level_probe_values(levels[k], samples.kernels());
     if (columns.size() <= k) columns.resize(k + 1);
-    columns[k] = SampleColumns(levels[k], samples);
+    columns[k] = SampleColumns(levels[k], samples,
+                               config.optimize_constants ? std::optional<double>(kJacobianStep) : std::nullopt);
   }
 
   // Scores the candidate a recipe of level k stands for. When its operands'
   // sample values are at hand, its own come from one operator application
-  // over them instead of an evaluation of the whole expression.
+  // over them instead of an evaluation of the whole expression, and so do
+  // its values with one parameter perturbed, for the first Jacobian.
   std::optional<ScoredCandidate> score_recipe(std::size_t k, const Recipe& r, const CandidateBuilder& build,
                                               Expression e) const {
     const bool unary = r.split == 0;
-    const SampleColumns* left = unary ? &columns[k - 1] : &columns[r.split];
+    const SampleColumns& left = unary ? columns[k - 1] : columns[r.split];
     const SampleColumns* right = unary ? nullptr : &columns[k - 1 - r.split];
-    if (left->empty() || (right != nullptr && right->empty())) {
+    if (left.empty() || (right != nullptr && right->empty())) {
       return score_candidate(std::move(e), samples, config);
     }
+    const ColumnValues a = left.at(r.left);
+    const ColumnValues b = right != nullptr ? right->at(r.right) : ColumnValues{};
+    const std::span<const ColumnValues> a_moved = left.perturbed(r.left);
+    const std::span<const ColumnValues> b_moved = right != nullptr ? right->perturbed(r.right)
+                                                                   : std::span<const ColumnValues>{};
+    // Perturbed columns only when every parameter of the child has one (the
+    // left operand's parameters come first).
+    const std::size_t moved = a_moved.size() + b_moved.size();
+    const bool perturb = config.optimize_constants && moved != 0 && moved == e.num_params;
+
     SampleScratch& scratch = sample_scratch();
     const std::size_t lanes = samples.size();
-    if (scratch.composed_ok.size() < lanes) {
-      scratch.composed_re.resize(lanes);
-      scratch.composed_im.resize(lanes);
-      scratch.composed_ok.resize(lanes);
+    const std::size_t columns_needed = (1 + (perturb ? moved : 0)) * lanes;
+    if (scratch.composed_ok.size() < columns_needed) {
+      scratch.composed_re.resize(columns_needed);
+      scratch.composed_im.resize(columns_needed);
+      scratch.composed_ok.resize(columns_needed);
     }
-    const ColumnOut out{scratch.composed_re.data(), scratch.composed_im.data(), scratch.composed_ok.data()};
-    if (unary) {
-      compose_unary_values(build.op_id(r), samples.kernels(), lanes, left->at(r.left), out);
-    } else {
-      compose_binary_values(build.op_id(r), samples.kernels(), lanes, left->at(r.left), right->at(r.right), out);
+    const auto out_at = [&](std::size_t c) {
+      return ColumnOut{scratch.composed_re.data() + c * lanes, scratch.composed_im.data() + c * lanes,
+                       scratch.composed_ok.data() + c * lanes};
+    };
+    const std::uint64_t op = build.op_id(r);
+    const KernelTable& table = samples.kernels();
+    const auto compose = [&](ColumnValues x, ColumnValues y, ColumnOut out) {
+      if (unary) {
+        compose_unary_values(op, table, lanes, x, out);
+      } else {
+        compose_binary_values(op, table, lanes, x, y, out);
+      }
+    };
+    compose(a, b, out_at(0));
+    scratch.composed_perturbed.clear();
+    if (perturb) {
+      for (std::size_t j = 0; j < moved; ++j) {
+        const ColumnOut out = out_at(1 + j);
+        if (j < a_moved.size()) {
+          compose(a_moved[j], b, out);
+        } else {
+          compose(a, b_moved[j - a_moved.size()], out);
+        }
+        scratch.composed_perturbed.push_back({out.re, out.im, out.ok});
+      }
     }
-    return score_candidate(std::move(e), samples, config, ColumnValues{out.re, out.im, out.ok});
+    const ColumnOut values = out_at(0);
+    return score_candidate(std::move(e), samples, config, ColumnValues{values.re, values.im, values.ok},
+                           scratch.composed_perturbed);
   }
 
   void record(std::size_t k, std::size_t candidates, std::size_t scored,

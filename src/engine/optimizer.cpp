@@ -22,7 +22,7 @@ constexpr double kInitialDamping = 0.01;
 constexpr double kDampingCeiling = 10000.0;
 constexpr double kDampingFactor = 10.0;
 constexpr int kRejectionsTolerated = 2;
-constexpr double kStep = 1e-6;
+constexpr double kStep = kJacobianStep;
 constexpr double kRegularisation = 1e-6;
 constexpr double kTolerance = 1e-9;
 
@@ -355,6 +355,24 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     current = column_error(work, p, step, samples, scratch, alpha, l1_ratio, pred, predictions_at_p, &program);
   }
   bool sums_at_p = false;
+  if (start_applies && start->perturbed.size() == n) {
+    // The first Jacobian from the given columns. Each sum adds its samples
+    // in ascending order, as the block loop below does.
+    for (std::size_t j = 0; j < n; ++j) {
+      const ColumnValues col = start->perturbed[j];
+      double hj = 0.0;
+      double gj = 0.0;
+      for (std::size_t i = 0; i < count; ++i) {
+        const double perturbed = col.ok[i] ? col.re[i] : 0.0;
+        const double jac = (perturbed - pred[i]) / kStep;
+        hj += jac * jac;
+        gj += jac * (pred[i] - targets[i]);
+      }
+      h[j] = hj;
+      g[j] = gj;
+    }
+    sums_at_p = true;
+  }
   double lambda = kInitialDamping;
   int rejections = 0;
 

@@ -37,10 +37,17 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
 // already given on the column path, when every sample had a usable value:
 // the real part on every sample and the sum of the squared residuals in
 // sample order. Refinement then starts from it instead of evaluating again.
+// With `perturbed` (one column per parameter: the values with parameter j
+// at its value + kJacobianStep, the others as stored) the first Jacobian is
+// taken from them too.
 struct RefineStart {
   const double* predictions = nullptr;  // samples.size() values
   double sum_sq = 0.0;
+  std::span<const ColumnValues> perturbed;  // empty, or one per parameter
 };
+
+// The forward-difference step of the refinement's Jacobian.
+inline constexpr double kJacobianStep = 1e-6;
 
 // The same on a sample set; on the column path every iteration, parameter
 // value and error is the reference's bit for bit. `start`, when given, must

@@ -1,6 +1,7 @@
 #include "engine/sample_set.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace vok {
@@ -53,28 +54,69 @@ std::size_t SampleSet::eval_block(std::span<const Token> tokens, std::size_t fir
   return eval_columns(tokens, scratch.views, lanes, params, *kernels_, scratch.ws, out);
 }
 
-SampleColumns::SampleColumns(std::span<const Expression> list, const SampleSet& samples,
-                             std::size_t budget_bytes) {
-  const std::size_t lanes = samples.size();
-  const std::size_t per_expression = lanes * (2 * sizeof(double) + 1);
-  if (!samples.column_path() || list.empty() || per_expression == 0 ||
-      list.size() > budget_bytes / per_expression) {
-    return;
+namespace {
+
+// Whether the stored values are the parameter vector itself: each Parameter
+// token real and reading its own slot, as refinement starts from them.
+bool parameters_in_order(const Expression& e) {
+  std::size_t j = 0;
+  for (const Token& t : e.tokens) {
+    if (t.kind != TokenKind::Parameter) continue;
+    if (t.index != j || t.value.im != 0.0 || std::signbit(t.value.im)) return false;
+    ++j;
   }
+  return true;
+}
+
+}  // namespace
+
+SampleColumns::SampleColumns(std::span<const Expression> list, const SampleSet& samples,
+                             std::optional<double> step, std::size_t budget_bytes) {
+  const std::size_t lanes = samples.size();
+  const std::size_t per_column = lanes * (2 * sizeof(double) + 1);
+  if (!samples.column_path() || list.empty() || per_column == 0) return;
+  // Which expressions get perturbed columns: those with parameters in order.
+  std::vector<std::size_t> first(list.size() + 1, 0);
+  for (std::size_t e = 0; e < list.size(); ++e) {
+    const bool perturb = step && list[e].num_params != 0 && parameters_in_order(list[e]);
+    first[e + 1] = first[e] + (perturb ? list[e].num_params : 0);
+  }
+  const std::size_t columns = list.size() + first.back();
+  if (columns > budget_bytes / per_column) return;
+
   count_ = list.size();
   lanes_ = lanes;
-  re_.resize(count_ * lanes);
-  im_.resize(count_ * lanes);
-  ok_.resize(count_ * lanes);
+  re_.resize(columns * lanes);
+  im_.resize(columns * lanes);
+  ok_.resize(columns * lanes);
   SampleScratch& scratch = sample_scratch();
+  std::vector<Complex> params;
+  const auto evaluate = [&](const Expression& e, std::size_t c) {
+    const std::size_t offset = c * lanes;
+    for (std::size_t f = 0; f < lanes; f += kSampleBlock) {
+      const std::size_t n = std::min(kSampleBlock, lanes - f);
+      samples.eval_block(e.tokens, f, n, params, scratch,
+                         {re_.data() + offset + f, im_.data() + offset + f, ok_.data() + offset + f});
+    }
+  };
   for (std::size_t e = 0; e < count_; ++e) {
-    const std::size_t offset = e * lanes;
-    for (std::size_t first = 0; first < lanes; first += kSampleBlock) {
-      const std::size_t n = std::min(kSampleBlock, lanes - first);
-      samples.eval_block(list[e].tokens, first, n, {}, scratch,
-                         {re_.data() + offset + first, im_.data() + offset + first, ok_.data() + offset + first});
+    params.clear();
+    evaluate(list[e], e);
+    if (first[e + 1] == first[e]) continue;
+    for (const Token& t : list[e].tokens) {
+      if (t.kind == TokenKind::Parameter) params.push_back({t.value.re, 0.0});
+    }
+    for (std::size_t j = 0; j < params.size(); ++j) {
+      // As refinement perturbs: the stored value plus the step, restored after.
+      const double stored = params[j].re;
+      params[j].re = stored + *step;
+      evaluate(list[e], count_ + first[e] + j);
+      params[j].re = stored;
     }
   }
+  perturbed_first_ = std::move(first);
+  perturbed_.reserve(perturbed_first_.back());
+  for (std::size_t c = count_; c < columns; ++c) perturbed_.push_back(column(c));
 }
 
 SampleScratch& sample_scratch() {

@@ -48,6 +48,7 @@ struct SampleScratch {
   std::vector<double> composed_re;
   std::vector<double> composed_im;
   std::vector<std::uint8_t> composed_ok;
+  std::vector<ColumnValues> composed_perturbed;  // views into the composed_* columns behind the first
 };
 SampleScratch& sample_scratch();
 
@@ -101,8 +102,13 @@ class SampleSet {
 
 // The values of a list of expressions (with their stored parameter values)
 // on every sample of a set, one column each: the operands' values from which
-// a child's values are composed. Empty when the set does not take the column
-// path or the columns would pass `budget_bytes`.
+// a child's values are composed. With a `step`, also each expression's
+// values with one parameter moved by it (parameter j at value + step, the
+// others as stored), one column per parameter: the perturbed operands of a
+// child's first forward-difference Jacobian. Empty when the set does not
+// take the column path or the columns would pass `budget_bytes`; an
+// expression whose parameters are not real values in token order has no
+// perturbed columns.
 // Thread safety: immutable after construction, shared read only.
 class SampleColumns {
  public:
@@ -111,22 +117,33 @@ class SampleColumns {
   static constexpr std::size_t kDefaultBudgetBytes = std::size_t{32} << 20;
 
   SampleColumns() = default;
-  SampleColumns(std::span<const Expression> list, const SampleSet& samples,
+  SampleColumns(std::span<const Expression> list, const SampleSet& samples, std::optional<double> step = {},
                 std::size_t budget_bytes = kDefaultBudgetBytes);
 
   bool empty() const { return count_ == 0; }
   std::size_t size() const { return count_; }
-  ColumnValues at(std::size_t i) const {
-    const std::size_t offset = i * lanes_;
-    return {re_.data() + offset, im_.data() + offset, ok_.data() + offset};
+  ColumnValues at(std::size_t i) const { return column(i); }
+  // Expression i's perturbed columns, one per parameter in order; none when
+  // it has no parameters or they were not computed.
+  std::span<const ColumnValues> perturbed(std::size_t i) const {
+    return std::span<const ColumnValues>(perturbed_).subspan(perturbed_first_[i],
+                                                             perturbed_first_[i + 1] - perturbed_first_[i]);
   }
 
  private:
+  ColumnValues column(std::size_t c) const {
+    const std::size_t offset = c * lanes_;
+    return {re_.data() + offset, im_.data() + offset, ok_.data() + offset};
+  }
+
   std::size_t count_ = 0;
   std::size_t lanes_ = 0;
+  // Columns 0 .. count_-1 are the expressions', the perturbed ones follow.
   std::vector<double> re_;
   std::vector<double> im_;
   std::vector<std::uint8_t> ok_;
+  std::vector<std::size_t> perturbed_first_;  // count_ + 1 offsets into perturbed_
+  std::vector<ColumnValues> perturbed_;
 };
 
 }  // namespace vok

@@ -160,7 +160,8 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
 }
 
 std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
-                                               const SearchConfig& config, ColumnValues values) {
+                                               const SearchConfig& config, ColumnValues values,
+                                               std::span<const ColumnValues> perturbed) {
   // Every sample usable: then the refinement's first evaluation would see
   // the very same predictions and sum.
   std::optional<RefineStart> start;
@@ -169,7 +170,7 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
       [&](const Expression& x) {
         std::optional<double> sum_sq;
         const double error = raw_error_from_values(x, samples, values, config.alpha, config.l1_ratio, sum_sq);
-        if (sum_sq) start = RefineStart{values.re, *sum_sq};
+        if (sum_sq) start = RefineStart{values.re, *sum_sq, perturbed};
         return error;
       },
       [&](const Expression& x) {

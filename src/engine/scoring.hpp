@@ -51,9 +51,12 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
                                                const SearchConfig& config);
 // The same from `values`, e's values on every sample with its stored
 // parameter values (composed from its operands' values, for instance), so
-// that neither the raw error nor the start of refinement evaluates e.
-// Precondition: samples.column_path(); `values` spans samples.size() lanes.
+// that neither the raw error nor the start of refinement evaluates e; and
+// from `perturbed`, when it holds e's values with each parameter moved as
+// the Jacobian moves it (see RefineStart), for the first Jacobian.
+// Precondition: samples.column_path(); every column spans samples.size() lanes.
 std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
-                                               const SearchConfig& config, ColumnValues values);
+                                               const SearchConfig& config, ColumnValues values,
+                                               std::span<const ColumnValues> perturbed = {});
 
 }  // namespace vok

@@ -265,7 +265,8 @@ TEST_P(ColumnPath, ScoredCandidatesAreTheReference) {
 }
 
 // A child scored from its operands' stored sample values, as the search
-// scores its candidates, against the reference scoring the child itself.
+// scores its candidates (with the perturbed columns of the first Jacobian,
+// or without), against the reference scoring the child itself.
 TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
   const Case& c = GetParam();
   Random rnd(c.seed + 400, c.num_vars);
@@ -273,38 +274,61 @@ TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
   const SampleSet set = sample_set(d);
   const auto& unary = builtins().ids_by_arity(1);
   const auto& binary = builtins().ids_by_arity(2);
-  std::vector<double> re(c.samples);
-  std::vector<double> im(c.samples);
-  std::vector<std::uint8_t> ok(c.samples);
+  const std::size_t n = c.samples;
+  int refined_from_columns = 0;
   const int count = c.samples > 300 ? 60 : 200;
   for (int i = 0; i < count; ++i) {
     const std::vector<Expression> operands = {rnd.expression(rnd.below(3) != 0),
                                               rnd.expression(rnd.below(3) != 0)};
-    const SampleColumns columns(operands, set);
+    const bool with_jacobian = rnd.below(3) != 0;
+    const SampleColumns columns(operands, set, with_jacobian ? std::optional<double>(kJacobianStep) : std::nullopt);
     ASSERT_EQ(columns.size(), 2u);
-    Expression child;
-    const ColumnOut out{re.data(), im.data(), ok.data()};
-    if (rnd.below(2) == 0) {
-      const std::uint64_t id = unary[rnd.below(unary.size())];
-      child = compose_unary(id, builtins().operators()[id]->name(), operands[0]);
-      compose_unary_values(id, set.kernels(), c.samples, columns.at(0), out);
-    } else {
-      const std::uint64_t id = binary[rnd.below(binary.size())];
-      child = compose_binary(id, builtins().operators()[id]->name(), operands[0], operands[1]);
-      compose_binary_values(id, set.kernels(), c.samples, columns.at(0), columns.at(1), out);
+    const bool is_unary = rnd.below(2) == 0;
+    const std::uint64_t id = is_unary ? unary[rnd.below(unary.size())] : binary[rnd.below(binary.size())];
+    const std::string_view name = builtins().operators()[id]->name();
+    const Expression child = is_unary ? compose_unary(id, name, operands[0])
+                                      : compose_binary(id, name, operands[0], operands[1]);
+    // Column 0 the child's values, then one per perturbed parameter.
+    std::vector<ColumnValues> a_moved(columns.perturbed(0).begin(), columns.perturbed(0).end());
+    std::vector<ColumnValues> b_moved;
+    if (!is_unary) b_moved.assign(columns.perturbed(1).begin(), columns.perturbed(1).end());
+    ASSERT_TRUE(a_moved.empty() || a_moved.size() == operands[0].num_params);
+    const std::size_t moved = a_moved.size() + (is_unary ? 0 : b_moved.size());
+    const bool perturb = moved != 0 && moved == child.num_params;
+    std::vector<double> re((1 + moved) * n);
+    std::vector<double> im((1 + moved) * n);
+    std::vector<std::uint8_t> ok((1 + moved) * n);
+    const auto compose = [&](std::size_t col, ColumnValues x, ColumnValues y) {
+      const ColumnOut out{re.data() + col * n, im.data() + col * n, ok.data() + col * n};
+      if (is_unary) {
+        compose_unary_values(id, set.kernels(), n, x, out);
+      } else {
+        compose_binary_values(id, set.kernels(), n, x, y, out);
+      }
+      return ColumnValues{out.re, out.im, out.ok};
+    };
+    const ColumnValues b = is_unary ? ColumnValues{} : columns.at(1);
+    const ColumnValues values = compose(0, columns.at(0), b);
+    std::vector<ColumnValues> perturbed;
+    for (std::size_t j = 0; perturb && j < moved; ++j) {
+      perturbed.push_back(j < a_moved.size() ? compose(1 + j, a_moved[j], b)
+                                             : compose(1 + j, columns.at(0), b_moved[j - a_moved.size()]));
     }
+    refined_from_columns += !perturbed.empty();
+
     SearchConfig config;
     const Weights w = weights(rnd);
     config.alpha = w.alpha;
     config.l1_ratio = w.l1_ratio;
     config.optimize_constants = rnd.below(4) != 0;
     const auto want = score_candidate(child, d.rows, d.targets, config, builtins());
-    const auto got = score_candidate(child, set, config, ColumnValues{re.data(), im.data(), ok.data()});
+    const auto got = score_candidate(child, set, config, values, perturbed);
     ASSERT_EQ(want.has_value(), got.has_value()) << child.formula;
     if (!want) continue;
     ASSERT_TRUE(same_expression(want->first, got->first)) << child.formula;
     ASSERT_TRUE(same_double(want->second, got->second)) << child.formula;
   }
+  EXPECT_GT(refined_from_columns, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, ColumnPath, testing::ValuesIn(kCases), case_name);
@@ -315,9 +339,10 @@ TEST(SampleColumnsTest, EmptyOffTheColumnPathAndOverBudget) {
   const std::vector<Expression> list = {v(0), bin(BuiltinKind::Plus, v(0), v(1)), C()};
   EXPECT_TRUE(SampleColumns(list, sample_set(d, EvalPath::PerSample)).empty());
   const std::size_t per_expression = d.rows.size() * (2 * sizeof(double) + 1);
-  EXPECT_TRUE(SampleColumns(list, sample_set(d), 3 * per_expression - 1).empty());
+  // With the step, C gets one perturbed column: four columns in all.
+  EXPECT_TRUE(SampleColumns(list, sample_set(d), kJacobianStep, 4 * per_expression - 1).empty());
   const SampleSet set = sample_set(d);
-  const SampleColumns columns(list, set, 3 * per_expression);
+  const SampleColumns columns(list, set, kJacobianStep, 4 * per_expression);
   ASSERT_EQ(columns.size(), 3u);
   // Each column is the expression's own evaluation, block by block.
   for (std::size_t e = 0; e < list.size(); ++e) {
@@ -329,6 +354,14 @@ TEST(SampleColumnsTest, EmptyOffTheColumnPathAndOverBudget) {
       ASSERT_EQ(bits(want->re), bits(got.re[k])) << e << " " << k;
       ASSERT_EQ(bits(want->im), bits(got.im[k])) << e << " " << k;
     }
+  }
+  EXPECT_TRUE(columns.perturbed(0).empty());
+  EXPECT_TRUE(columns.perturbed(1).empty());
+  ASSERT_EQ(columns.perturbed(2).size(), 1u);
+  const ColumnValues moved = columns.perturbed(2)[0];
+  for (std::size_t k = 0; k < d.rows.size(); ++k) {
+    ASSERT_TRUE(moved.ok[k]);
+    ASSERT_EQ(bits(moved.re[k]), bits(0.1 + kJacobianStep));
   }
 }
 
