@@ -224,11 +224,11 @@ void run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::ti
 // candidate list as recipes (the progress line needs its length); phase 2
 // builds, scores, offers to the front and folds into the beam store one
 // chunk at a time, in candidate-list order, so every outcome equals
-// run_level_whole's. Beyond the recipes (12 bytes per candidate) a level
-// holds one chunk, the store's records of the candidates that can still be
+// run_level_whole's. Beyond the recipes (a byte or two per candidate) a
+// level holds one chunk, the store's records of the candidates that can still be
 // retained, and beam_width expressions.
 void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
-  const std::vector<Recipe> recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen);
+  const RecipeList recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen);
   const std::size_t total = recipes.size();
   const bool keep = s.trace != nullptr && s.trace->keep_expressions;
   std::vector<Expression> kept;
@@ -238,12 +238,14 @@ void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
   LevelProgress progress(k, total);
   BeamStore store(s.config.beam_width);
   std::size_t scored_count = 0;
+  std::vector<Recipe> chunk_recipes;
   for (std::size_t first = 0; first < total; first += chunk) {
     const std::size_t n = std::min(chunk, total - first);
+    recipes.decode(first, n, chunk_recipes);
     std::vector<Expression> copies(keep ? n : 0);
     auto results = parallel_map<std::optional<ScoredCandidate>>(n, [&](std::size_t i) {
       progress.tick();
-      const Recipe& r = recipes[first + i];
+      const Recipe& r = chunk_recipes[i];
       Expression e = build(r);
       if (keep) copies[i] = e;
       return s.score_recipe(k, r, build, std::move(e));
@@ -267,7 +269,7 @@ void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
     if (!picks[i].expression) missing.push_back(i);
   }
   auto rescored = parallel_map<std::optional<ScoredCandidate>>(missing.size(), [&](std::size_t m) {
-    const Recipe& r = recipes[picks[missing[m]].id];
+    const Recipe r = recipes[picks[missing[m]].id];
     return s.score_recipe(k, r, build, build(r));
   });
   for (std::size_t m = 0; m < missing.size(); ++m) {

@@ -175,10 +175,81 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
   return registry.ids_by_arity(1).size() <= max_small + 1 && registry.ids_by_arity(2).size() <= max_small + 1;
 }
 
-std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
-                                     std::size_t k, const OperatorRegistry& registry,
-                                     const KernelTable& table, FingerprintSet& seen,
-                                     std::size_t left_chunk) {
+RecipeList::RecipeList(const Levels& levels, std::size_t k, std::size_t unary_ops, std::size_t binary_ops) {
+  std::uint64_t rank = 0;
+  passes_.push_back({rank, 1, unary_ops});
+  rank += static_cast<std::uint64_t>(levels[k - 1].size()) * unary_ops;
+  for (std::size_t i = 1; i + 2 <= k; ++i) {
+    const std::uint64_t rights = levels[k - 1 - i].size();
+    passes_.push_back({rank, rights, binary_ops});
+    rank += static_cast<std::uint64_t>(levels[i].size()) * rights * binary_ops;
+  }
+}
+
+std::uint64_t RecipeList::rank_of(const Recipe& r) const {
+  const Pass& p = passes_[r.split];
+  return p.first_rank + (static_cast<std::uint64_t>(r.left) * p.rights + r.right) * p.ops + r.op;
+}
+
+Recipe RecipeList::recipe_of(std::uint64_t rank) const {
+  // The last pass starting at or before the rank; empty passes share their
+  // start with the next one and are skipped this way.
+  std::size_t split = passes_.size() - 1;
+  while (passes_[split].first_rank > rank) --split;
+  const Pass& p = passes_[split];
+  const std::uint64_t within = rank - p.first_rank;
+  const std::uint64_t pair = within / p.ops;
+  return {static_cast<std::uint32_t>(pair / p.rights), static_cast<std::uint32_t>(pair % p.rights),
+          static_cast<std::uint16_t>(split), static_cast<std::uint16_t>(within % p.ops)};
+}
+
+void RecipeList::push_back(const Recipe& r) {
+  if (size_ % kCheckpointEvery == 0) checkpoints_.push_back({bytes_.size(), last_});
+  const std::uint64_t next = rank_of(r) + 1;
+  std::uint64_t gap = next - last_;
+  while (gap >= 0x80) {
+    bytes_.push_back(static_cast<std::uint8_t>(gap | 0x80));
+    gap >>= 7;
+  }
+  bytes_.push_back(static_cast<std::uint8_t>(gap));
+  last_ = next;
+  ++size_;
+}
+
+void RecipeList::decode(std::size_t first, std::size_t n, std::vector<Recipe>& out) const {
+  out.clear();
+  if (n == 0) return;
+  const Checkpoint& c = checkpoints_[first / kCheckpointEvery];
+  std::size_t offset = c.offset;
+  std::uint64_t previous = c.previous;
+  const std::size_t end = first + n;
+  for (std::size_t i = first / kCheckpointEvery * kCheckpointEvery; i < end; ++i) {
+    std::uint64_t gap = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      const std::uint8_t byte = bytes_[offset++];
+      gap |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+      if ((byte & 0x80) == 0) break;
+    }
+    previous += gap;
+    if (i >= first) out.push_back(recipe_of(previous - 1));
+  }
+}
+
+Recipe RecipeList::operator[](std::size_t i) const {
+  std::vector<Recipe> one;
+  decode(i, 1, one);
+  return one.front();
+}
+
+std::vector<Recipe> RecipeList::to_vector() const {
+  std::vector<Recipe> out;
+  decode(0, size_, out);
+  return out;
+}
+
+RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
+                            std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
+                            FingerprintSet& seen, std::size_t left_chunk) {
   // The default, 64 left operands against 1000 right ones and six binary
   // operators, is about 400k children per chunk: work enough for every core.
   left_chunk = std::max<std::size_t>(left_chunk, 1);
@@ -198,8 +269,11 @@ std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::
     }
     return group;
   };
-  std::vector<Recipe> out =
-      admit_recipes(flatten(parallel_map<std::vector<Pending>>(parent_probes.size(), unary_of)), seen);
+  RecipeList out(levels, k, unary.size(), binary.size());
+  const auto append_to_out = [&](const std::vector<Recipe>& admitted) {
+    for (const Recipe& r : admitted) out.push_back(r);
+  };
+  append_to_out(admit_recipes(flatten(parallel_map<std::vector<Pending>>(parent_probes.size(), unary_of)), seen));
 
   for (std::size_t i = 1; i + 2 <= k; ++i) {
     const std::size_t j = k - 1 - i;
@@ -236,7 +310,7 @@ std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::
     for (std::size_t first = 0; first < lefts.size(); first += left_chunk) {
       const std::size_t n = std::min(left_chunk, lefts.size() - first);
       auto chunk = parallel_map<std::vector<Pending>>(n, [&](std::size_t d) { return children_of(first + d); });
-      append(out, admit_recipes(flatten(std::move(chunk)), seen));
+      append_to_out(admit_recipes(flatten(std::move(chunk)), seen));
     }
   }
   return out;

@@ -90,6 +90,52 @@ struct Recipe {
   std::uint16_t op = 0;
 };
 
+// A level's recipes in generation order, a byte or two each instead of a
+// Recipe's twelve. Level k's compositions are numbered in generation order
+// (the unary pass parent-major then operator; each split left-major, then
+// right, then operator), so the recipes' ranks strictly increase, and each
+// is stored as the LEB128 varint of the gap to the previous rank. A
+// checkpoint every kCheckpointEvery recipes gives random access.
+// Thread safety: const members may be called concurrently.
+class RecipeList {
+ public:
+  static constexpr std::size_t kCheckpointEvery = 256;
+
+  // The numbering of level k's compositions over `levels` with the given
+  // numbers of unary and binary operators.
+  RecipeList(const Levels& levels, std::size_t k, std::size_t unary_ops, std::size_t binary_ops);
+
+  // Appends `r`, which must come after the last recipe in generation order.
+  void push_back(const Recipe& r);
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t bytes() const { return bytes_.size(); }
+  // Recipe i, decoded from the checkpoint before it.
+  Recipe operator[](std::size_t i) const;
+  // Recipes [first, first + n) in order, into `out` (replacing its contents).
+  void decode(std::size_t first, std::size_t n, std::vector<Recipe>& out) const;
+  std::vector<Recipe> to_vector() const;
+
+ private:
+  struct Pass {
+    std::uint64_t first_rank;
+    std::uint64_t rights;
+    std::uint64_t ops;
+  };
+  struct Checkpoint {
+    std::size_t offset;     // into bytes_
+    std::uint64_t previous; // rank + 1 of the recipe before, 0 for none
+  };
+  std::uint64_t rank_of(const Recipe& r) const;
+  Recipe recipe_of(std::uint64_t rank) const;
+
+  std::vector<Pass> passes_;  // indexed by split
+  std::vector<std::uint8_t> bytes_;
+  std::vector<Checkpoint> checkpoints_;
+  std::size_t size_ = 0;
+  std::uint64_t last_ = 0;  // rank + 1 of the last recipe, 0 for none
+};
+
 // Whether level k fits recipes: every index, split and operator position
 // must fit its field (always so for real searches; otherwise the caller
 // uses generate_level).
@@ -102,10 +148,9 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 // as 1), which bounds its pending children and changes no admission.
 // Precondition: recipes_fit(levels, k, registry).
 inline constexpr std::size_t kDefaultLeftChunk = 64;
-std::vector<Recipe> generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
-                                     std::size_t k, const OperatorRegistry& registry,
-                                     const KernelTable& table, FingerprintSet& seen,
-                                     std::size_t left_chunk = kDefaultLeftChunk);
+RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
+                            std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
+                            FingerprintSet& seen, std::size_t left_chunk = kDefaultLeftChunk);
 
 // Builds the expression a recipe of level k stands for (compose_unary /
 // compose_binary with the operator's name), equal to the one generate_level

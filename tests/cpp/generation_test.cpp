@@ -147,7 +147,7 @@ std::vector<Recipe> recipes_on(std::size_t threads, const Levels& levels,
                                const KernelTable& table, FingerprintSet& seen,
                                std::size_t left_chunk = kDefaultLeftChunk) {
   tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
-  return generate_recipes(levels, probes, k, builtins(), table, seen, left_chunk);
+  return generate_recipes(levels, probes, k, builtins(), table, seen, left_chunk).to_vector();
 }
 
 TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
@@ -196,6 +196,65 @@ TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
       probes.push_back(level_probe_values(levels[k], table));
     }
   }
+}
+
+// Recipes of a level with an empty level among its operands, chosen with
+// gaps of every varint length: each decodes back, by index and by range.
+TEST(RecipeListTest, EncodesEveryRecipeAndDecodesAnyRange) {
+  Levels levels(6);
+  levels[1].resize(3);
+  levels[2].resize(0);  // splits 2 and 3 of level 6 have no compositions
+  levels[3].resize(700);
+  levels[4].resize(1000);
+  levels[5].resize(1200);
+  const std::size_t k = 6;
+  const std::size_t unary_ops = 13;
+  const std::size_t binary_ops = 5;
+  std::mt19937_64 rng(99);
+  std::vector<Recipe> want;
+  // Every composition in generation order, taken with a probability that
+  // changes every 5000 compositions (1/2, 1/50, about never), so that the
+  // gaps need one, two and three varint bytes.
+  std::size_t seen_so_far = 0;
+  const auto consider = [&](Recipe r) {
+    static constexpr std::uint64_t thresholds[] = {500000, 20000, 3};
+    const std::uint64_t threshold = thresholds[seen_so_far++ / 5000 % 3];
+    if (rng() % 1000000 < threshold) want.push_back(r);
+  };
+  for (std::uint32_t p = 0; p < levels[k - 1].size(); ++p) {
+    for (std::uint16_t u = 0; u < unary_ops; ++u) consider({p, 0, 0, u});
+  }
+  for (std::uint16_t i = 1; std::size_t{i} + 2 <= k; ++i) {
+    for (std::uint32_t l = 0; l < levels[i].size(); ++l) {
+      for (std::uint32_t r = 0; r < levels[k - 1 - i].size(); ++r) {
+        for (std::uint16_t b = 0; b < binary_ops; ++b) consider({l, r, i, b});
+      }
+    }
+  }
+  want.push_back({static_cast<std::uint32_t>(levels[4].size() - 1), static_cast<std::uint32_t>(levels[1].size() - 1),
+                  4, static_cast<std::uint16_t>(binary_ops - 1)});  // the very last composition
+  RecipeList list(levels, k, unary_ops, binary_ops);
+  for (const Recipe& r : want) list.push_back(r);
+  ASSERT_EQ(list.size(), want.size());
+  EXPECT_LT(list.bytes(), 3 * want.size());
+  const auto same = [](const Recipe& a, const Recipe& b) {
+    return a.left == b.left && a.right == b.right && a.split == b.split && a.op == b.op;
+  };
+  const std::vector<Recipe> all = list.to_vector();
+  ASSERT_EQ(all.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) ASSERT_TRUE(same(all[i], want[i])) << i;
+  for (std::size_t i : {std::size_t{0}, std::size_t{255}, std::size_t{256}, want.size() / 2, want.size() - 1}) {
+    EXPECT_TRUE(same(list[i], want[i])) << i;
+  }
+  std::vector<Recipe> part;
+  for (std::size_t first : {std::size_t{0}, std::size_t{200}, std::size_t{511}, want.size() - 3}) {
+    const std::size_t n = std::min<std::size_t>(300, want.size() - first);
+    list.decode(first, n, part);
+    ASSERT_EQ(part.size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same(part[i], want[first + i])) << first << "+" << i;
+  }
+  list.decode(7, 0, part);
+  EXPECT_TRUE(part.empty());
 }
 
 TEST(GenerateRecipes, RecipesFitOnlyLevelsThatExistAndSplitsThatFitSixteenBits) {
