@@ -52,6 +52,33 @@ double error_from_sum(const Expression& e, std::span<const double> params, doubl
   return sum_sq / static_cast<double>(count) + alpha * (l1_ratio * l1 + 0.5 * (1.0 - l1_ratio) * l2);
 }
 
+// The column refinement's working vectors, one set per thread, so that a
+// refinement allocates nothing once they have grown. Not reentrant: a
+// refinement never starts another.
+struct RefineBuffers {
+  // WorkProgram
+  std::vector<std::pair<std::size_t, std::size_t>> subtrees;
+  std::vector<std::size_t> start;
+  std::vector<std::uint8_t> has_param;
+  std::vector<std::uint8_t> maximal;
+  std::vector<std::size_t> roots;
+  std::vector<Token> reduced;
+  std::vector<ColumnView> extra;
+  // refine_constants
+  std::vector<std::size_t> positions;
+  std::vector<double> p;
+  std::vector<Complex> trial;
+  std::vector<Complex> step;
+  std::vector<double> h;
+  std::vector<double> g;
+  std::vector<double> next;
+};
+
+RefineBuffers& refine_buffers() {
+  thread_local RefineBuffers buffers;
+  return buffers;
+}
+
 // The working expression as refinement evaluates it on the column path.
 // Subtrees without a Parameter token keep their values for the whole
 // refinement: each maximal one of two tokens or more is evaluated once, and
@@ -63,9 +90,13 @@ double error_from_sum(const Expression& e, std::span<const double> params, doubl
 // runs on the samples that have already failed.
 class WorkProgram {
  public:
-  WorkProgram(const Expression& e, const SampleSet& samples, SampleScratch& scratch)
-      : e_(e), samples_(samples), scratch_(scratch) {
-    std::vector<std::pair<std::size_t, std::size_t>> subtrees;  // first and last token
+  WorkProgram(const Expression& e, const SampleSet& samples, SampleScratch& scratch, RefineBuffers& buffers)
+      : e_(e), samples_(samples), scratch_(scratch), buffers_(buffers), reduced_(buffers.reduced),
+        extra_(buffers.extra) {
+    reduced_.clear();
+    extra_.clear();
+    std::vector<std::pair<std::size_t, std::size_t>>& subtrees = buffers.subtrees;  // first and last token
+    subtrees.clear();
     if (!find_subtrees(subtrees)) return;
     const std::size_t num_vars = samples.columns()->num_vars();
     if (subtrees.empty() || num_vars + subtrees.size() > kMaxVariables) return;
@@ -117,10 +148,14 @@ class WorkProgram {
   bool find_subtrees(std::vector<std::pair<std::size_t, std::size_t>>& out) const {
     const std::vector<Token>& tokens = e_.tokens;
     const std::size_t n = tokens.size();
-    std::vector<std::size_t> start(n);
-    std::vector<std::uint8_t> has_param(n);
-    std::vector<std::uint8_t> maximal(n);
-    std::vector<std::size_t> roots;
+    std::vector<std::size_t>& start = buffers_.start;
+    std::vector<std::uint8_t>& has_param = buffers_.has_param;
+    std::vector<std::uint8_t>& maximal = buffers_.maximal;
+    std::vector<std::size_t>& roots = buffers_.roots;
+    start.assign(n, 0);
+    has_param.assign(n, 0);
+    maximal.assign(n, 0);
+    roots.clear();
     for (std::size_t i = 0; i < n; ++i) {
       const Token& t = tokens[i];
       start[i] = i;
@@ -165,8 +200,9 @@ class WorkProgram {
   const Expression& e_;
   const SampleSet& samples_;
   SampleScratch& scratch_;
-  std::vector<Token> reduced_;
-  std::vector<ColumnView> extra_;
+  RefineBuffers& buffers_;
+  std::vector<Token>& reduced_;
+  std::vector<ColumnView>& extra_;
 };
 
 // compute_error_with_params on the column path. `complex_params` is the
@@ -310,8 +346,11 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     return refine_constants(e, samples.rows(), samples.targets(), alpha, l1_ratio, samples.registry(),
                             max_iterations);
   }
-  std::vector<std::size_t> positions;
-  std::vector<double> p;
+  RefineBuffers& buffers = refine_buffers();
+  std::vector<std::size_t>& positions = buffers.positions;
+  std::vector<double>& p = buffers.p;
+  positions.clear();
+  p.clear();
   // The stored values are the starting vector exactly when each Parameter
   // token is real and reads its own slot; only then can `start` stand for
   // the first evaluation.
@@ -333,13 +372,18 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
   if (scratch.predictions.size() < count) scratch.predictions.resize(count);
   double* const pred = scratch.predictions.data();
   BlockValues& b = scratch.block;
-  const WorkProgram program(work, samples, scratch);
+  const WorkProgram program(work, samples, scratch, buffers);
 
-  std::vector<Complex> trial(n);
-  std::vector<Complex> step(n);
-  std::vector<double> h(n);
-  std::vector<double> g(n);
-  std::vector<double> next(n);
+  std::vector<Complex>& trial = buffers.trial;
+  std::vector<Complex>& step = buffers.step;
+  std::vector<double>& h = buffers.h;
+  std::vector<double>& g = buffers.g;
+  std::vector<double>& next = buffers.next;
+  trial.resize(n);
+  step.resize(n);
+  h.resize(n);
+  g.resize(n);
+  next.resize(n);
 
   // The predictions at p are those of the error evaluation that accepted p,
   // when it reached every sample (a finite error always does; only an
