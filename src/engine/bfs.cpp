@@ -1,6 +1,7 @@
 #include "engine/bfs.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <chrono>
 #include <memory>
@@ -114,9 +115,23 @@ struct Search {
         scratch.composed_perturbed.push_back({out.re, out.im, out.ok});
       }
     }
+    // A parameter-free operand of two tokens or more is a subtree that
+    // refinement would evaluate once: its column is here already.
+    std::array<KnownSubtree, 2> known{};
+    std::size_t known_count = 0;
+    if (e.num_params != 0) {
+      const Expression& a_expr = unary ? levels[k - 1][r.left] : levels[r.split][r.left];
+      const std::size_t a_len = a_expr.tokens.size();
+      if (a_expr.num_params == 0 && a_len >= 2) known[known_count++] = {0, a_len - 1, a};
+      if (!unary) {
+        const Expression& b_expr = levels[k - 1 - r.split][r.right];
+        const std::size_t b_len = b_expr.tokens.size();
+        if (b_expr.num_params == 0 && b_len >= 2) known[known_count++] = {a_len, a_len + b_len - 1, b};
+      }
+    }
     const ColumnOut values = out_at(0);
     return score_candidate(std::move(e), samples, config, ColumnValues{values.re, values.im, values.ok},
-                           scratch.composed_perturbed);
+                           scratch.composed_perturbed, std::span<const KnownSubtree>(known.data(), known_count));
   }
 
   void record(std::size_t k, std::size_t candidates, std::size_t scored,

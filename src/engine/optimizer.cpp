@@ -90,7 +90,10 @@ RefineBuffers& refine_buffers() {
 // runs on the samples that have already failed.
 class WorkProgram {
  public:
-  WorkProgram(const Expression& e, const SampleSet& samples, SampleScratch& scratch, RefineBuffers& buffers)
+  // `known` may give some subtrees' values already (by token range); those
+  // are read in place instead of evaluated.
+  WorkProgram(const Expression& e, const SampleSet& samples, SampleScratch& scratch, RefineBuffers& buffers,
+              std::span<const KnownSubtree> known = {})
       : e_(e), samples_(samples), scratch_(scratch), buffers_(buffers), reduced_(buffers.reduced),
         extra_(buffers.extra) {
     reduced_.clear();
@@ -112,17 +115,25 @@ class WorkProgram {
     std::size_t next = 0;
     for (std::size_t m = 0; m < subtrees.size(); ++m) {
       const auto [first_token, last_token] = subtrees[m];
-      const std::span<const Token> sub(e.tokens.data() + first_token, last_token + 1 - first_token);
-      double* const re = scratch.cached_re.data() + m * count;
-      double* const im = scratch.cached_im.data() + m * count;
-      for (std::size_t first = 0; first < count; first += kSampleBlock) {
-        const std::size_t lanes = std::min(kSampleBlock, count - first);
-        samples.eval_block(sub, first, lanes, {}, scratch, b.out());
-        std::copy(b.re.begin(), b.re.begin() + lanes, re + first);
-        std::copy(b.im.begin(), b.im.begin() + lanes, im + first);
-        for (std::size_t i = 0; i < lanes; ++i) scratch.cached_ok[first + i] &= b.ok[i];
+      const auto given = std::find_if(known.begin(), known.end(), [&](const KnownSubtree& k) {
+        return k.first_token == first_token && k.last_token == last_token;
+      });
+      if (given != known.end()) {
+        for (std::size_t i = 0; i < count; ++i) scratch.cached_ok[i] &= given->values.ok[i];
+        extra_.push_back({given->values.re, given->values.im});
+      } else {
+        const std::span<const Token> sub(e.tokens.data() + first_token, last_token + 1 - first_token);
+        double* const re = scratch.cached_re.data() + m * count;
+        double* const im = scratch.cached_im.data() + m * count;
+        for (std::size_t first = 0; first < count; first += kSampleBlock) {
+          const std::size_t lanes = std::min(kSampleBlock, count - first);
+          samples.eval_block(sub, first, lanes, {}, scratch, b.out());
+          std::copy(b.re.begin(), b.re.begin() + lanes, re + first);
+          std::copy(b.im.begin(), b.im.begin() + lanes, im + first);
+          for (std::size_t i = 0; i < lanes; ++i) scratch.cached_ok[first + i] &= b.ok[i];
+        }
+        extra_.push_back({re, im});
       }
-      extra_.push_back({re, im});
       // The subtree becomes one Variable leaf behind the sample's own.
       reduced_.insert(reduced_.end(), e.tokens.begin() + static_cast<std::ptrdiff_t>(next),
                       e.tokens.begin() + static_cast<std::ptrdiff_t>(first_token));
@@ -354,7 +365,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
   // The stored values are the starting vector exactly when each Parameter
   // token is real and reads its own slot; only then can `start` stand for
   // the first evaluation.
-  bool start_applies = start != nullptr;
+  bool start_applies = start != nullptr && start->predictions != nullptr;
   for (std::size_t i = 0; i < e.tokens.size(); ++i) {
     const Token& t = e.tokens[i];
     if (t.kind != TokenKind::Parameter) continue;
@@ -372,7 +383,8 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
   if (scratch.predictions.size() < count) scratch.predictions.resize(count);
   double* const pred = scratch.predictions.data();
   BlockValues& b = scratch.block;
-  const WorkProgram program(work, samples, scratch, buffers);
+  const WorkProgram program(work, samples, scratch, buffers,
+                            start != nullptr ? start->known : std::span<const KnownSubtree>{});
 
   std::vector<Complex>& trial = buffers.trial;
   std::vector<Complex>& step = buffers.step;

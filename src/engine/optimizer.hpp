@@ -40,10 +40,20 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
 // With `perturbed` (one column per parameter: the values with parameter j
 // at its value + kJacobianStep, the others as stored) the first Jacobian is
 // taken from them too.
+// `known` gives the values of parameter-free subtrees (tokens first_token
+// .. last_token of the expression) on every sample; refinement reads them
+// instead of evaluating those subtrees. It holds even where `predictions`
+// does not apply.
+struct KnownSubtree {
+  std::size_t first_token = 0;
+  std::size_t last_token = 0;
+  ColumnValues values;
+};
 struct RefineStart {
-  const double* predictions = nullptr;  // samples.size() values
+  const double* predictions = nullptr;  // samples.size() values; nullptr: no start
   double sum_sq = 0.0;
   std::span<const ColumnValues> perturbed;  // empty, or one per parameter
+  std::span<const KnownSubtree> known;
 };
 
 // The forward-difference step of the refinement's Jacobian.

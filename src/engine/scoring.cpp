@@ -161,21 +161,26 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
 
 std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config, ColumnValues values,
-                                               std::span<const ColumnValues> perturbed) {
+                                               std::span<const ColumnValues> perturbed,
+                                               std::span<const KnownSubtree> known) {
   // Every sample usable: then the refinement's first evaluation would see
   // the very same predictions and sum.
-  std::optional<RefineStart> start;
+  RefineStart start;
+  start.known = known;
   return score_with(
       std::move(e), config,
       [&](const Expression& x) {
         std::optional<double> sum_sq;
         const double error = raw_error_from_values(x, samples, values, config.alpha, config.l1_ratio, sum_sq);
-        if (sum_sq) start = RefineStart{values.re, *sum_sq, perturbed};
+        if (sum_sq) {
+          start.predictions = values.re;
+          start.sum_sq = *sum_sq;
+          start.perturbed = perturbed;
+        }
         return error;
       },
       [&](const Expression& x) {
-        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations,
-                                start ? &*start : nullptr);
+        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations, &start);
       });
 }
 

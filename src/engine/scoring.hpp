@@ -6,6 +6,7 @@
 
 #include "config/search_config.hpp"
 #include "core/expression.hpp"
+#include "engine/optimizer.hpp"
 #include "engine/pareto.hpp"
 #include "engine/sample_set.hpp"
 #include "engine/samples.hpp"
@@ -55,8 +56,10 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
 // from `perturbed`, when it holds e's values with each parameter moved as
 // the Jacobian moves it (see RefineStart), for the first Jacobian.
 // Precondition: samples.column_path(); every column spans samples.size() lanes.
+// `known` gives parameter-free subtrees' values to refinement (see RefineStart).
 std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config, ColumnValues values,
-                                               std::span<const ColumnValues> perturbed = {});
+                                               std::span<const ColumnValues> perturbed = {},
+                                               std::span<const KnownSubtree> known = {});
 
 }  // namespace vok

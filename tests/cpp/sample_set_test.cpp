@@ -266,7 +266,8 @@ TEST_P(ColumnPath, ScoredCandidatesAreTheReference) {
 
 // A child scored from its operands' stored sample values, as the search
 // scores its candidates (with the perturbed columns of the first Jacobian,
-// or without), against the reference scoring the child itself.
+// or without, and with its parameter-free operands' columns given to
+// refinement), against the reference scoring the child itself.
 TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
   const Case& c = GetParam();
   Random rnd(c.seed + 400, c.num_vars);
@@ -276,6 +277,7 @@ TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
   const auto& binary = builtins().ids_by_arity(2);
   const std::size_t n = c.samples;
   int refined_from_columns = 0;
+  std::size_t given_subtrees = 0;
   const int count = c.samples > 300 ? 60 : 200;
   for (int i = 0; i < count; ++i) {
     const std::vector<Expression> operands = {rnd.expression(rnd.below(3) != 0),
@@ -315,6 +317,14 @@ TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
                                              : compose(1 + j, columns.at(0), b_moved[j - a_moved.size()]));
     }
     refined_from_columns += !perturbed.empty();
+    // Parameter-free operands of two tokens or more, given to refinement.
+    std::vector<KnownSubtree> known;
+    const std::size_t a_len = operands[0].tokens.size();
+    if (child.num_params != 0 && operands[0].num_params == 0 && a_len >= 2) known.push_back({0, a_len - 1, columns.at(0)});
+    if (!is_unary && child.num_params != 0 && operands[1].num_params == 0 && operands[1].tokens.size() >= 2) {
+      known.push_back({a_len, a_len + operands[1].tokens.size() - 1, columns.at(1)});
+    }
+    given_subtrees += known.size();
 
     SearchConfig config;
     const Weights w = weights(rnd);
@@ -322,13 +332,14 @@ TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
     config.l1_ratio = w.l1_ratio;
     config.optimize_constants = rnd.below(4) != 0;
     const auto want = score_candidate(child, d.rows, d.targets, config, builtins());
-    const auto got = score_candidate(child, set, config, values, perturbed);
+    const auto got = score_candidate(child, set, config, values, perturbed, known);
     ASSERT_EQ(want.has_value(), got.has_value()) << child.formula;
     if (!want) continue;
     ASSERT_TRUE(same_expression(want->first, got->first)) << child.formula;
     ASSERT_TRUE(same_double(want->second, got->second)) << child.formula;
   }
   EXPECT_GT(refined_from_columns, 0);
+  EXPECT_GT(given_subtrees, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, ColumnPath, testing::ValuesIn(kCases), case_name);
