@@ -54,8 +54,15 @@ inline Complex exp(Complex z) {
   return {e * std::cos(y), e * std::sin(y)};
 }
 
+// log |z|. log(1) is +0 exactly (C99 Annex F), so a unit modulus, which
+// arcsin and arccos of real arguments meet almost always, skips the call.
+inline double log_modulus(Complex z) {
+  const double r = modulus(z);
+  return r == 1.0 ? 0.0 : std::log(r);
+}
+
 // No zero test: callers test |z| = 0 first.
-inline Complex log(Complex z) { return {std::log(modulus(z)), argument(z)}; }
+inline Complex log(Complex z) { return {log_modulus(z), argument(z)}; }
 
 inline Complex sqrt(Complex z) {
   const double x = z.re;
@@ -131,16 +138,25 @@ inline Complex asin_w(Complex z) {
 inline Complex arcsin(Complex z, bool& ok) {
   const Complex w = asin_w(z);
   ok = !is_zero(w);
-  return {argument(w), -std::log(modulus(w))};
+  return {argument(w), -log_modulus(w)};
 }
 
 inline Complex arccos(Complex z, bool& ok) {
   const Complex w = asin_w(z);
   ok = !is_zero(w);
-  return {1.5707963267948966 - argument(w), std::log(modulus(w))};
+  return {1.5707963267948966 - argument(w), log_modulus(w)};
 }
 
 inline Complex arctan(Complex z, bool& ok) {
+  // A finite real z = x gives 1 - u = (1, -x) and 1 + u = (1, x). atan2 is
+  // odd in its first argument and hypot even in its second (glibc's are
+  // sign-symmetric bit for bit), so the real part is (a - (-a)) * 0.5 = a
+  // with a = atan2(x, 1) (doubling and halving are exact), and the
+  // imaginary part is (L - L) * 0.5 = +0; the operands are never zero.
+  if (z.im == 0.0 && std::isfinite(z.re)) {
+    ok = true;
+    return {std::atan2(z.re, 1.0), 0.0};
+  }
   // u = i*z. The real 1 changes only the real part, so the imaginary parts
   // keep their signed zeros (-u.im by sign flip): on the branch cut the sign
   // of z's real zero then picks the side, as in C99 catan and NumPy.
@@ -149,7 +165,7 @@ inline Complex arctan(Complex z, bool& ok) {
   const Complex one_plus{1.0 + u.re, u.im};
   ok = !is_zero(one_minus) && !is_zero(one_plus);
   return {(argument(one_plus) - argument(one_minus)) * 0.5,
-          (std::log(modulus(one_minus)) - std::log(modulus(one_plus))) * 0.5};
+          (log_modulus(one_minus) - log_modulus(one_plus)) * 0.5};
 }
 
 inline Complex square(Complex z) { return {z.re * z.re - z.im * z.im, 2.0 * z.re * z.im}; }

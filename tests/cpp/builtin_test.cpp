@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -347,6 +348,40 @@ TEST(BuiltinArithmetic, ArcTan) {
   expect_near(un(K::ArcTan, -0.0, -2.0), {-kHalfPi, -0.5493061443340549});
   expect_near(un(K::ArcTan, 0.0, 2.0), {kHalfPi, 0.5493061443340549});
   expect_near(un(K::ArcTan, -0.0, 2.0), {-kHalfPi, 0.5493061443340549});
+}
+
+// The shortcuts for real operands must give exactly what the general
+// formulas give: arctan as (atan2(1+u) - atan2(1-u)) / 2 with the log
+// moduli, arcsin and arccos with std::log of the modulus even where it is 1.
+TEST(BuiltinArithmetic, RealShortcutsEqualTheGeneralFormulas) {
+  std::vector<double> xs = {0.0, -0.0, 4.9e-324, -4.9e-324, 2.2e-308, 1e-160, -3e-9, 0.5, -0.5,
+                            1.0, -1.0, 1.5, -7.25, 1e15, -1e15, 1e154, 1.7976931348623157e308,
+                            -1.7976931348623157e308};
+  std::uint64_t state = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    const double unit = static_cast<double>(state >> 11) * 0x1.0p-53;
+    xs.push_back(std::ldexp(unit, static_cast<int>(state % 2090) - 1074) * ((state >> 7) % 2 ? -1.0 : 1.0));
+    xs.push_back(2.0 * unit - 1.0);  // arcsin/arccos's real domain
+  }
+  const auto arg = [](double re, double im) { return std::atan2(im, re); };
+  const auto log_mod = [](double re, double im) { return std::log(std::hypot(re, im)); };
+  for (double x : xs) {
+    for (double y : {0.0, -0.0}) {
+      SCOPED_TRACE(testing::Message() << std::hexfloat << x << " " << y);
+      // 1 - u and 1 + u for u = i*z = (-y, x).
+      const Complex minus{1.0 + y, -x};
+      const Complex plus{1.0 - y, x};
+      expect_exact(un(K::ArcTan, x, y), {(arg(plus.re, plus.im) - arg(minus.re, minus.im)) * 0.5,
+                                         (log_mod(minus.re, minus.im) - log_mod(plus.re, plus.im)) * 0.5});
+      if (std::fabs(x) > 1.0) continue;
+      // w = i*z + sqrt(1 - z^2) = (sqrt(1 - x^2), x) on the real domain.
+      const double root = std::sqrt(y * y - x * x + 1.0);
+      const Complex w{-y + root, x + std::copysign(0.0, -2.0 * x * y)};
+      expect_exact(un(K::ArcSin, x, y), {arg(w.re, w.im), -log_mod(w.re, w.im)});
+      expect_exact(un(K::ArcCos, x, y), {kHalfPi - arg(w.re, w.im), log_mod(w.re, w.im)});
+    }
+  }
 }
 
 TEST(BuiltinArithmetic, Vok) {
