@@ -216,6 +216,23 @@ class WorkProgram {
   std::vector<ColumnView>& extra_;
 };
 
+// Adds `lanes` samples' forward-difference terms to h and g, in sample
+// order: `perturbed` holds the values with one parameter moved by kStep
+// (0 where there is none), `pred` those at p.
+void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double* targets, std::size_t lanes,
+                        double& h, double& g) {
+  double hj = h;
+  double gj = g;
+  for (std::size_t i = 0; i < lanes; ++i) {
+    const double moved = perturbed.ok[i] ? perturbed.re[i] : 0.0;
+    const double jac = (moved - pred[i]) / kStep;
+    hj += jac * jac;
+    gj += jac * (pred[i] - targets[i]);
+  }
+  h = hj;
+  g = gj;
+}
+
 // compute_error_with_params on the column path. `complex_params` is the
 // caller's buffer for the parameter vector. When `predictions` is given it
 // receives the real part of every sample evaluated; `complete` tells whether
@@ -415,17 +432,9 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     // The first Jacobian from the given columns. Each sum adds its samples
     // in ascending order, as the block loop below does.
     for (std::size_t j = 0; j < n; ++j) {
-      const ColumnValues col = start->perturbed[j];
-      double hj = 0.0;
-      double gj = 0.0;
-      for (std::size_t i = 0; i < count; ++i) {
-        const double perturbed = col.ok[i] ? col.re[i] : 0.0;
-        const double jac = (perturbed - pred[i]) / kStep;
-        hj += jac * jac;
-        gj += jac * (pred[i] - targets[i]);
-      }
-      h[j] = hj;
-      g[j] = gj;
+      h[j] = 0.0;
+      g[j] = 0.0;
+      add_jacobian_terms(start->perturbed[j], pred, targets.data(), count, h[j], g[j]);
     }
     sums_at_p = true;
   }
@@ -454,16 +463,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
           trial[j].re = p[j] + kStep;
           program.eval(first, lanes, trial, b.out());
           trial[j].re = p[j];
-          double hj = h[j];
-          double gj = g[j];
-          for (std::size_t i = 0; i < lanes; ++i) {
-            const double perturbed = b.ok[i] ? b.re[i] : 0.0;
-            const double jac = (perturbed - pr[i]) / kStep;
-            hj += jac * jac;
-            gj += jac * (pr[i] - t[i]);
-          }
-          h[j] = hj;
-          g[j] = gj;
+          add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, lanes, h[j], g[j]);
         }
       }
       predictions_at_p = true;

@@ -167,6 +167,16 @@ Weights weights(Random& rnd) {
   return w[rnd.below(4)];
 }
 
+// Penalty weights and refinement on or off, as candidates are scored.
+SearchConfig scoring_config(Random& rnd) {
+  SearchConfig config;
+  const Weights w = weights(rnd);
+  config.alpha = w.alpha;
+  config.l1_ratio = w.l1_ratio;
+  config.optimize_constants = rnd.below(4) != 0;
+  return config;
+}
+
 ::testing::AssertionResult same_double(double want, double got) {
   if (bits(want) == bits(got)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "reference " << want << " column " << got;
@@ -250,11 +260,7 @@ TEST_P(ColumnPath, ScoredCandidatesAreTheReference) {
   const int count = c.samples > 300 ? 60 : 200;
   for (int i = 0; i < count; ++i) {
     const Expression e = rnd.expression(rnd.below(3) != 0);
-    SearchConfig config;
-    const Weights w = weights(rnd);
-    config.alpha = w.alpha;
-    config.l1_ratio = w.l1_ratio;
-    config.optimize_constants = rnd.below(4) != 0;
+    const SearchConfig config = scoring_config(rnd);
     const auto want = score_candidate(e, d.rows, d.targets, config, builtins());
     const auto got = score_candidate(e, set, config);
     ASSERT_EQ(want.has_value(), got.has_value()) << e.formula;
@@ -326,11 +332,7 @@ TEST_P(ColumnPath, CandidatesScoredFromOperandColumnsAreTheReference) {
     }
     given_subtrees += known.size();
 
-    SearchConfig config;
-    const Weights w = weights(rnd);
-    config.alpha = w.alpha;
-    config.l1_ratio = w.l1_ratio;
-    config.optimize_constants = rnd.below(4) != 0;
+    const SearchConfig config = scoring_config(rnd);
     const auto want = score_candidate(child, d.rows, d.targets, config, builtins());
     const auto got = score_candidate(child, set, config, values, perturbed, known);
     ASSERT_EQ(want.has_value(), got.has_value()) << child.formula;
