@@ -44,6 +44,9 @@ struct Search {
   // where that would take too much memory).
   std::vector<std::vector<ProbeValues>> probes;
   std::vector<SampleColumns> columns;
+  // What all levels' sample columns may take together: beyond it, the
+  // later levels' candidates are evaluated whole.
+  std::size_t column_bytes_left = std::size_t{256} << 20;
   SearchTrace* trace = nullptr;
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }
@@ -56,7 +59,9 @@ struct Search {
     probes[k] = level_probe_values(levels[k], samples.kernels());
     if (columns.size() <= k) columns.resize(k + 1);
     columns[k] = SampleColumns(levels[k], samples,
-                               config.optimize_constants ? std::optional<double>(kJacobianStep) : std::nullopt);
+                               config.optimize_constants ? std::optional<double>(kJacobianStep) : std::nullopt,
+                               std::min(SampleColumns::kDefaultBudgetBytes, column_bytes_left));
+    column_bytes_left -= columns[k].bytes();
   }
 
   // Scores the candidate a recipe of level k stands for. When its operands'

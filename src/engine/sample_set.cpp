@@ -81,6 +81,8 @@ SampleColumns::SampleColumns(std::span<const Expression> list, const SampleSet& 
     const bool perturb = step && list[e].num_params != 0 && parameters_in_order(list[e]);
     first[e + 1] = first[e] + (perturb ? list[e].num_params : 0);
   }
+  // Over the budget the perturbed columns go first, then everything.
+  if (list.size() + first.back() > budget_bytes / per_column) std::fill(first.begin(), first.end(), 0);
   const std::size_t columns = list.size() + first.back();
   if (columns > budget_bytes / per_column) return;
 

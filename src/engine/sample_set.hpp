@@ -105,16 +105,16 @@ class SampleSet {
 // a child's values are composed. With a `step`, also each expression's
 // values with one parameter moved by it (parameter j at value + step, the
 // others as stored), one column per parameter: the perturbed operands of a
-// child's first forward-difference Jacobian. Empty when the set does not
-// take the column path or the columns would pass `budget_bytes`; an
-// expression whose parameters are not real values in token order has no
-// perturbed columns.
+// child's first forward-difference Jacobian. Without the perturbed columns
+// when they would pass `budget_bytes`, empty when the set does not take the
+// column path or even the plain columns would pass it; an expression whose
+// parameters are not real values in token order has no perturbed columns.
 // Thread safety: immutable after construction, shared read only.
 class SampleColumns {
  public:
-  // A level's columns take at most this much memory; a larger level (beam
-  // times samples) is evaluated candidate by candidate instead.
-  static constexpr std::size_t kDefaultBudgetBytes = std::size_t{32} << 20;
+  // A level's columns take at most this much memory by default; a larger
+  // level (beam times samples) is evaluated candidate by candidate instead.
+  static constexpr std::size_t kDefaultBudgetBytes = std::size_t{64} << 20;
 
   SampleColumns() = default;
   SampleColumns(std::span<const Expression> list, const SampleSet& samples, std::optional<double> step = {},
@@ -122,6 +122,8 @@ class SampleColumns {
 
   bool empty() const { return count_ == 0; }
   std::size_t size() const { return count_; }
+  // The memory the columns take.
+  std::size_t bytes() const { return re_.size() * (2 * sizeof(double) + 1); }
   ColumnValues at(std::size_t i) const { return column(i); }
   // Expression i's perturbed columns, one per parameter in order; none when
   // it has no parameters or they were not computed.

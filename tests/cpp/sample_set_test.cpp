@@ -352,11 +352,17 @@ TEST(SampleColumnsTest, EmptyOffTheColumnPathAndOverBudget) {
   const std::vector<Expression> list = {v(0), bin(BuiltinKind::Plus, v(0), v(1)), C()};
   EXPECT_TRUE(SampleColumns(list, sample_set(d, EvalPath::PerSample)).empty());
   const std::size_t per_expression = d.rows.size() * (2 * sizeof(double) + 1);
-  // With the step, C gets one perturbed column: four columns in all.
-  EXPECT_TRUE(SampleColumns(list, sample_set(d), kJacobianStep, 4 * per_expression - 1).empty());
+  // With the step, C gets one perturbed column: four columns in all; with
+  // room for three only, the perturbed one is left out.
+  const SampleColumns plain(list, sample_set(d), kJacobianStep, 4 * per_expression - 1);
+  ASSERT_EQ(plain.size(), 3u);
+  EXPECT_TRUE(plain.perturbed(2).empty());
+  EXPECT_EQ(plain.bytes(), 3 * per_expression);
+  EXPECT_TRUE(SampleColumns(list, sample_set(d), kJacobianStep, 3 * per_expression - 1).empty());
   const SampleSet set = sample_set(d);
   const SampleColumns columns(list, set, kJacobianStep, 4 * per_expression);
   ASSERT_EQ(columns.size(), 3u);
+  EXPECT_EQ(columns.bytes(), 4 * per_expression);
   // Each column is the expression's own evaluation, block by block.
   for (std::size_t e = 0; e < list.size(); ++e) {
     const ColumnValues got = columns.at(e);
