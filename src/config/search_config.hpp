@@ -28,6 +28,10 @@ struct SearchConfig {
   // scored and folded into the beam this many at a time, so that a level's
   // memory does not grow with its candidate count (0 counts as 1).
   std::size_t candidate_chunk = 16384;
+  // Engine-internal: the memory the retained levels' values on the samples
+  // may take together (the Fast path composes candidates' values from them).
+  // Levels beyond it have none, and their children are evaluated whole.
+  std::size_t sample_column_budget = std::size_t{256} << 20;
 };
 
 // The configuration of one request: a copy of `base` in which the given

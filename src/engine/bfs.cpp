@@ -44,9 +44,8 @@ struct Search {
   // where that would take too much memory).
   std::vector<std::vector<ProbeValues>> probes;
   std::vector<SampleColumns> columns;
-  // What all levels' sample columns may take together: beyond it, the
-  // later levels' candidates are evaluated whole.
-  std::size_t column_bytes_left = std::size_t{256} << 20;
+  // What the sample columns of the levels still to be stored may take.
+  std::size_t column_bytes_left = config.sample_column_budget;
   SearchTrace* trace = nullptr;
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }

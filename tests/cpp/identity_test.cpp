@@ -85,9 +85,11 @@ struct SearchRun {
 };
 
 // threads 0: the pool's full size.
-SearchRun run(const Problem& p, SearchConfig config, EvalPath path, std::size_t chunk, std::size_t threads) {
+SearchRun run(const Problem& p, SearchConfig config, EvalPath path, std::size_t chunk, std::size_t threads,
+              std::optional<std::size_t> column_budget = std::nullopt) {
   config.eval_path = path;
   config.candidate_chunk = chunk;
+  if (column_budget) config.sample_column_budget = *column_budget;
   std::optional<tbb::global_control> limit;
   if (threads != 0) limit.emplace(tbb::global_control::max_allowed_parallelism, threads);
   SearchRun r;
@@ -199,6 +201,19 @@ TEST_P(FastPathIdentity, SingleThreadedFastEqualsPerSampleForEveryChunkSize) {
   for (std::size_t chunk : {16384u, 3u, 1u}) {
     SCOPED_TRACE(chunk);
     expect_identical(reference, run(p, config(), EvalPath::Fast, chunk, 1), true);
+  }
+}
+
+// Without sample columns, or with room for the first levels' only (their
+// children composed, the later ones evaluated whole, perturbed columns
+// dropped first), the search is the same.
+TEST_P(FastPathIdentity, SampleColumnBudgetChangesNothing) {
+  const Problem p = GetParam().problem();
+  const SearchRun reference = run(p, config(), EvalPath::PerSample, 16384, 1);
+  const std::size_t per_expression = p.rows.size() * (2 * sizeof(double) + 1);
+  for (std::size_t budget : {std::size_t{0}, 40 * per_expression, 400 * per_expression}) {
+    SCOPED_TRACE(budget);
+    expect_identical(reference, run(p, config(), EvalPath::Fast, 16384, 1, budget), true);
   }
 }
 
