@@ -379,14 +379,12 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
   std::vector<double>& p = buffers.p;
   positions.clear();
   p.clear();
-  // The stored values are the starting vector exactly when each Parameter
-  // token is real and reads its own slot; only then can `start` stand for
-  // the first evaluation.
-  bool start_applies = start != nullptr && start->predictions != nullptr;
+  // `start` can stand for the first evaluation only where the stored values
+  // are the starting vector.
+  const bool start_applies = start != nullptr && start->predictions != nullptr && parameters_in_order(e);
   for (std::size_t i = 0; i < e.tokens.size(); ++i) {
     const Token& t = e.tokens[i];
     if (t.kind != TokenKind::Parameter) continue;
-    start_applies = start_applies && t.index == p.size() && t.value.im == 0.0 && !std::signbit(t.value.im);
     positions.push_back(i);
     p.push_back(t.value.re);
   }

@@ -54,10 +54,6 @@ std::size_t SampleSet::eval_block(std::span<const Token> tokens, std::size_t fir
   return eval_columns(tokens, scratch.views, lanes, params, *kernels_, scratch.ws, out);
 }
 
-namespace {
-
-// Whether the stored values are the parameter vector itself: each Parameter
-// token real and reading its own slot, as refinement starts from them.
 bool parameters_in_order(const Expression& e) {
   std::size_t j = 0;
   for (const Token& t : e.tokens) {
@@ -67,8 +63,6 @@ bool parameters_in_order(const Expression& e) {
   }
   return true;
 }
-
-}  // namespace
 
 SampleColumns::SampleColumns(std::span<const Expression> list, const SampleSet& samples,
                              std::optional<double> step, std::size_t budget_bytes) {

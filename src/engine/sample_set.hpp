@@ -100,6 +100,12 @@ class SampleSet {
   EvalPath path_;
 };
 
+// Whether e's stored parameter values are its parameter vector itself:
+// each Parameter token real (+0 imaginary part) and reading its own slot in
+// token order. Only then do values at the stored parameters equal those at
+// the vector refinement starts from.
+bool parameters_in_order(const Expression& e);
+
 // The values of a list of expressions (with their stored parameter values)
 // on every sample of a set, one column each: the operands' values from which
 // a child's values are composed. With a `step`, also each expression's
