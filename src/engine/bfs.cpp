@@ -100,15 +100,15 @@ struct Search {
     const std::uint64_t op = build.op_id(r);
     const KernelTable& table = samples.kernels();
     const auto compose = [&](ColumnValues x, ColumnValues y, ColumnOut out) {
-      if (unary) {
-        compose_unary_values(op, table, lanes, x, out);
-      } else {
-        compose_binary_values(op, table, lanes, x, y, out);
-      }
+      return unary ? compose_unary_values(op, table, lanes, x, out)
+                   : compose_binary_values(op, table, lanes, x, y, out);
     };
-    compose(a, b, out_at(0));
+    // Refinement starts from the composed values only when every sample has
+    // one (a composed value has passed the guard, so it is usable); else the
+    // perturbed columns would go unused.
+    const bool every_sample = compose(a, b, out_at(0)) == lanes;
     scratch.composed_perturbed.clear();
-    if (perturb) {
+    if (perturb && every_sample) {
       for (std::size_t j = 0; j < moved; ++j) {
         const ColumnOut out = out_at(1 + j);
         if (j < a_moved.size()) {
