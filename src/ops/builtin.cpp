@@ -14,14 +14,30 @@ namespace {
 
 using K = BuiltinKind;
 
+using B = Binding;
+// Grouping: Python's templates parenthesise every operand except under Neg,
+// Inv and Divide, whose operands are grouped when they are bare infix
+// (a sum, difference or product). LaTeX's templates leave sums bare, so a
+// sum is grouped under a product, as a subtrahend, under a negation and
+// under a power, and a product under a power too.
+constexpr std::array<Binding, 2> kNone = {B::Never, B::Never};
+constexpr std::array<Binding, 2> kProducts = {B::Product, B::Product};
+constexpr std::array<Binding, 2> kSums = {B::Sum, B::Sum};
+constexpr std::array<Binding, 2> kSubtrahend = {B::Never, B::Sum};
+
 constexpr std::array<OperatorFacts, kBuiltinCount> kFacts = {{
-    {K::Vok, "Vok", "VOK", 2, false, {"e^{", "} - \\ln(", ")"}, {"(np.exp(", ") - np.log(", "))"}},
-    {K::Neg, "Neg", "Neg", 1, false, {"(-", "", ")"}, {"(-", "", ")"}},
-    {K::Inv, "Inv", "Inv", 1, false, {"\\frac{1}{", "", "}"}, {"(1/", "", ")"}},
-    {K::Plus, "Plus", "Plus", 2, true, {"", " + ", ""}, {"(", ")+(", ")"}},
-    {K::Times, "Times", "Times", 2, true, {"", " \\cdot ", ""}, {"(", ")*(", ")"}},
-    {K::Subtract, "Subtract", "Subtract", 2, false, {"", " - ", ""}, {"(", ")-(", ")"}},
-    {K::Divide, "Divide", "Divide", 2, false, {"\\frac{", "}{", "}"}, {"(", "/", ")"}},
+    {K::Vok, "Vok", "VOK", 2, false, {"e^{", "} - \\ln(", ")", B::Sum, kNone},
+     {"(np.exp(", ") - np.log(", "))", B::Closed, kNone}},
+    {K::Neg, "Neg", "Neg", 1, false, {"(-", "", ")", B::Closed, kSums}, {"(-", "", ")", B::Closed, kProducts}},
+    {K::Inv, "Inv", "Inv", 1, false, {"\\frac{1}{", "", "}", B::Closed, kNone},
+     {"(1/", "", ")", B::Closed, kProducts}},
+    {K::Plus, "Plus", "Plus", 2, true, {"", " + ", "", B::Sum, kNone}, {"(", ")+(", ")", B::Sum, kNone}},
+    {K::Times, "Times", "Times", 2, true, {"", " \\cdot ", "", B::Product, kSums},
+     {"(", ")*(", ")", B::Product, kNone}},
+    {K::Subtract, "Subtract", "Subtract", 2, false, {"", " - ", "", B::Sum, kSubtrahend},
+     {"(", ")-(", ")", B::Sum, kNone}},
+    {K::Divide, "Divide", "Divide", 2, false, {"\\frac{", "}{", "}", B::Closed, kNone},
+     {"(", "/", ")", B::Closed, kProducts}},
     {K::Exp, "Exp", "Exp", 1, false, {"e^{", "", "}"}, {"np.exp(", "", ")"}},
     {K::Log, "Log", "Log", 1, false, {"\\ln(", "", ")"}, {"np.log(", "", ")"}},
     {K::Sqrt, "Sqrt", "Sqrt", 1, false, {"\\sqrt{", "", "}"}, {"np.sqrt(", "", ")"}},
@@ -31,8 +47,9 @@ constexpr std::array<OperatorFacts, kBuiltinCount> kFacts = {{
     {K::ArcSin, "ArcSin", "ArcSin", 1, false, {"\\arcsin(", "", ")"}, {"np.arcsin(", "", ")"}},
     {K::ArcCos, "ArcCos", "ArcCos", 1, false, {"\\arccos(", "", ")"}, {"np.arccos(", "", ")"}},
     {K::ArcTan, "ArcTan", "ArcTan", 1, false, {"\\arctan(", "", ")"}, {"np.arctan(", "", ")"}},
-    {K::Square, "Square", "Square", 1, false, {"{", "", "}^2"}, {"(", "", ")**2"}},
-    {K::Cube, "Cube", "Cube", 1, false, {"{", "", "}^3"}, {"(", "", ")**3"}},
+    {K::Square, "Square", "Square", 1, false, {"{", "", "}^2", B::Closed, kProducts},
+     {"(", "", ")**2"}},
+    {K::Cube, "Cube", "Cube", 1, false, {"{", "", "}^3", B::Closed, kProducts}, {"(", "", ")**3"}},
 }};
 
 // Each row sits at the position of its kind, so kind -> facts is an index.

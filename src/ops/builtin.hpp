@@ -22,12 +22,23 @@ inline constexpr std::size_t kBuiltinCount = 18;
 // The five named constants occupy ids 0..4, the built-ins 5..22.
 inline constexpr std::uint64_t kFirstBuiltinId = 5;
 
+// How loosely a rendered text binds at its top: Closed for leaves and texts
+// that are delimited as a whole (calls, braces, parentheses), Product for a
+// bare infix product, Sum for a bare infix sum or difference. Ordered, so
+// that "at least as loose as" is a comparison.
+enum class Binding : std::uint8_t { Closed, Product, Sum, Never };
+
 // A text template: unary operators render prefix A suffix, binary ones
-// prefix A infix B suffix.
+// prefix A infix B suffix. `binds` is how loosely the filled text binds;
+// operand i is grouped before it is filled in when its own text binds at
+// least as loosely as `group[i]` (Never: as it stands), so that the text
+// computes and shows the formula's grouping.
 struct RenderTemplate {
   std::string_view prefix;
   std::string_view infix;
   std::string_view suffix;
+  Binding binds = Binding::Closed;
+  std::array<Binding, 2> group = {Binding::Never, Binding::Never};
 };
 
 // The one table of operator facts; the operator types, the registry and the

@@ -13,7 +13,8 @@
 namespace vok {
 namespace {
 
-constexpr std::uint64_t kVok = 5, kPlus = 8, kTimes = 9, kSqrt = 14;
+constexpr std::uint64_t kVok = 5, kNeg = 6, kInv = 7, kPlus = 8, kTimes = 9, kSubtract = 10, kDivide = 11,
+                        kExp = 12, kSqrt = 14, kSquare = 21, kCube = 22;
 
 TEST(FormatNumber, FixedFourDecimals) {
   const struct {
@@ -114,13 +115,56 @@ TEST_F(RenderTest, Leaves) {
   EXPECT_EQ(latex(fitted(0.123456)), "0.1235");
 }
 
-TEST_F(RenderTest, TemplatesDecideAllGrouping) {
-  const Expression e = bin(kTimes, bin(kPlus, var_leaf(0), fitted(2.0)), var_leaf(1));
-  EXPECT_EQ(latex(e), "v_{0} + 2.0000 \\cdot v_{1}");
-  EXPECT_EQ(python(e), "((v_{0})+(2.0000))*(v_{1})");
+TEST_F(RenderTest, NegativeConstantKeepsItsSign) {
   const Expression neg_const = bin(kPlus, var_leaf(0), fitted(-3.0));
   EXPECT_EQ(latex(neg_const), "v_{0} + -3.0000");
   EXPECT_EQ(python(neg_const), "(v_{0})+(-3.0000)");
+}
+
+// A bare infix operand is grouped exactly where the text would otherwise
+// compute or show another formula; every other text is as the templates give.
+TEST_F(RenderTest, BareInfixOperandsAreGroupedWhereNeeded) {
+  const Expression a = var_leaf(0), b = var_leaf(1), c = var_leaf(2);
+  const Expression sum = bin(kPlus, a, b), product = bin(kTimes, a, b), diff = bin(kSubtract, a, b);
+  const Expression vok = bin(kVok, a, b);
+  const struct {
+    Expression e;
+    const char* latex;
+    const char* python;
+  } rows[] = {
+      // Python: the operands of Neg, Inv and Divide.
+      {bin(kDivide, c, product), "\\frac{v_{2}}{v_{0} \\cdot v_{1}}", "(v_{2}/((v_{0})*(v_{1})))"},
+      {bin(kDivide, c, sum), "\\frac{v_{2}}{v_{0} + v_{1}}", "(v_{2}/((v_{0})+(v_{1})))"},
+      {bin(kDivide, sum, c), "\\frac{v_{0} + v_{1}}{v_{2}}", "(((v_{0})+(v_{1}))/v_{2})"},
+      {bin(kDivide, diff, product), "\\frac{v_{0} - v_{1}}{v_{0} \\cdot v_{1}}",
+       "(((v_{0})-(v_{1}))/((v_{0})*(v_{1})))"},
+      {un(kInv, product), "\\frac{1}{v_{0} \\cdot v_{1}}", "(1/((v_{0})*(v_{1})))"},
+      {un(kNeg, sum), "(-\\left(v_{0} + v_{1}\\right))", "(-((v_{0})+(v_{1})))"},
+      {un(kNeg, product), "(-v_{0} \\cdot v_{1})", "(-((v_{0})*(v_{1})))"},
+      // LaTeX: sums under a product, a subtraction's right side, a power.
+      {bin(kTimes, sum, c), "\\left(v_{0} + v_{1}\\right) \\cdot v_{2}", "((v_{0})+(v_{1}))*(v_{2})"},
+      {bin(kTimes, c, vok), "v_{2} \\cdot \\left(e^{v_{0}} - \\ln(v_{1})\\right)",
+       "(v_{2})*((np.exp(v_{0}) - np.log(v_{1})))"},
+      {bin(kSubtract, c, sum), "v_{2} - \\left(v_{0} + v_{1}\\right)", "(v_{2})-((v_{0})+(v_{1}))"},
+      {bin(kSubtract, c, diff), "v_{2} - \\left(v_{0} - v_{1}\\right)", "(v_{2})-((v_{0})-(v_{1}))"},
+      {un(kSquare, sum), "{\\left(v_{0} + v_{1}\\right)}^2", "((v_{0})+(v_{1}))**2"},
+      {un(kCube, product), "{\\left(v_{0} \\cdot v_{1}\\right)}^3", "((v_{0})*(v_{1}))**3"},
+      // Already unambiguous: unchanged.
+      {bin(kTimes, product, c), "v_{0} \\cdot v_{1} \\cdot v_{2}", "((v_{0})*(v_{1}))*(v_{2})"},
+      {bin(kSubtract, sum, c), "v_{0} + v_{1} - v_{2}", "((v_{0})+(v_{1}))-(v_{2})"},
+      {bin(kSubtract, c, product), "v_{2} - v_{0} \\cdot v_{1}", "(v_{2})-((v_{0})*(v_{1}))"},
+      {bin(kPlus, c, diff), "v_{2} + v_{0} - v_{1}", "(v_{2})+((v_{0})-(v_{1}))"},
+      {bin(kVok, sum, product), "e^{v_{0} + v_{1}} - \\ln(v_{0} \\cdot v_{1})",
+       "(np.exp((v_{0})+(v_{1})) - np.log((v_{0})*(v_{1})))"},
+      {un(kExp, sum), "e^{v_{0} + v_{1}}", "np.exp((v_{0})+(v_{1}))"},
+      {un(kSquare, fitted(-0.25)), "{-0.2500}^2", "(-0.2500)**2"},
+      {un(kSquare, un(kNeg, a)), "{(-v_{0})}^2", "((-v_{0}))**2"},
+      {bin(kDivide, fitted(-0.5), un(kSquare, a)), "\\frac{-0.5000}{{v_{0}}^2}", "(-0.5000/(v_{0})**2)"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(latex(r.e), r.latex) << r.e.formula;
+    EXPECT_EQ(python(r.e), r.python) << r.e.formula;
+  }
 }
 
 TEST_F(RenderTest, ParameterShowsRealPartOnly) {
