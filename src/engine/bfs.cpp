@@ -1,3 +1,4 @@
+// The level-wise search driver: seeding, levels, stop checks, finalization.
 #include "engine/bfs.hpp"
 
 #include <algorithm>
@@ -30,10 +31,15 @@ constexpr std::size_t kFinalIterations = 30;
 // (except the registry, which the results share). Only the driver thread
 // mutates it between passes; workers read it during a pass.
 struct Search {
-  Search(const SearchConfig& c, RegistryPtr r, SampleSet s)
-      : config(c), registry(std::move(r)), samples(std::move(s)) {}
+  Search(const SearchConfig& c, const SearchControl& ctl, RegistryPtr r, SampleSet s)
+      : config(c), control(ctl), registry(std::move(r)), samples(std::move(s)) {}
 
   const SearchConfig& config;
+  const SearchControl& control;
+  Clock::time_point started = Clock::now();
+  StopReason stop = StopReason::Completed;
+  bool stopped = false;
+  std::size_t last_level = 0;  // the last level stored whole
   RegistryPtr registry;
   SampleSet samples;  // the complex rows and the target copy
   FingerprintSet seen;
@@ -49,6 +55,46 @@ struct Search {
   SearchTrace* trace = nullptr;
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }
+  bool prints() const { return control.output == ProgressOutput::Stdout; }
+
+  void say(std::string_view text) const {
+    if (prints()) print_locked(text);
+  }
+
+  void halt(StopReason reason) {
+    if (stopped) return;
+    stopped = true;
+    stop = reason;
+  }
+
+  // The deadline and the caller's cancel check; once either has fired the
+  // search stays stopped. Called on the driving thread only.
+  bool should_stop() {
+    if (stopped) return true;
+    if (control.deadline && Clock::now() >= *control.deadline) {
+      halt(StopReason::TimeLimit);
+    } else if (control.cancel_requested && control.cancel_requested()) {
+      halt(StopReason::Cancelled);
+    }
+    return stopped;
+  }
+
+  // Reports `done` of `total` candidates of level k scored.
+  void progress(std::size_t k, std::size_t done, std::size_t total) {
+    if (control.on_progress && !control.on_progress({k, done, total})) halt(StopReason::Cancelled);
+  }
+
+  // Level k is stored whole: it counts as completed, and the caller hears of it.
+  void level_done(std::size_t k, std::size_t candidates) {
+    last_level = k;
+    if (!control.on_level) return;
+    double best = std::numeric_limits<double>::infinity();
+    front->for_each([&](std::size_t, double error, const Expression&) {
+      if (error < best) best = error;
+    });
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    if (!control.on_level({k, candidates, levels[k].size(), elapsed, best})) halt(StopReason::Cancelled);
+  }
 
   // Stores a finished level (and, on the Fast path, its probe values).
   void store_level(std::size_t k, std::vector<Expression> level) {
@@ -162,16 +208,19 @@ void seed_level_one(Search& s, std::size_t num_vars) {
   for (std::size_t i = 0; i < num_vars; ++i) admit_seed(s, var_leaf(static_cast<std::uint8_t>(i)), level);
   s.store_level(1, std::move(level));
   s.record(1, s.levels[1].size(), s.levels[1].size(), &s.levels[1]);
+  s.level_done(1, s.levels[1].size());
 }
 
 // The progress line of one level's scoring, over all of its chunks.
 // Thread-safe: tick() runs on the workers.
 class LevelProgress {
  public:
-  LevelProgress(std::size_t k, std::size_t total) : k_(k), meter_(total), clock_(Clock::now()) {}
+  LevelProgress(std::size_t k, std::size_t total, bool prints)
+      : k_(k), meter_(total), clock_(Clock::now()), prints_(prints) {}
 
   // Reports one more candidate entering scoring.
   void tick() {
+    if (!prints_) return;
     const auto claim = meter_.tick();
     if (!claim) return;
     // A claimed percentage can reach the printer after a higher one; skipping
@@ -184,13 +233,14 @@ class LevelProgress {
   }
   // Ends the progress line, if there was one.
   void finish() const {
-    if (meter_.total() != 0) print_locked("\n");
+    if (prints_ && meter_.total() != 0) print_locked("\n");
   }
 
  private:
   std::size_t k_;
   ProgressMeter meter_;
   Clock::time_point clock_;
+  bool prints_;
   std::mutex shown_mutex_;
   std::size_t shown_ = 0;
 };
@@ -214,19 +264,22 @@ void offer_to_front(Search& s, const std::vector<ScoredCandidate>& scored) {
 // candidate; the survivors come back in candidate-list order.
 std::vector<ScoredCandidate> score_level(Search& s, std::size_t k, std::vector<Expression> candidates) {
   const std::size_t total = candidates.size();
-  LevelProgress progress(k, total);
+  LevelProgress progress(k, total, s.prints());
   auto results = parallel_map<std::optional<ScoredCandidate>>(total, [&](std::size_t i) {
     progress.tick();
     return score_candidate(std::move(candidates[i]), s.samples, s.config);
   });
   progress.finish();
+  s.progress(k, total, total);
   return survivors(std::move(results));
 }
 
 // The reference level: the whole candidate list is built, fingerprinted by
-// evaluation, scored and selected at once.
-void run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
+// evaluation, scored and selected at once. False when the search was
+// stopped before the level was stored.
+bool run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
   std::vector<Expression> candidates = generate_level(s.levels, k, *s.registry, s.seen);
+  if (s.should_stop()) return false;
   const std::size_t candidate_count = candidates.size();
   std::optional<std::vector<Expression>> kept;
   if (s.trace != nullptr && s.trace->keep_expressions) kept = candidates;
@@ -235,8 +288,10 @@ void run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::ti
   offer_to_front(s, scored);
   const std::size_t scored_count = scored.size();
   s.store_level(k, select_beam(std::move(scored), s.config.beam_width, quota.elite_count, quota.diversity_quota));
-  print_locked(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
+  s.say(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
   s.record(k, candidate_count, scored_count, kept ? &*kept : nullptr);
+  s.level_done(k, candidate_count);
+  return true;
 }
 
 // The same level in bounded memory. Phase 1 generates and admits the whole
@@ -246,19 +301,28 @@ void run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::ti
 // run_level_whole's. Beyond the recipes (a byte or two per candidate) a
 // level holds one chunk, the store's records of the candidates that can still be
 // retained, and beam_width expressions.
-void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
-  const RecipeList recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen);
+// The search's stop checks run between generation's chunks and before each
+// scoring chunk; a level stopped part way has offered its scored candidates
+// to the front but is not stored. False when that happened.
+bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::time_point level_clock) {
+  const RecipeList recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen,
+                                              kDefaultLeftChunk, [&s] { return s.should_stop(); });
+  if (s.should_stop()) return false;
   const std::size_t total = recipes.size();
   const bool keep = s.trace != nullptr && s.trace->keep_expressions;
   std::vector<Expression> kept;
 
   const CandidateBuilder build(s.levels, k, *s.registry);
   const std::size_t chunk = std::max<std::size_t>(1, s.config.candidate_chunk);
-  LevelProgress progress(k, total);
+  LevelProgress progress(k, total, s.prints());
   BeamStore store(s.config.beam_width);
   std::size_t scored_count = 0;
   std::vector<Recipe> chunk_recipes;
   for (std::size_t first = 0; first < total; first += chunk) {
+    if (s.should_stop()) {
+      progress.finish();
+      return false;
+    }
     const std::size_t n = std::min(chunk, total - first);
     recipes.decode(first, n, chunk_recipes);
     std::vector<Expression> copies(keep ? n : 0);
@@ -277,6 +341,7 @@ void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
       ++scored_count;
       store.add(first + i, std::move(e), score);
     }
+    s.progress(k, first + n, total);
   }
   progress.finish();
 
@@ -300,17 +365,16 @@ void run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
     if (p.expression) level.push_back(std::move(*p.expression));
   }
   s.store_level(k, std::move(level));
-  print_locked(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
+  s.say(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
   s.record(k, total, scored_count, keep ? &kept : nullptr);
+  s.level_done(k, total);
+  return true;
 }
 
-void run_level(Search& s, std::size_t k, const BeamQuota& quota) {
+bool run_level(Search& s, std::size_t k, const BeamQuota& quota) {
   const Clock::time_point level_clock = Clock::now();
-  if (s.fast() && recipes_fit(s.levels, k, *s.registry)) {
-    run_level_chunked(s, k, quota, level_clock);
-  } else {
-    run_level_whole(s, k, quota, level_clock);
-  }
+  if (s.fast() && recipes_fit(s.levels, k, *s.registry)) return run_level_chunked(s, k, quota, level_clock);
+  return run_level_whole(s, k, quota, level_clock);
 }
 
 std::string too_many_variables(std::size_t n) {
@@ -374,15 +438,14 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
   });
 }
 
-Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> samples,
-                                           std::span<const double> targets,
-                                           const SearchConfig& config, SearchTrace* trace) {
+SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
+                     const SearchConfig& config, const SearchControl& control, SearchTrace* trace) {
   if (samples.size() != targets.size() || samples.empty()) {
-    return SearchError::invalid_input("Inputs and target vector must be non-empty and equal length.");
+    return {SearchError::invalid_input("Inputs and target vector must be non-empty and equal length.")};
   }
   const std::size_t num_vars = samples.front().size();
   // Variable indices are 8 bits wide; wrapping them would alias columns.
-  if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
+  if (num_vars > kMaxVariables) return {SearchError::invalid_input(too_many_variables(num_vars))};
 
   std::vector<ComplexRow> rows;
   rows.reserve(samples.size());
@@ -392,14 +455,15 @@ Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> 
     for (double x : row) r.push_back({x, 0.0});
     rows.push_back(std::move(r));
   }
+  const ThreadLimit thread_limit(control.threads);
   auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
-  Search s(config, registry,
+  Search s(config, control, registry,
            SampleSet(std::move(rows), std::vector<double>(targets.begin(), targets.end()), registry,
                      config.eval_path));
   s.trace = trace;
 
-  auto finish = [&] {
-    return finalize_result(std::move(s.front), s.registry, config, s.samples);
+  auto finish = [&]() -> SearchRun {
+    return {finalize_result(std::move(s.front), s.registry, config, s.samples), s.stop, s.last_level};
   };
   // Without a first level there is nothing to search: finalization over the
   // empty front reports NoFormulaFound.
@@ -409,18 +473,31 @@ Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> 
   // nothing up front.
   s.levels.resize(2);
   seed_level_one(s, num_vars);
-  if (check_early_exit(*s.front, config.exhaustive, config.early_exit_threshold)) return finish();
-  print_locked(format_start_line(s.levels[1].size()));
+  if (check_early_exit(*s.front, config.exhaustive, config.early_exit_threshold)) {
+    s.halt(StopReason::EarlyExit);
+    return finish();
+  }
+  s.say(format_start_line(s.levels[1].size()));
   if (config.max_complexity < 2) return finish();
 
   const BeamQuota quota = beam_quota(config.beam_width);
   for (std::size_t k = 2; k <= config.max_complexity; ++k) {
+    if (s.should_stop()) break;
     s.levels.emplace_back();
-    run_level(s, k, quota);
-    if (check_early_exit(*s.front, config.exhaustive, config.early_exit_threshold)) break;
+    if (!run_level(s, k, quota)) break;
+    if (check_early_exit(*s.front, config.exhaustive, config.early_exit_threshold)) {
+      s.halt(StopReason::EarlyExit);
+      break;
+    }
     if (k == config.max_complexity) break;  // k + 1 would wrap for SIZE_MAX
   }
   return finish();
+}
+
+Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> samples,
+                                           std::span<const double> targets,
+                                           const SearchConfig& config, SearchTrace* trace) {
+  return run_search(samples, targets, config, SearchControl{}, trace).results;
 }
 
 }  // namespace vok

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/search_config.hpp"
+#include "config/search_control.hpp"
 #include "core/expression.hpp"
 #include "engine/pareto.hpp"
 #include "engine/sample_set.hpp"
@@ -44,6 +45,21 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
 // The same on the search's sample set (refinement by its evaluation path).
 Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, const SampleSet& samples);
+
+// A search's results with why it ended and the last level it stored whole
+// (0 when it ended before level 1 was stored). A stopped search's results
+// are those of its front as it stood ("anytime"): finalized like any other.
+struct SearchRun {
+  Outcome<std::vector<SearchResult>> results;
+  StopReason stop = StopReason::Completed;
+  std::size_t last_level = 0;
+};
+
+// One whole search under `control`: its progress reporting, deadline,
+// cancel check and thread count. A search that is not stopped returns
+// exactly what run_bfs returns, under any control.
+SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
+                     const SearchConfig& config, const SearchControl& control, SearchTrace* trace = nullptr);
 
 // One whole search: validation, seeding, levels 2 .. max_complexity with the
 // progress and level lines on standard output, early exit, finalization.

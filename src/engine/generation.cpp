@@ -249,7 +249,7 @@ std::vector<Recipe> RecipeList::to_vector() const {
 
 RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                             std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
-                            FingerprintSet& seen, std::size_t left_chunk) {
+                            FingerprintSet& seen, std::size_t left_chunk, const StopCheck& stop) {
   // The default, 64 left operands against 1000 right ones and six binary
   // operators, is about 400k children per chunk: work enough for every core.
   left_chunk = std::max<std::size_t>(left_chunk, 1);
@@ -275,7 +275,9 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
   };
   append_to_out(admit_recipes(flatten(parallel_map<std::vector<Pending>>(parent_probes.size(), unary_of)), seen));
 
+  const auto stopped = [&] { return stop && stop(); };
   for (std::size_t i = 1; i + 2 <= k; ++i) {
+    if (stopped()) return out;
     const std::size_t j = k - 1 - i;
     const std::vector<Expression>& lefts = levels[i];
     const std::vector<Expression>& rights = levels[j];
@@ -308,6 +310,7 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
     // whole pass at once: a child that an earlier chunk's admission now
     // filters out would have lost to that earlier child anyway.
     for (std::size_t first = 0; first < lefts.size(); first += left_chunk) {
+      if (first != 0 && stopped()) return out;
       const std::size_t n = std::min(left_chunk, lefts.size() - first);
       auto chunk = parallel_map<std::vector<Pending>>(n, [&](std::size_t d) { return children_of(first + d); });
       append_to_out(admit_recipes(flatten(std::move(chunk)), seen));

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/search_control.hpp"
 #include "core/column_eval.hpp"
 #include "core/expression.hpp"
 #include "core/signature.hpp"
@@ -146,11 +147,15 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 // `probes[i]` holds the probe values of levels[i] (slots 1 .. k-1).
 // A binary pass is admitted `left_chunk` left operands at a time (0 counts
 // as 1), which bounds its pending children and changes no admission.
+// `stop`, when given, is asked between chunks and passes on the calling
+// thread; once it says true the list ends there, incomplete (the caller
+// abandons the level).
 // Precondition: recipes_fit(levels, k, registry).
 inline constexpr std::size_t kDefaultLeftChunk = 64;
 RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                             std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
-                            FingerprintSet& seen, std::size_t left_chunk = kDefaultLeftChunk);
+                            FingerprintSet& seen, std::size_t left_chunk = kDefaultLeftChunk,
+                            const StopCheck& stop = {});
 
 // Builds the expression a recipe of level k stands for (compose_unary /
 // compose_binary with the operator's name), equal to the one generate_level

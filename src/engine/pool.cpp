@@ -1,6 +1,11 @@
+// The worker pool of the parallel passes, and per-search thread limits.
 #include "engine/pool.hpp"
 
 namespace vok {
+
+namespace {
+thread_local tbb::task_arena* t_current = nullptr;
+}  // namespace
 
 tbb::task_arena& worker_arena() {
   // Created on the first search and deliberately never destroyed: tearing an
@@ -9,5 +14,16 @@ tbb::task_arena& worker_arena() {
   static tbb::task_arena* const arena = new tbb::task_arena(tbb::info::default_concurrency());
   return *arena;
 }
+
+tbb::task_arena& current_arena() { return t_current != nullptr ? *t_current : worker_arena(); }
+
+ThreadLimit::ThreadLimit(std::size_t threads) : previous_(t_current) {
+  const auto hardware = static_cast<std::size_t>(tbb::info::default_concurrency());
+  if (threads == 0 || threads >= hardware) return;
+  arena_ = std::make_unique<tbb::task_arena>(static_cast<int>(threads));
+  t_current = arena_.get();
+}
+
+ThreadLimit::~ThreadLimit() { t_current = previous_; }
 
 }  // namespace vok

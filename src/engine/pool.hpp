@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,26 @@ struct ForkJoinEdges {
 // created on first use and shared by every search. Thread-safe.
 tbb::task_arena& worker_arena();
 
+// The arena the parallel passes of the calling thread run in: the one a
+// live ThreadLimit of this thread set up, else worker_arena().
+tbb::task_arena& current_arena();
+
+// Limits the parallel passes started from this thread to `threads` worker
+// threads while it lives (0, or the hardware count: the shared pool), so
+// that several searches can share a machine without oversubscribing it.
+// Scoped to one thread; not copyable.
+class ThreadLimit {
+ public:
+  explicit ThreadLimit(std::size_t threads);
+  ~ThreadLimit();
+  ThreadLimit(const ThreadLimit&) = delete;
+  ThreadLimit& operator=(const ThreadLimit&) = delete;
+
+ private:
+  std::unique_ptr<tbb::task_arena> arena_;
+  tbb::task_arena* previous_ = nullptr;
+};
+
 // Fork-join map over 0..n-1 on the worker pool; out[i] = f(i), whatever the
 // order of execution. The caller blocks until every index is done. R must be
 // default-constructible; f must be safe to call concurrently.
@@ -50,7 +71,7 @@ std::vector<R> parallel_map(std::size_t n, F&& f) {
   if (n == 0) return out;
   {
     detail::ForkJoinEdges edges;
-    worker_arena().execute([&] {
+    current_arena().execute([&] {
       tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
         edges.task_begins();
         for (std::size_t i = r.begin(); i != r.end(); ++i) out[i] = f(i);
@@ -66,7 +87,7 @@ template <class F>
 void parallel_each(std::size_t n, F&& f) {
   if (n == 0) return;
   detail::ForkJoinEdges edges;
-  worker_arena().execute([&] {
+  current_arena().execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
       edges.task_begins();
       for (std::size_t i = r.begin(); i != r.end(); ++i) f(i);
