@@ -33,8 +33,11 @@ cpp-build: venv
 cpp-test: cpp-build
 	cd $(CPP_BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
+# The build folder is named here: pip itself builds in a temporary folder,
+# outside the checkout, and would rebuild everything each time.
 py-install: venv
-	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m pip install -q --no-build-isolation --no-deps .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m pip install -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=build/py .
 
 py-test: py-install
 	$(VPY) -m pytest tests/python -q

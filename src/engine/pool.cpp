@@ -15,11 +15,12 @@ tbb::task_arena& worker_arena() {
   return *arena;
 }
 
+std::size_t hardware_threads() { return static_cast<std::size_t>(tbb::info::default_concurrency()); }
+
 tbb::task_arena& current_arena() { return t_current != nullptr ? *t_current : worker_arena(); }
 
 ThreadLimit::ThreadLimit(std::size_t threads) : previous_(t_current) {
-  const auto hardware = static_cast<std::size_t>(tbb::info::default_concurrency());
-  if (threads == 0 || threads >= hardware) return;
+  if (threads == 0 || threads >= hardware_threads()) return;
   arena_ = std::make_unique<tbb::task_arena>(static_cast<int>(threads));
   t_current = arena_.get();
 }

@@ -42,6 +42,9 @@ struct ForkJoinEdges {
 // created on first use and shared by every search. Thread-safe.
 tbb::task_arena& worker_arena();
 
+// The number of hardware threads the shared pool uses.
+std::size_t hardware_threads();
+
 // The arena the parallel passes of the calling thread run in: the one a
 // live ThreadLimit of this thread set up, else worker_arena().
 tbb::task_arena& current_arena();

@@ -1,0 +1,120 @@
+// NumPy arrays in and out of the private engine module, through NumPy's
+// Python API and the buffer protocol: any array-like is accepted and copied
+// to C-contiguous float64 only where it is not already.
+#include "engine_module.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace vok::learn {
+
+EngineState& engine_state() {
+  static EngineState state;
+  return state;
+}
+
+bool load_numpy() {
+  EngineState& s = engine_state();
+  if (s.ascontiguousarray != nullptr) return true;
+  Ref numpy(PyImport_ImportModule("numpy"));
+  if (!numpy) return false;
+  Ref contiguous(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
+  Ref empty(PyObject_GetAttrString(numpy.get(), "empty"));
+  Ref float64(PyObject_GetAttrString(numpy.get(), "float64"));
+  if (!contiguous || !empty || !float64) return false;
+  s.ascontiguousarray = contiguous.release();
+  s.empty = empty.release();
+  s.float64 = float64.release();
+  return true;
+}
+
+namespace {
+
+// Replaces the current exception by ValueError "<name> <what>: <original>".
+void reraise_as_value_error(const char* name, const char* what) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref t(type), v(value), b(tb);
+  if (v) {
+    PyErr_Format(PyExc_ValueError, "%s %s: %S", name, what, v.get());
+  } else {
+    PyErr_Format(PyExc_ValueError, "%s %s", name, what);
+  }
+}
+
+// Holds a buffer and releases it on scope exit.
+struct Buffer {
+  Py_buffer view{};
+  bool held = false;
+  ~Buffer() {
+    if (held) PyBuffer_Release(&view);
+  }
+};
+
+}  // namespace
+
+std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim, bool finite) {
+  const char* shape_text = ndim == 1 ? "must be a 1-D array of real numbers"
+                                     : "must be a 2-D array of real numbers (n_samples, n_features)";
+  if (!load_numpy()) return std::nullopt;
+  // A complex array would lose its imaginary parts in the cast, silently.
+  if (Ref dtype(PyObject_GetAttrString(obj, "dtype")); dtype) {
+    Ref kind(PyObject_GetAttrString(dtype.get(), "kind"));
+    if (kind && PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "c") == 0) {
+      PyErr_Format(PyExc_ValueError, "%s %s, not complex numbers", name, shape_text);
+      return std::nullopt;
+    }
+    PyErr_Clear();
+  } else {
+    PyErr_Clear();
+  }
+  EngineState& s = engine_state();
+  Ref kwargs(Py_BuildValue("{s:O}", "dtype", s.float64));
+  Ref args(PyTuple_Pack(1, obj));
+  if (!kwargs || !args) return std::nullopt;
+  FloatArray out;
+  out.array = Ref(PyObject_Call(s.ascontiguousarray, args.get(), kwargs.get()));
+  if (!out.array) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+      reraise_as_value_error(name, shape_text);
+    }
+    return std::nullopt;
+  }
+  Buffer buf;
+  if (PyObject_GetBuffer(out.array.get(), &buf.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return std::nullopt;
+  buf.held = true;
+  if (buf.view.ndim != ndim) {
+    PyErr_Format(PyExc_ValueError, "%s %s; got an array of %d dimension%s", name, shape_text, buf.view.ndim,
+                 buf.view.ndim == 1 ? "" : "s");
+    return std::nullopt;
+  }
+  out.rows = static_cast<std::size_t>(buf.view.shape[0]);
+  out.cols = ndim == 2 ? static_cast<std::size_t>(buf.view.shape[1]) : 1;
+  // The buffer belongs to `array`, which the result keeps alive.
+  out.data = static_cast<const double*>(buf.view.buf);
+  if (finite) {
+    const std::size_t n = out.rows * out.cols;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!std::isfinite(out.data[i])) {
+        PyErr_Format(PyExc_ValueError, "%s contains NaN or infinity (at row %zu)", name, i / out.cols);
+        return std::nullopt;
+      }
+    }
+  }
+  return out;
+}
+
+Ref new_vector(std::size_t n, double** data) {
+  if (!load_numpy()) return Ref();
+  EngineState& s = engine_state();
+  Ref array(PyObject_CallFunction(s.empty, "(n)O", static_cast<Py_ssize_t>(n), s.float64));
+  if (!array) return Ref();
+  Buffer buf;
+  if (PyObject_GetBuffer(array.get(), &buf.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) return Ref();
+  buf.held = true;
+  *data = static_cast<double*>(buf.view.buf);
+  return array;
+}
+
+}  // namespace vok::learn

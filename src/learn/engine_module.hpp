@@ -1,0 +1,55 @@
+#pragma once
+
+// vok_learn._engine: the private way into the engine for the vok_learn
+// package. Unlike vok_sr it releases the interpreter lock while it searches,
+// can be bounded, silenced and interrupted, and trades formulas as exact
+// token lists. Everything the module keeps is declared here.
+
+#include "py_common.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "core/expression.hpp"
+#include "ops/registry.hpp"
+
+namespace vok::learn {
+
+using py::Ref;
+
+// Made on first use and kept for the life of the process.
+struct EngineState {
+  PyObject* ascontiguousarray = nullptr;  // numpy.ascontiguousarray
+  PyObject* empty = nullptr;              // numpy.empty
+  PyObject* float64 = nullptr;            // numpy.float64
+  RegistryPtr registry;                   // the operator table of every formula it rebuilds
+};
+
+EngineState& engine_state();
+// Loads NumPy into the state; false with ImportError set when it cannot.
+bool load_numpy();
+
+// A C-contiguous float64 copy (or view) of an array-like, with its shape.
+struct FloatArray {
+  Ref array;
+  const double* data = nullptr;
+  std::size_t rows = 0;
+  std::size_t cols = 1;  // 1 for a vector
+};
+// `ndim` is 1 or 2. ValueError naming `name` for anything that is not an
+// array of real numbers of that many dimensions, or, with `finite`, one that
+// holds NaN or an infinity.
+std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim, bool finite);
+// A new float64 vector of `n` elements; `data` receives its buffer.
+Ref new_vector(std::size_t n, double** data);
+
+// Tokens as plain tuples: ("var", i), ("const", value), ("literal", value),
+// ("named", id, name), ("op", id, name).
+Ref tokens_to_list(const Expression& e, const OperatorRegistry& registry);
+// The expression a token list spells; ValueError naming the first fault.
+std::optional<Expression> expression_from_list(PyObject* list);
+
+PyObject* search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace vok::learn

@@ -1,0 +1,133 @@
+// The module object of vok_learn._engine and its small functions: formula
+// validation, rendering and evaluation, and the operator table.
+#include "engine_module.hpp"
+
+#include <span>
+#include <string>
+
+#include "args.hpp"
+#include "engine/pool.hpp"
+#include "ops/render.hpp"
+#include "result/formula.hpp"
+
+namespace vok::learn {
+namespace {
+
+Ref text(const std::string& s) {
+  return Ref(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+PyObject* validate(PyObject*, PyObject* tokens) {
+  return py::guarded([&]() -> PyObject* {
+    auto e = expression_from_list(tokens);
+    if (!e) return nullptr;
+    return tokens_to_list(*e, *engine_state().registry).release();
+  });
+}
+
+PyObject* render(PyObject*, PyObject* tokens) {
+  return py::guarded([&]() -> PyObject* {
+    auto e = expression_from_list(tokens);
+    if (!e) return nullptr;
+    const OperatorList ops = engine_state().registry->operators();
+    Ref formula = text(e->formula), latex = text(render_latex(*e, ops)), python = text(render_python(*e, ops));
+    if (!formula || !latex || !python) return nullptr;
+    return PyTuple_Pack(3, formula.get(), latex.get(), python.get());
+  });
+}
+
+PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    static const py::ArgSpec spec{"evaluate", {"tokens", "X"}, 2};
+    PyObject* a[2];
+    if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
+    auto e = expression_from_list(a[0]);
+    if (!e) return nullptr;
+    // Non-finite inputs are allowed here: they evaluate as the formula says.
+    auto x = float_array(a[1], "X", 2, false);
+    if (!x) return nullptr;
+    if (x->cols < e->num_vars) {
+      PyErr_Format(PyExc_ValueError, "the formula reads column %d but X has %zu column%s", e->num_vars - 1, x->cols,
+                   x->cols == 1 ? "" : "s");
+      return nullptr;
+    }
+    double* out = nullptr;
+    Ref array = new_vector(x->rows, &out);
+    if (!array) return nullptr;
+    const SearchResult result{std::move(*e), 0.0, engine_state().registry};
+    Py_BEGIN_ALLOW_THREADS
+    eval_rows(result, std::span(x->data, x->rows * x->cols), x->rows, x->cols, std::span(out, x->rows));
+    Py_END_ALLOW_THREADS
+    return array.release();
+  });
+}
+
+PyObject* operators(PyObject*, PyObject*) {
+  return py::guarded([&]() -> PyObject* {
+    const OperatorRegistry registry = OperatorRegistry::with_builtins();
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    for (std::size_t id = 0; id < registry.size(); ++id) {
+      Ref item(Py_BuildValue("(ns#i)", static_cast<Py_ssize_t>(id), registry.meta()[id].name.data(),
+                             static_cast<Py_ssize_t>(registry.meta()[id].name.size()),
+                             static_cast<int>(registry.operators()[id]->arity())));
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* threads(PyObject*, PyObject*) { return PyLong_FromSize_t(hardware_threads()); }
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
+     "search(X, y, max_complexity=10, complexity_penalty=0.1, beam_width=1000, alpha=0.0, l1_ratio=0.5, "
+     "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None)\n--\n\n"
+     "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
+     "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int}, the equations most "
+     "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
+     "runs on the calling thread with 'level' and 'progress' events; its exception, or Ctrl-C, stops the "
+     "search and propagates with the results so far as the exception's 'partial' attribute."},
+    {"evaluate", as_cfunction(evaluate), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate(tokens, X)\n--\n\n"
+     "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "
+     "bit for bit to vok_sr's SearchResult.eval_batch on the same formula."},
+    {"render", as_cfunction(render), METH_O,
+     "render(tokens)\n--\n\nThe formula text, the LaTeX form and the Python/NumPy form of a token list."},
+    {"validate", as_cfunction(validate), METH_O,
+     "validate(tokens)\n--\n\nThe token list in its normal form; ValueError naming the first fault of a "
+     "malformed one."},
+    {"operators", as_cfunction(operators), METH_NOARGS,
+     "operators()\n--\n\nThe operator table: (id, name, arity) for every id a token may use."},
+    {"hardware_threads", as_cfunction(threads), METH_NOARGS,
+     "hardware_threads()\n--\n\nThe number of threads a search uses when it is not limited."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vok_learn._engine",
+    "The private engine entry of vok_learn: bounded, silent, interruptible searches and exact formulas.",
+    -1,
+    g_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vok::learn
+
+PyMODINIT_FUNC PyInit__engine() {
+  return vok::py::guarded([] {
+    vok::learn::EngineState& s = vok::learn::engine_state();
+    if (!s.registry) s.registry = std::make_shared<const vok::OperatorRegistry>(vok::OperatorRegistry::with_builtins());
+    return PyModule_Create(&vok::learn::g_module_def);
+  });
+}

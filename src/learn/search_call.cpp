@@ -1,0 +1,296 @@
+// _engine.search: one search with the interpreter lock released, bounded by
+// a time limit, watched by a callback and stopped by Ctrl-C.
+#include "engine_module.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <variant>
+
+#include "args.hpp"
+#include "engine/bfs.hpp"
+#include "ops/render.hpp"
+
+namespace vok::learn {
+
+namespace {
+
+// The interpreter lock around a search: released for the engine, taken back
+// on the same (driving) thread for each callback and signal check. The
+// first Python exception raised in a callback is kept until the search ends.
+class Watch {
+ public:
+  explicit Watch(PyObject* callback) : callback_(callback) {}
+
+  void release() { saved_ = PyEval_SaveThread(); }
+  void hold() { PyEval_RestoreThread(saved_); }
+
+  // With the lock held: keeps the current exception; the search stops.
+  void capture() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    if (!failed()) {
+      type_ = Ref(type);
+      value_ = Ref(value);
+      tb_ = Ref(tb);
+    } else {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
+    }
+  }
+  bool failed() const { return static_cast<bool>(type_); }
+
+  // Calls the callback with a new event dict (or with nothing when there is
+  // no callback); false when it raised.
+  bool call(Ref event) {
+    if (callback_ == nullptr) return true;
+    if (!event) {
+      capture();
+      return false;
+    }
+    Ref r(PyObject_CallOneArg(callback_, event.get()));
+    if (!r) {
+      capture();
+      return false;
+    }
+    return true;
+  }
+
+  // Ctrl-C and other signal handlers run here; an exception they raise
+  // stops the search.
+  bool signalled() {
+    if (PyErr_CheckSignals() < 0) {
+      capture();
+      return true;
+    }
+    return false;
+  }
+
+  // Re-raises the kept exception with the partial results on it.
+  PyObject* reraise(PyObject* partial) {
+    if (value_ && partial != nullptr && PyObject_SetAttrString(value_.get(), "partial", partial) < 0) {
+      PyErr_Clear();  // an exception type without a dict keeps its own attributes
+    }
+    PyErr_Restore(type_.release(), value_.release(), tb_.release());
+    return nullptr;
+  }
+
+  PyObject* callback() const { return callback_; }
+
+ private:
+  PyObject* callback_;
+  PyThreadState* saved_ = nullptr;
+  Ref type_, value_, tb_;
+};
+
+// Takes the lock back for a callback and releases it again on scope exit.
+class Held {
+ public:
+  explicit Held(Watch& w) : w_(w) { w_.hold(); }
+  ~Held() { w_.release(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  Watch& w_;
+};
+
+// Releases the lock for the engine and takes it back on scope exit, also
+// when the engine throws (allocation failure).
+class Released {
+ public:
+  explicit Released(Watch& w) : w_(w) { w_.release(); }
+  ~Released() { w_.hold(); }
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+
+ private:
+  Watch& w_;
+};
+
+Ref text(const std::string& s) {
+  return Ref(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+Ref equation_dict(const SearchResult& r) {
+  const OperatorList ops = r.registry->operators();
+  Ref tokens = tokens_to_list(r.expression, *r.registry);
+  Ref formula = text(r.expression.formula);
+  Ref latex = text(render_latex(r.expression, ops));
+  Ref python = text(render_python(r.expression, ops));
+  if (!tokens || !formula || !latex || !python) return Ref();
+  return Ref(Py_BuildValue("{s:O,s:d,s:n,s:O,s:O,s:O}", "tokens", tokens.get(), "error", r.error, "complexity",
+                           static_cast<Py_ssize_t>(r.expression.complexity), "formula", formula.get(), "latex",
+                           latex.get(), "python", python.get()));
+}
+
+// {"equations": [...], "stop_reason": ..., "last_level": ...}; a search
+// that found nothing has no equations.
+Ref run_dict(const SearchRun& run) {
+  Ref equations(PyList_New(0));
+  if (!equations) return Ref();
+  if (const auto* results = std::get_if<std::vector<SearchResult>>(&run.results)) {
+    for (const SearchResult& r : *results) {
+      Ref eq = equation_dict(r);
+      if (!eq || PyList_Append(equations.get(), eq.get()) < 0) return Ref();
+    }
+  }
+  const std::string_view reason = stop_reason_name(run.stop);
+  return Ref(Py_BuildValue("{s:O,s:s#,s:n}", "equations", equations.get(), "stop_reason", reason.data(),
+                           static_cast<Py_ssize_t>(reason.size()), "last_level",
+                           static_cast<Py_ssize_t>(run.last_level)));
+}
+
+// time_limit: None or a number of seconds >= 0 (infinity: none).
+bool deadline_arg(PyObject* obj, SearchControl& control) {
+  if (obj == nullptr || obj == Py_None) return true;
+  const auto seconds = py::real_arg(obj, "time_limit");
+  if (!seconds) return false;
+  if (std::isnan(*seconds) || *seconds < 0.0) {
+    PyErr_Format(PyExc_ValueError, "time_limit must be a non-negative number of seconds or None, not %R", obj);
+    return false;
+  }
+  // Beyond a century the clock arithmetic could overflow; that is no limit.
+  if (*seconds < 3.2e9) {
+    control.deadline = SearchControl::Clock::now() +
+                       std::chrono::duration_cast<SearchControl::Clock::duration>(std::chrono::duration<double>(*seconds));
+  }
+  return true;
+}
+
+bool threads_arg(PyObject* obj, SearchControl& control) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "threads must be a positive integer or None, not %R", obj);
+    return false;
+  }
+  const long long n = PyLong_AsLongLong(obj);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (n < 1) {
+    PyErr_Format(PyExc_ValueError, "threads must be a positive integer or None, not %lld", n);
+    return false;
+  }
+  control.threads = static_cast<std::size_t>(n);
+  return true;
+}
+
+bool output_arg(PyObject* obj, SearchControl& control) {
+  if (obj == nullptr) {
+    control.output = ProgressOutput::Silent;
+    return true;
+  }
+  if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "silent") == 0) {
+    control.output = ProgressOutput::Silent;
+  } else if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "stdout") == 0) {
+    control.output = ProgressOutput::Stdout;
+  } else {
+    PyErr_Format(PyExc_ValueError, "output must be 'silent' or 'stdout', not %R", obj);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    static const py::ArgSpec spec{"search",
+                                  {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
+                                   "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback"},
+                                  2};
+    PyObject* a[12];
+    if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
+
+    SearchConfig config;
+    if (a[2] != nullptr) {
+      const auto v = py::index_arg(a[2], "max_complexity");
+      if (!v) return nullptr;
+      config.max_complexity = *v;
+    }
+    if (a[4] != nullptr) {
+      const auto v = py::index_arg(a[4], "beam_width");
+      if (!v) return nullptr;
+      config.beam_width = *v;
+    }
+    const std::pair<PyObject*, double*> reals[] = {
+        {a[3], &config.complexity_penalty}, {a[5], &config.alpha}, {a[6], &config.l1_ratio}};
+    const char* real_names[] = {"complexity_penalty", "alpha", "l1_ratio"};
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (reals[i].first == nullptr) continue;
+      const auto v = py::real_arg(reals[i].first, real_names[i]);
+      if (!v) return nullptr;
+      *reals[i].second = *v;
+    }
+    if (a[7] != nullptr) {
+      const int exhaustive = PyObject_IsTrue(a[7]);
+      if (exhaustive < 0) return nullptr;
+      config.exhaustive = exhaustive != 0;
+    }
+    SearchControl control;
+    if (!deadline_arg(a[8], control) || !threads_arg(a[9], control) || !output_arg(a[10], control)) return nullptr;
+    PyObject* callback = a[11] != nullptr && a[11] != Py_None ? a[11] : nullptr;
+    if (callback != nullptr && !PyCallable_Check(callback)) {
+      PyErr_Format(PyExc_TypeError, "callback must be callable or None, not %R", callback);
+      return nullptr;
+    }
+
+    auto x = float_array(a[0], "X", 2, true);
+    if (!x) return nullptr;
+    auto y = float_array(a[1], "y", 1, true);
+    if (!y) return nullptr;
+    if (x->rows != y->rows || x->rows == 0) {
+      PyErr_Format(PyExc_ValueError, "X and y must have the same number of rows, at least one (got %zu and %zu)",
+                   x->rows, y->rows);
+      return nullptr;
+    }
+    if (x->cols > kMaxVariables) {
+      PyErr_Format(PyExc_ValueError, "X has %zu columns; at most %zu are supported", x->cols, kMaxVariables);
+      return nullptr;
+    }
+    std::vector<std::vector<double>> rows(x->rows);
+    for (std::size_t i = 0; i < x->rows; ++i) rows[i].assign(x->data + i * x->cols, x->data + (i + 1) * x->cols);
+    const std::vector<double> targets(y->data, y->data + y->rows);
+
+    Watch watch(callback);
+    const auto new_event = [](const char* format, auto... values) { return Ref(Py_BuildValue(format, values...)); };
+    // Without a callback only the signal check takes the lock back.
+    if (callback != nullptr) control.on_level = [&](const LevelEvent& e) {
+      Held held(watch);
+      return watch.call(new_event("{s:s,s:n,s:n,s:n,s:d,s:d}", "kind", "level", "level",
+                                  static_cast<Py_ssize_t>(e.level), "candidates",
+                                  static_cast<Py_ssize_t>(e.candidates), "retained",
+                                  static_cast<Py_ssize_t>(e.retained), "elapsed", e.elapsed_seconds,
+                                  "best_error", e.best_error));
+    };
+    if (callback != nullptr) control.on_progress = [&](const ProgressTick& t) {
+      Held held(watch);
+      return watch.call(new_event("{s:s,s:n,s:n,s:n}", "kind", "progress", "level",
+                                  static_cast<Py_ssize_t>(t.level), "done", static_cast<Py_ssize_t>(t.done),
+                                  "total", static_cast<Py_ssize_t>(t.total)));
+    };
+    control.cancel_requested = [&] {
+      Held held(watch);
+      return watch.signalled();
+    };
+
+    SearchRun run;
+    {
+      Released released(watch);
+      run = run_search(rows, targets, config, control);
+    }
+    if (const auto* error = std::get_if<SearchError>(&run.results);
+        error != nullptr && error->kind == SearchError::Kind::InvalidInput) {
+      const std::string message = error->text();
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      return nullptr;
+    }
+    Ref result = run_dict(run);
+    if (watch.failed()) return watch.reraise(result.get());
+    return result.release();
+  });
+}
+
+}  // namespace vok::learn
