@@ -1,0 +1,17 @@
+"""Symbolic regression for scikit-learn, pandas and SymPy users.
+
+``vok_learn`` sits on top of the same C++ engine as ``vok_sr``, through the
+private extension ``vok_learn._engine``, which adds what a library layer
+needs: a search that can be bounded, silenced and interrupted, and formulas
+returned as exact token lists rather than rounded text.
+
+The public names are :class:`VokRegressor` (a scikit-learn regressor),
+:class:`SearchStoppedWarning`, and the plots :func:`plot_pareto` and
+:func:`plot_fit` (they need matplotlib: ``pip install vok_sr[plot]``).
+"""
+
+from ._estimator import SearchStoppedWarning, VokRegressor
+from ._plot import plot_fit, plot_pareto
+from ._version import __version__
+
+__all__ = ["SearchStoppedWarning", "VokRegressor", "__version__", "plot_fit", "plot_pareto"]

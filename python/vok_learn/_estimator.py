@@ -1,0 +1,569 @@
+"""``VokRegressor``: the engine's search as a scikit-learn regressor."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import sys
+import time
+import warnings
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+import sympy
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.utils import check_random_state
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+from . import _engine
+from ._complex import leaves_reals
+from ._export import NumpyFormula, equation_text, to_latex, to_sympy
+from ._tokens import Token, constant_positions, scale_tokens, with_constants
+
+__all__ = ["SearchStoppedWarning", "VokRegressor"]
+
+MODEL_SELECTIONS = ("best", "score", "accuracy")
+MAX_FEATURES = 255
+# "best" picks the highest score among the equations at most this many
+# times less accurate than the most accurate one.
+BEST_LOSS_RATIO = 1.5
+# Losses below this fraction of mean(y**2) (a relative RMS error of 1e-14)
+# are round-off: they all count as this value when scores are compared, so
+# that an exact law is not beaten by a longer one that happens to round better.
+ROUND_OFF_LOSS = 1e-28
+# Slack after the time limit for mapping, refitting and scoring the results.
+POST_SEARCH_SECONDS = 0.5
+
+
+class SearchStoppedWarning(ConvergenceWarning):
+    """The search stopped before its last level (time limit or Ctrl-C).
+
+    The estimator is fitted with the equations found up to then.
+    """
+
+
+class _RefitTimeout(Exception):
+    pass
+
+
+class _LevelBars:
+    """The verbose=1 progress display: one tqdm bar per level, on stderr."""
+
+    def __init__(self, loss_scale: float) -> None:
+        from tqdm.auto import tqdm
+
+        self._tqdm = tqdm
+        self._loss_scale = loss_scale
+        self._bar: Any = None
+        self._level: int | None = None
+        self._best: float | None = None
+
+    def _open(self, level: int, total: int) -> None:
+        self.close()
+        self._level = level
+        self._bar = self._tqdm(
+            total=total, desc=f"level {level}", file=sys.stderr, leave=True, unit="cand"
+        )
+        if self._best is not None:
+            self._bar.set_postfix_str(f"best loss {self._best:.4g}", refresh=False)
+
+    def __call__(self, event: dict[str, Any]) -> None:
+        level = int(event["level"])
+        if event["kind"] == "progress":
+            if level != self._level:
+                self._open(level, int(event["total"]))
+            self._bar.total = int(event["total"])
+            self._bar.update(int(event["done"]) - self._bar.n)
+        elif event["kind"] == "level":
+            if level != self._level:
+                self._open(level, int(event["candidates"]))
+            self._best = float(event["best_error"]) * self._loss_scale
+            self._bar.update(self._bar.total - self._bar.n)
+            self._bar.set_postfix_str(f"best loss {self._best:.4g}", refresh=False)
+            self.close()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+        self._bar = None
+        self._level = None
+
+
+def _scale_factor(y: NDArray[np.float64]) -> float:
+    """The RMS of y (a positive factor, no shift), 1 when y is all zeros.
+
+    Taken as max|y| * rms(y / max|y|) so that squaring cannot overflow or
+    underflow at the extremes of the double range.
+    """
+    peak = float(np.max(np.abs(y))) if y.size else 0.0
+    if peak == 0.0 or not math.isfinite(peak):
+        return 1.0
+    return peak * math.sqrt(float(np.mean(np.square(y / peak))))
+
+
+def _mse(prediction: NDArray[np.float64], y: NDArray[np.float64]) -> float:
+    if not np.all(np.isfinite(prediction)):
+        return math.inf
+    return float(np.mean(np.square(prediction - y)))
+
+
+def _is_int(value: object) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
+def _is_real(value: object) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
+def _refit(
+    tokens: list[Token], X: NDArray[np.float64], y: NDArray[np.float64], loss: float, deadline: float | None
+) -> tuple[list[Token], float]:
+    """The token list with its constants refitted (least squares) on all
+    rows, if that lowers the loss and finishes before `deadline`."""
+    positions = constant_positions(tokens)
+    if not positions:
+        return tokens, loss
+    from scipy.optimize import least_squares
+
+    start = np.array([float(tokens[p][1]) for p in positions])
+    # Rows without a value get a large finite residual: least_squares needs
+    # finite residuals, and this steers it back into the formula's domain.
+    penalty = 1e10 * (1.0 + float(np.max(np.abs(y))))
+
+    def residuals(values: NDArray[np.float64]) -> NDArray[np.float64]:
+        if deadline is not None and time.monotonic() > deadline:
+            raise _RefitTimeout
+        r = _engine.evaluate(with_constants(tokens, values), X) - y
+        return np.where(np.isfinite(r), r, penalty)
+
+    try:
+        fitted = least_squares(residuals, start, method="lm" if len(y) >= len(start) else "trf")
+    except (_RefitTimeout, ValueError, ArithmeticError):
+        return tokens, loss
+    candidate = with_constants(tokens, fitted.x)
+    candidate_loss = _mse(_engine.evaluate(candidate, X), y)
+    if candidate_loss < loss:
+        return candidate, candidate_loss
+    return tokens, loss
+
+
+class VokRegressor(RegressorMixin, BaseEstimator):
+    """Symbolic regression: finds closed-form formulas y = f(x0, x1, ...).
+
+    The engine searches formulas level by level in order of growing size
+    (the complexity, the number of tokens: variables, constants and
+    operators) and keeps the Pareto front of the formulas that trade error
+    against size. Formulas combine arithmetic, powers and roots, exp, log,
+    trigonometric functions and the operator VOK(a, b) = exp(a) - log(b),
+    evaluated in complex numbers on principal branches; the prediction is
+    the real part. Constants in a formula are fitted to the data.
+
+    Parameters
+    ----------
+    max_complexity : int, default=10
+        The largest formula size searched, in tokens. The time grows
+        steeply with it.
+    beam_width : int, default=1000
+        How many formulas of each level are kept to build the next, larger,
+        ones. Wider beams explore more and take longer.
+    complexity_penalty : float, default=0.1
+        How much the search's ranking of a level's formulas penalises size;
+        it decides which formulas stay in the beam. Larger values favour
+        smaller formulas.
+    alpha : float, default=0.0
+        Strength of the elastic-net penalty on the fitted constants, added
+        to the mean squared error while the search fits constants; 0 fits
+        them by plain least squares. Larger values pull constants to zero.
+    l1_ratio : float, default=0.5
+        The mix of the elastic-net penalty, in [0, 1]: 1 is a pure L1
+        (lasso) penalty, 0 a pure L2 (ridge) one. Used only when alpha > 0.
+    time_limit : float or None, default=None
+        Seconds the search may run. When it is reached, `fit` returns (within
+        about a second) with the equations found so far and issues a
+        :class:`SearchStoppedWarning` that says where the search stopped.
+        None: no limit.
+    model_selection : {"best", "score", "accuracy"}, default="best"
+        Which row of `equations_` `predict` uses by default: "accuracy" the
+        lowest loss, "score" the highest score, "best" the highest score
+        among the equations whose loss is at most 1.5 times the lowest loss
+        (a guard against the overfit formulas that the lowest training error
+        picks on noisy data).
+    max_samples : int or None, default=None
+        On more rows than this, the search runs on a random subset of this
+        many rows (drawn with `random_state`); the final equations' constants
+        are then refitted, and their losses computed, on all rows. None: all
+        rows.
+    normalize_y : bool, default=True
+        Run the search on y divided by its root mean square (a positive
+        factor, no shift) and multiply the equations back. The search's
+        tolerances are absolute, so this finds a law equally well at any
+        scale of y (1e-11 or 1e11). The factor is absorbed into an outer
+        fitted constant where the formula has one, else it appears as a
+        fixed factor; the reported complexity is the search's.
+    n_jobs : int or None, default=None
+        Threads of the search. None or -1: all hardware threads; -2: all but
+        one, and so on (scikit-learn's convention).
+    verbose : {0, 1, 2}, default=1
+        0: nothing is printed. 1: a progress bar per level with the best loss
+        so far, on stderr. 2: the engine's own progress lines, on stdout.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the subset drawn for `max_samples`; the search itself is
+        deterministic.
+
+    Attributes
+    ----------
+    equations_ : pandas.DataFrame
+        The Pareto front, one row per equation, simplest first (complexity
+        strictly increasing, loss strictly decreasing), index 0..n-1, with
+        the columns ``complexity`` (int), ``loss`` (mean squared error on all
+        training rows), ``score`` (-Δlog(loss) / Δcomplexity against the
+        previous row, 0 for the first), ``equation`` (text with the feature
+        names and constants to full double precision), ``sympy_format`` (a
+        SymPy expression) and ``leaves_reals`` (whether the equation goes
+        through non-real values on the training data).
+    best_index_ : int
+        The position in `equations_` of the equation chosen by
+        `model_selection`.
+    equation_tokens_ : list of list of tuple
+        The exact formulas, one postfix token list per row of `equations_`.
+    stop_reason_ : str
+        How the search ended: "completed", "early_exit" (an exact fit was
+        found), "time_limit" or "cancelled" (Ctrl-C).
+    n_features_in_ : int
+        Number of features seen during fit.
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Names of features seen during fit, when X had string column names.
+
+    See Also
+    --------
+    plot_pareto : Loss against complexity of `equations_`.
+    plot_fit : Predicted against observed values.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vok_learn import VokRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.uniform(1, 2, size=(50, 2))
+    >>> y = 2.5 * X[:, 0] * X[:, 1]
+    >>> model = VokRegressor(max_complexity=5, verbose=0).fit(X, y)
+    >>> bool(np.allclose(model.predict(X), y))
+    True
+    """
+
+    def __init__(
+        self,
+        max_complexity: int = 10,
+        beam_width: int = 1000,
+        complexity_penalty: float = 0.1,
+        alpha: float = 0.0,
+        l1_ratio: float = 0.5,
+        time_limit: float | None = None,
+        model_selection: str = "best",
+        max_samples: int | None = None,
+        normalize_y: bool = True,
+        n_jobs: int | None = None,
+        verbose: int = 1,
+        random_state: int | np.random.RandomState | None = None,
+    ) -> None:
+        self.max_complexity = max_complexity
+        self.beam_width = beam_width
+        self.complexity_penalty = complexity_penalty
+        self.alpha = alpha
+        self.l1_ratio = l1_ratio
+        self.time_limit = time_limit
+        self.model_selection = model_selection
+        self.max_samples = max_samples
+        self.normalize_y = normalize_y
+        self.n_jobs = n_jobs
+        self.verbose = verbose
+        self.random_state = random_state
+
+    # ------------------------------------------------------------ checks
+
+    def _threads(self) -> int | None:
+        n_jobs = self.n_jobs
+        if n_jobs is None:
+            return None
+        if not _is_int(n_jobs) or n_jobs == 0:
+            raise ValueError(f"n_jobs must be None or a non-zero integer, got {n_jobs!r}")
+        if n_jobs > 0:
+            return int(n_jobs)
+        return max(1, int(_engine.hardware_threads()) + 1 + int(n_jobs))
+
+    def _check_params(self) -> None:
+        def fail(name: str, expected: str) -> None:
+            raise ValueError(f"{name} must be {expected}, got {getattr(self, name)!r}")
+
+        for name in ("max_complexity", "beam_width"):
+            value = getattr(self, name)
+            if not _is_int(value) or value < 1:
+                fail(name, "an integer >= 1")
+        for name in ("complexity_penalty", "alpha"):
+            value = getattr(self, name)
+            if not _is_real(value) or not math.isfinite(value) or value < 0:
+                fail(name, "a finite number >= 0")
+        if not _is_real(self.l1_ratio) or not 0.0 <= self.l1_ratio <= 1.0:
+            fail("l1_ratio", "a number in [0, 1]")
+        if self.time_limit is not None and (
+            not _is_real(self.time_limit) or math.isnan(self.time_limit) or self.time_limit <= 0
+        ):
+            fail("time_limit", "None or a number of seconds > 0")
+        if self.model_selection not in MODEL_SELECTIONS:
+            fail("model_selection", "one of " + ", ".join(repr(m) for m in MODEL_SELECTIONS))
+        if self.max_samples is not None and (not _is_int(self.max_samples) or self.max_samples < 1):
+            fail("max_samples", "None or an integer >= 1")
+        if not isinstance(self.normalize_y, (bool, np.bool_)):
+            fail("normalize_y", "True or False")
+        if self.verbose not in (0, 1, 2) or isinstance(self.verbose, float):
+            fail("verbose", "0, 1 or 2")
+
+    # --------------------------------------------------------------- fit
+
+    def fit(self, X: ArrayLike, y: ArrayLike) -> VokRegressor:
+        """Searches formulas for y as a function of the columns of X.
+
+        Parameters
+        ----------
+        X : array-like or pandas.DataFrame of shape (n_samples, n_features)
+            The inputs, at most 255 features, all finite. A DataFrame's
+            column names become `feature_names_in_` and the names in the
+            equations; otherwise the features are called x0, x1, ...
+        y : array-like or pandas.Series of shape (n_samples,)
+            The target values, all finite.
+
+        Returns
+        -------
+        self : VokRegressor
+            The fitted estimator.
+
+        Warns
+        -----
+        SearchStoppedWarning
+            When the search stopped at `time_limit` or was interrupted
+            (Ctrl-C); the equations found up to then are kept. An interrupt
+            before any equation was found raises KeyboardInterrupt.
+        """
+        start = time.monotonic()
+        self._check_params()
+        threads = self._threads()
+        X_all, y_all = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
+        if X_all.shape[1] > MAX_FEATURES:
+            raise ValueError(
+                f"X has {X_all.shape[1]} features, but VokRegressor accepts at most {MAX_FEATURES}"
+            )
+        names = self._feature_names()
+
+        subset = None
+        if self.max_samples is not None and X_all.shape[0] > self.max_samples:
+            rng = check_random_state(self.random_state)
+            subset = np.sort(rng.choice(X_all.shape[0], size=self.max_samples, replace=False))
+        X_search = X_all if subset is None else X_all[subset]
+        y_search = y_all if subset is None else y_all[subset]
+        factor = _scale_factor(y_search) if self.normalize_y else 1.0
+
+        result = self._search(X_search, y_search / factor, factor, threads, start)
+
+        deadline = None if self.time_limit is None else start + self.time_limit + POST_SEARCH_SECONDS
+        rows = []
+        for eq in result["equations"]:
+            tokens = scale_tokens([tuple(t) for t in eq["tokens"]], factor)
+            loss = _mse(_engine.evaluate(tokens, X_all), y_all)
+            if subset is not None:
+                tokens, loss = _refit(tokens, X_all, y_all, loss, deadline)
+            if math.isfinite(loss):
+                rows.append((int(eq["complexity"]), loss, tokens))
+        if not rows:
+            # Nothing usable (no level finished, or no equation has a value
+            # on every row): the constant model keeps the estimator usable.
+            tokens = [("const", float(np.mean(y_all)))]
+            rows.append((1, _mse(_engine.evaluate(tokens, X_all), y_all), tokens))
+
+        front: list[tuple[int, float, list[Token]]] = []
+        for complexity, loss, tokens in sorted(rows, key=lambda r: (r[0], r[1])):
+            if front and (complexity == front[-1][0] or loss >= front[-1][1]):
+                continue
+            front.append((complexity, loss, tokens))
+
+        floor = max(ROUND_OFF_LOSS * float(np.mean(np.square(y_all))), np.finfo(np.float64).tiny)
+        floored = np.maximum([loss for _, loss, _ in front], floor)
+        complexities = np.array([c for c, _, _ in front], dtype=np.int64)
+        scores = np.zeros(len(front))
+        scores[1:] = -np.diff(np.log(floored)) / np.diff(complexities)
+
+        self.equation_tokens_ = [tokens for _, _, tokens in front]
+        self.equations_ = pd.DataFrame(
+            {
+                "complexity": complexities,
+                "loss": np.array([loss for _, loss, _ in front], dtype=np.float64),
+                "score": scores,
+                "equation": [equation_text(t, names) for t in self.equation_tokens_],
+                "sympy_format": pd.Series(
+                    [to_sympy(t, names) for t in self.equation_tokens_], dtype=object
+                ),
+                "leaves_reals": np.array(
+                    [leaves_reals(t, X_all) for t in self.equation_tokens_], dtype=bool
+                ),
+            }
+        )
+        self.best_index_ = self._select(floored, scores)
+        self.stop_reason_ = str(result["stop_reason"])
+        return self
+
+    def _feature_names(self) -> list[str]:
+        names = getattr(self, "feature_names_in_", None)
+        if names is None:
+            return [f"x{i}" for i in range(self.n_features_in_)]
+        return [str(n) for n in names]
+
+    def _search(
+        self, X: NDArray[np.float64], y: NDArray[np.float64], factor: float, threads: int | None, start: float
+    ) -> dict[str, Any]:
+        time_limit = None
+        if self.time_limit is not None and math.isfinite(self.time_limit):
+            time_limit = max(0.0, self.time_limit - (time.monotonic() - start))
+        bars = _LevelBars(factor * factor) if self.verbose == 1 else None
+        try:
+            result = _engine.search(
+                X,
+                y,
+                max_complexity=int(self.max_complexity),
+                complexity_penalty=float(self.complexity_penalty),
+                beam_width=int(self.beam_width),
+                alpha=float(self.alpha),
+                l1_ratio=float(self.l1_ratio),
+                time_limit=time_limit,
+                threads=threads,
+                output="stdout" if self.verbose == 2 else "silent",
+                callback=bars,
+            )
+        except KeyboardInterrupt as interrupt:
+            partial = getattr(interrupt, "partial", None)
+            if not partial or not partial.get("equations"):
+                raise
+            warnings.warn(
+                f"the search was interrupted after level {partial['last_level']} of "
+                f"{self.max_complexity}; keeping the {len(partial['equations'])} "
+                "equation(s) found so far",
+                SearchStoppedWarning,
+                stacklevel=3,
+            )
+            result = partial
+        finally:
+            if bars is not None:
+                bars.close()
+        if result["stop_reason"] == "time_limit":
+            warnings.warn(
+                f"the search reached its time limit of {self.time_limit:g} s after level "
+                f"{result['last_level']} of {self.max_complexity}; keeping the "
+                f"{len(result['equations'])} equation(s) found so far",
+                SearchStoppedWarning,
+                stacklevel=3,
+            )
+        return result
+
+    def _select(self, floored: NDArray[np.float64], scores: NDArray[np.float64]) -> int:
+        if self.model_selection == "accuracy":
+            return int(np.argmin(floored))
+        if self.model_selection == "score":
+            return int(np.argmax(scores))
+        eligible = floored <= BEST_LOSS_RATIO * floored.min()
+        return int(np.argmax(np.where(eligible, scores, -np.inf)))
+
+    # ------------------------------------------------------ using the fit
+
+    def _row(self, index: int | None) -> int:
+        check_is_fitted(self)
+        if index is None:
+            return int(self.best_index_)
+        n = len(self.equation_tokens_)
+        if not _is_int(index):
+            raise TypeError(f"index must be an integer row position in equations_, got {index!r}")
+        if not -n <= index < n:
+            raise IndexError(f"index {index} is out of range: equations_ has {n} row(s)")
+        return int(index) % n
+
+    def predict(self, X: ArrayLike, index: int | None = None) -> NDArray[np.float64]:
+        """Predicts y with one equation of `equations_`.
+
+        Parameters
+        ----------
+        X : array-like or pandas.DataFrame of shape (n_samples, n_features)
+            The inputs, with the columns seen in fit.
+        index : int or None, default=None
+            The row position in `equations_`; None: `best_index_`.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The real part of the equation's value, NaN on rows where it has
+            none (a zero divisor, a logarithm of zero, a value beyond 1e15).
+        """
+        row = self._row(index)
+        X_checked = validate_data(self, X, reset=False, dtype=np.float64)
+        return np.asarray(_engine.evaluate(self.equation_tokens_[row], X_checked), dtype=np.float64)
+
+    def sympy(self, index: int | None = None) -> sympy.Expr:
+        """One equation as a SymPy expression.
+
+        Parameters
+        ----------
+        index : int or None, default=None
+            The row position in `equations_`; None: `best_index_`.
+
+        Returns
+        -------
+        sympy.Expr
+            The feature names are its symbols, constants are
+            ``sympy.Float`` numbers with 17 significant digits (exact), and
+            the engine's functions are SymPy's (``asin``, ``acos``, ``atan``,
+            ``exp``, ``log``, ``sqrt``, ...; VOK(a, b) is exp(a) - log(b)).
+        """
+        return self.equations_["sympy_format"].iloc[self._row(index)]
+
+    def latex(self, index: int | None = None, precision: int = 4) -> str:
+        """One equation in LaTeX.
+
+        Parameters
+        ----------
+        index : int or None, default=None
+            The row position in `equations_`; None: `best_index_`.
+        precision : int, default=4
+            Significant digits of the constants.
+
+        Returns
+        -------
+        str
+            The LaTeX text, without math delimiters.
+        """
+        return to_latex(self.equation_tokens_[self._row(index)], self._feature_names(), precision)
+
+    def to_numpy(self, index: int | None = None) -> Callable[[ArrayLike], NDArray[np.float64]]:
+        """One equation as a NumPy function of a 2-D array.
+
+        Parameters
+        ----------
+        index : int or None, default=None
+            The row position in `equations_`; None: `best_index_`.
+
+        Returns
+        -------
+        callable
+            ``f(X)`` for X of shape (n_samples, n_features_in_) returns what
+            `predict` returns (to about 1e-12 relative), computing in complex
+            numbers where the engine does, so it also agrees on equations that
+            go through non-real values. It depends only on NumPy and pickles.
+        """
+        row = self._row(index)
+        return NumpyFormula(
+            self.equation_tokens_[row], self.n_features_in_, self.equations_["equation"].iloc[row]
+        )
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = False
+        return tags
