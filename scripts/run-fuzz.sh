@@ -43,6 +43,7 @@ for t in eval render fingerprint; do
   run_target "$t" "$build/fuzz_$t"
 done
 run_target module scripts/sanitizers/asan-python "$py" fuzz/python/fuzz_module.py
+run_target engine scripts/sanitizers/asan-python "$py" fuzz/python/fuzz_engine.py
 
 echo "fuzz summary (${secs} s per target):"
 printf '  %s\n' "${summary[@]}"
