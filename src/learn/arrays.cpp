@@ -76,7 +76,11 @@ std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim,
   FloatArray out;
   out.array = Ref(PyObject_Call(s.ascontiguousarray, args.get(), kwargs.get()));
   if (!out.array) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+    // NumPy's own complaints about the data (including RuntimeError for a
+    // sequence that changes while it is read) become one ValueError; the
+    // caller's own exceptions (from __float__, say) pass unchanged.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+        PyErr_ExceptionMatches(PyExc_RuntimeError)) {
       reraise_as_value_error(name, shape_text);
     }
     return std::nullopt;
