@@ -1,0 +1,43 @@
+"""Type stubs of vok_learn._engine, the private extension of vok_learn."""
+
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+Token = tuple[Any, ...]
+"""("var", i), ("const", value), ("literal", value), ("named", id, name) or ("op", id, name)."""
+
+class Equation(TypedDict):
+    tokens: list[Token]
+    error: float
+    complexity: int
+    formula: str
+    latex: str
+    python: str
+
+class SearchRun(TypedDict):
+    equations: list[Equation]
+    stop_reason: Literal["completed", "early_exit", "time_limit", "cancelled"]
+    last_level: int
+
+def search(
+    X: npt.ArrayLike,
+    y: npt.ArrayLike,
+    max_complexity: int = 10,
+    complexity_penalty: float = 0.1,
+    beam_width: int = 1000,
+    alpha: float = 0.0,
+    l1_ratio: float = 0.5,
+    exhaustive: bool = False,
+    time_limit: float | None = None,
+    threads: int | None = None,
+    output: Literal["silent", "stdout"] = "silent",
+    callback: Callable[[dict[str, Any]], object] | None = None,
+) -> SearchRun: ...
+def evaluate(tokens: Sequence[Token], X: npt.ArrayLike) -> np.ndarray: ...
+def render(tokens: Sequence[Token]) -> tuple[str, str, str]: ...
+def validate(tokens: Sequence[Token]) -> list[Token]: ...
+def operators() -> list[tuple[int, str, int]]: ...
+def hardware_threads() -> int: ...
