@@ -94,15 +94,21 @@ class _LevelBars:
 
 
 def _scale_factor(y: NDArray[np.float64]) -> float:
-    """The RMS of y (a positive factor, no shift), 1 when y is all zeros.
+    """The power of ten nearest to the RMS of y: a positive factor (no
+    shift) that brings y to a spread between about 0.3 and 3.
 
-    Taken as max|y| * rms(y / max|y|) so that squaring cannot overflow or
-    underflow at the extremes of the double range.
+    A power of ten rather than the RMS itself: data already near unit scale
+    are left alone (factor 1), so a law without constants, such as
+    ``sqrt(x0)``, needs no constant to undo the scaling and keeps its size;
+    and a law such as ``2.5e-11*x0`` is searched as ``2.5*x0``. The RMS is
+    taken as max|y| * rms(y / max|y|), which cannot overflow or underflow.
     """
     peak = float(np.max(np.abs(y))) if y.size else 0.0
     if peak == 0.0 or not math.isfinite(peak):
         return 1.0
-    return peak * math.sqrt(float(np.mean(np.square(y / peak))))
+    rms = peak * math.sqrt(float(np.mean(np.square(y / peak))))
+    exponent = round(math.log10(rms))
+    return float(10.0**exponent)
 
 
 def _mse(prediction: NDArray[np.float64], y: NDArray[np.float64]) -> float:
@@ -198,12 +204,13 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         are then refitted, and their losses computed, on all rows. None: all
         rows.
     normalize_y : bool, default=True
-        Run the search on y divided by its root mean square (a positive
-        factor, no shift) and multiply the equations back. The search's
-        tolerances are absolute, so this finds a law equally well at any
-        scale of y (1e-11 or 1e11). The factor is absorbed into an outer
-        fitted constant where the formula has one, else it appears as a
-        fixed factor; the reported complexity is the search's.
+        Run the search on y divided by the power of ten nearest to its root
+        mean square (a positive factor, no shift; 1 for data already near
+        unit scale) and multiply the equations back. The search's tolerances
+        are absolute, so this finds a law equally well at any scale of y
+        (1e-11 or 1e11). The factor is absorbed into an outer fitted
+        constant where the formula has one, else it appears as a fixed
+        factor; the reported complexity is the search's.
     n_jobs : int or None, default=None
         Threads of the search. None or -1: all hardware threads; -2: all but
         one, and so on (scikit-learn's convention).

@@ -133,9 +133,18 @@ def _scaled(node: Node, factor: float) -> Node | None:
         return None
     name = node.name
     a = node.children[0]
-    if name == "Neg" or name == "Divide":
+    if name == "Neg":
         s = _scaled(a, factor)
-        return None if s is None else Node(node.token, (s, *node.children[1:]))
+        return None if s is None else Node(node.token, (s,))
+    if name == "Inv":
+        s = _scaled(a, 1.0 / factor)
+        return None if s is None else Node(node.token, (s,))
+    if name == "Divide":
+        s = _scaled(a, factor)
+        if s is not None:
+            return Node(node.token, (s, node.children[1]))
+        s = _scaled(node.children[1], 1.0 / factor)
+        return None if s is None else Node(node.token, (a, s))
     if name == "Times":
         s = _scaled(a, factor)
         if s is not None:
@@ -154,8 +163,8 @@ def _scaled(node: Node, factor: float) -> Node | None:
 def scale_tokens(tokens: Sequence[Token], factor: float) -> list[Token]:
     """A token list computing `factor` times the formula.
 
-    Where the formula is linear in an outer fitted constant (``C * f``,
-    ``C1 * f + C2``, ...) the constants absorb the factor, so the formula
+    Where the formula is linear in an outer fitted constant or its inverse
+    (``C * f``, ``C1 * f + C2``, ``f / C``, ...) the constants absorb the factor, so the formula
     keeps its shape and its size; otherwise the formula is multiplied by a
     fixed literal, which is not a fitted constant and so is not refitted.
     """

@@ -1,0 +1,62 @@
+"""The vok-sr command line: the equations table, the output files, and
+one-line errors with exit status 2."""
+
+import json
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vok_learn._cli import main
+
+
+@pytest.fixture(scope="module")
+def data_csv(tmp_path_factory):
+    rng = np.random.default_rng(4)
+    a, b = rng.uniform(0.5, 2.0, size=(2, 40))
+    path = tmp_path_factory.mktemp("cli") / "data.csv"
+    pd.DataFrame({"a": a, "b": b, "y": 3.0 * a * b, "label": ["q"] * 40}).to_csv(path, index=False)
+    return path
+
+
+def test_fit_prints_the_table_and_writes_csv_json_and_plot(data_csv, tmp_path, capsys):
+    paths = {ext: tmp_path / f"out.{ext}" for ext in ("csv", "json", "png")}
+    common = [str(data_csv), "--target", "y", "--features", "a,b", "--max-complexity", "5", "--verbose", "0"]
+    assert main(["fit", *common, "--output", str(paths["csv"]), "--plot", str(paths["png"])]) == 0
+    assert main(["fit", *common, "--output", str(paths["json"])]) == 0
+    out, err = capsys.readouterr()
+    assert err == ""
+    lines = out.splitlines()
+    assert lines[0] == "y = f(a, b); * marks the selected equation"
+    assert lines[1].split() == ["complexity", "loss", "score", "equation"]
+    selected = [line for line in lines[2 : len(lines) // 2] if line.startswith("*")]
+    assert len(selected) == 1 and "a" in selected[0] and "b" in selected[0]
+
+    table = pd.read_csv(paths["csv"])
+    assert list(table.columns) == ["complexity", "loss", "score", "equation", "sympy_format", "leaves_reals"]
+    records = json.loads(paths["json"].read_text())
+    assert [r["equation"] for r in records] == table["equation"].tolist()
+    assert records[-1]["loss"] == table["loss"].iloc[-1]  # full precision in both
+    assert paths["png"].read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["fit", "missing.csv", "--target", "y"], "cannot read missing.csv: no such file"),
+        (["fit", "{data}", "--target", "z"], "unknown column 'z' in {data}; its columns are: a, b, y, label"),
+        (["fit", "{data}", "--target", "y", "--features", "a,c"], "unknown column 'c'"),
+        (["fit", "{data}", "--target", "y"], "column 'label' in {data} is not numeric"),
+        (["fit", "{data}", "--target", "y", "--features", "a", "--output", "t.txt"], "--output must end in .csv or .json"),
+        (["fit", "{data}", "--target", "y", "--max-complexity", "0"], "argument --max-complexity: expected an integer >= 1"),
+        (["fit", "{data}"], "the following arguments are required: --target"),
+        (["predict"], "argument COMMAND: invalid choice: 'predict'"),
+    ],
+)
+def test_errors_are_one_line_with_status_2(data_csv, capsys, args, message):
+    args = [a.replace("{data}", str(data_csv)) for a in args]
+    assert main(args) == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("vok-sr: error: ")
+    assert message.replace("{data}", str(data_csv)) in err

@@ -1,0 +1,210 @@
+"""VokRegressor: scikit-learn conformance, the equations table, model
+selection, scaling, subsets, stopping, output and persistence."""
+
+import copy
+import io
+import math
+import pickle
+import re
+import textwrap
+import warnings
+
+import joblib
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.base import clone
+from sklearn.utils.estimator_checks import check_estimator
+
+from vok_learn import SearchStoppedWarning, VokRegressor
+
+from conftest import run_python
+
+
+@pytest.fixture(scope="module")
+def noisy():
+    rng = np.random.default_rng(7)
+    X = pd.DataFrame(rng.uniform(0.5, 2.0, size=(80, 2)), columns=["mass", "speed"])
+    y = 0.5 * X["mass"] * X["speed"] ** 2 + 0.05 * rng.normal(size=80)
+    return X, y
+
+
+@pytest.fixture(scope="module")
+def fitted(noisy):
+    X, y = noisy
+    return VokRegressor(max_complexity=6, verbose=0).fit(X, y)
+
+
+def test_passes_check_estimator():
+    check_estimator(VokRegressor(max_complexity=3, verbose=0))
+
+
+@pytest.mark.parametrize(
+    "setting, message",
+    [
+        (dict(alpha=-0.1), "alpha must be a finite number >= 0, got -0.1"),
+        (dict(l1_ratio=1.5), r"l1_ratio must be a number in \[0, 1\], got 1.5"),
+        (dict(max_complexity=0), "max_complexity must be an integer >= 1, got 0"),
+        (dict(max_complexity=2.0), "max_complexity must be an integer >= 1, got 2.0"),
+        (dict(beam_width=0), "beam_width must be an integer >= 1, got 0"),
+        (dict(time_limit=0), r"time_limit must be None or a number of seconds > 0, got 0"),
+        (dict(time_limit=math.nan), "time_limit must be None or a number of seconds > 0, got nan"),
+        (dict(model_selection="fast"), "model_selection must be one of 'best', 'score', 'accuracy'"),
+        (dict(max_samples=0), "max_samples must be None or an integer >= 1, got 0"),
+        (dict(n_jobs=0), "n_jobs must be None or a non-zero integer, got 0"),
+        (dict(verbose=3), "verbose must be 0, 1 or 2, got 3"),
+        (dict(normalize_y="yes"), "normalize_y must be True or False, got 'yes'"),
+    ],
+)
+def test_settings_are_checked_at_fit(setting, message):
+    model = VokRegressor(**setting)  # stored unchecked
+    with pytest.raises(ValueError, match=message):
+        model.fit([[1.0], [2.0]], [1.0, 2.0])
+
+
+def test_dataframe_names_flow_into_equations(fitted, noisy):
+    X, y = noisy
+    assert list(fitted.feature_names_in_) == ["mass", "speed"]
+    assert "mass" in fitted.equations_["equation"].iloc[fitted.best_index_]
+    assert {str(s) for s in fitted.sympy().free_symbols} <= {"mass", "speed"}
+    with warnings.catch_warnings(), pytest.raises(ValueError, match="X has 1 features, but VokRegressor is expecting 2"):
+        warnings.simplefilter("ignore", UserWarning)  # "X does not have valid feature names"
+        fitted.predict(X[["mass"]].to_numpy())
+    plain = VokRegressor(max_complexity=3, verbose=0).fit(X.to_numpy(), y.to_numpy())
+    assert not hasattr(plain, "feature_names_in_")
+    assert re.search(r"\bx[01]\b", plain.equations_["equation"].iloc[-1])
+
+
+def test_equations_table_is_a_pareto_front_scored_on_all_rows(fitted, noisy):
+    X, y = noisy
+    table = fitted.equations_
+    assert list(table.columns) == ["complexity", "loss", "score", "equation", "sympy_format", "leaves_reals"]
+    assert list(table.index) == list(range(len(table))) and len(table) >= 3
+    assert np.all(np.diff(table["complexity"]) > 0) and np.all(np.diff(table["loss"]) < 0)
+    for i in range(len(table)):
+        assert table["loss"].iloc[i] == pytest.approx(np.mean((fitted.predict(X, index=i) - y) ** 2), rel=1e-12)
+    expected = -np.diff(np.log(table["loss"])) / np.diff(table["complexity"])
+    np.testing.assert_allclose(table["score"].iloc[1:], expected, rtol=1e-12)
+    assert table["score"].iloc[0] == 0.0
+    assert table["leaves_reals"].dtype == bool
+
+
+@pytest.mark.parametrize("selection", ["best", "score", "accuracy"])
+def test_model_selection(noisy, selection):
+    X, y = noisy
+    model = VokRegressor(max_complexity=5, beam_width=300, verbose=0, model_selection=selection).fit(X, y)
+    loss, score = model.equations_["loss"], model.equations_["score"]
+    expected = {
+        "accuracy": loss.idxmin(),
+        "score": score.idxmax(),
+        "best": score[loss <= 1.5 * loss.min()].idxmax(),
+    }[selection]
+    assert model.best_index_ == expected
+    np.testing.assert_array_equal(model.predict(X), model.predict(X, index=expected))
+
+
+def test_predict_index_positions(fitted, noisy):
+    X, _ = noisy
+    n = len(fitted.equations_)
+    np.testing.assert_array_equal(fitted.predict(X, index=-1), fitted.predict(X, index=n - 1))
+    with pytest.raises(IndexError, match=f"index {n} is out of range: equations_ has {n} row"):
+        fitted.predict(X, index=n)
+    with pytest.raises(TypeError, match="index must be an integer row position"):
+        fitted.predict(X, index="0")
+
+
+@pytest.mark.parametrize("scale", [1e-11, 1.0, 1e11])
+def test_normalize_y_finds_the_law_at_any_scale(scale):
+    rng = np.random.default_rng(1)
+    X = rng.uniform(0.5, 2.0, size=(60, 2))
+    y = scale * 2.5 * X[:, 0] / X[:, 1]
+    model = VokRegressor(max_complexity=5, verbose=0).fit(X, y)
+    best = model.equations_.iloc[model.best_index_]
+    assert best["complexity"] == 5
+    assert best["loss"] <= 1e-24 * np.mean(y**2)
+    np.testing.assert_allclose(model.predict(X), y, rtol=1e-12)
+
+
+def test_constant_free_law_keeps_its_size_and_to_numpy_follows_complex_values():
+    # y = Re(sqrt(x)): the law goes through imaginary values for x < 0.
+    x = np.linspace(-3.0, 3.0, 61).reshape(-1, 1)
+    model = VokRegressor(max_complexity=4, verbose=0).fit(x, np.sqrt(np.maximum(x[:, 0], 0.0)))
+    best = model.equations_.iloc[model.best_index_]
+    assert (best["complexity"], best["equation"], best["leaves_reals"]) == (2, "sqrt(x0)", True)
+    for i in range(len(model.equations_)):
+        np.testing.assert_allclose(model.to_numpy(i)(x), model.predict(x, index=i), rtol=1e-12)
+
+
+def test_max_samples_searches_a_seeded_subset_and_refits_on_all_rows():
+    rng = np.random.default_rng(2)
+    X = rng.uniform(0.5, 2.0, size=(400, 1))
+    y = 3.0 * X[:, 0] + 0.1 * rng.normal(size=400)
+    fits = [VokRegressor(max_complexity=3, max_samples=40, random_state=s, verbose=0).fit(X, y) for s in (0, 0, 1)]
+    assert fits[0].equation_tokens_ == fits[1].equation_tokens_ != fits[2].equation_tokens_
+    slope = (X[:, 0] @ y) / (X[:, 0] @ X[:, 0])  # least squares on all rows
+    # The complexity-3 equation is a proportional law (C*x0 or x0/C): its
+    # refitted constant is the slope over all 400 rows, not over the 40.
+    table = fits[0].equations_
+    (row,) = table.index[table["complexity"] == 3]
+    assert fits[0].predict([[1.0], [2.0]], index=row) == pytest.approx([slope, 2 * slope], rel=1e-8)
+
+
+def test_time_limit_keeps_the_equations_so_far():
+    rng = np.random.default_rng(3)
+    X = rng.uniform(-2.0, 2.0, size=(200, 3))
+    y = X[:, 0] * np.cos(X[:, 1]) + 0.01 * rng.normal(size=200)
+    with pytest.warns(SearchStoppedWarning, match=r"time limit of 0.2 s after level \d+ of 14"):
+        model = VokRegressor(max_complexity=14, time_limit=0.2, verbose=0).fit(X, y)
+    assert model.stop_reason_ == "time_limit"
+    assert np.all(np.isfinite(model.predict(X)))
+
+
+def test_ctrl_c_returns_a_usable_estimator():
+    code = textwrap.dedent(
+        """
+        import os, signal, threading, warnings
+        import numpy as np
+        from vok_learn import VokRegressor
+        rng = np.random.default_rng(1)
+        X = rng.uniform(-2, 2, size=(60, 3)); y = X[:, 0] * np.cos(X[:, 1]) + rng.normal(size=60) * 0.01
+        threading.Timer(1.0, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model = VokRegressor(max_complexity=14, verbose=0).fit(X, y)
+        print(model.stop_reason_, [w.category.__name__ for w in caught], model.predict(X).shape)
+        """
+    )
+    proc = run_python(code)
+    assert proc.stdout.decode().split() == ["cancelled", "['SearchStoppedWarning']", "(60,)"], proc.stderr.decode()
+
+
+@pytest.mark.parametrize("verbose", [0, 1, 2])
+def test_verbose_levels_print_where_they_should(verbose):
+    code = f"""
+from vok_learn import VokRegressor
+VokRegressor(max_complexity=3, verbose={verbose}).fit([[1.0], [2.0], [3.0], [4.0]], [1.0, 4.5, 9.0, 16.5])
+"""
+    proc = run_python(code)
+    out, err = proc.stdout.decode(), proc.stderr.decode()
+    assert proc.returncode == 0, err
+    assert (out != "", err != "") == {0: (False, False), 1: (False, True), 2: (True, False)}[verbose]
+    if verbose == 1:
+        assert "level 3" in err and "best loss" in err
+    if verbose == 2:
+        assert "[VOK-SR]" in out
+
+
+def test_persistence_round_trips_bit_for_bit(fitted, noisy):
+    X, _ = noisy
+    before = fitted.predict(X).view(np.uint64)
+    buffer = io.BytesIO()
+    joblib.dump(fitted, buffer)
+    buffer.seek(0)
+    copies = [pickle.loads(pickle.dumps(fitted)), joblib.load(buffer), copy.copy(fitted), copy.deepcopy(fitted)]
+    for other in copies:
+        np.testing.assert_array_equal(other.predict(X).view(np.uint64), before)
+        assert other.equations_["equation"].tolist() == fitted.equations_["equation"].tolist()
+    f = pickle.loads(pickle.dumps(fitted.to_numpy()))
+    np.testing.assert_allclose(f(X), fitted.predict(X), rtol=1e-12)
+    fresh = clone(fitted)
+    assert fresh.get_params() == fitted.get_params() and not hasattr(fresh, "equations_")
