@@ -35,6 +35,8 @@ BEST_LOSS_RATIO = 1.5
 # are round-off: they all count as this value when scores are compared, so
 # that an exact law is not beaten by a longer one that happens to round better.
 ROUND_OFF_LOSS = 1e-28
+# The range of RMS(y) searched without scaling (see _scale_factor).
+UNSCALED_RMS = (1e-2, 1e2)
 # Slack after the time limit for mapping, refitting and scoring the results.
 POST_SEARCH_SECONDS = 0.5
 
@@ -94,21 +96,24 @@ class _LevelBars:
 
 
 def _scale_factor(y: NDArray[np.float64]) -> float:
-    """The power of ten nearest to the RMS of y: a positive factor (no
-    shift) that brings y to a spread between about 0.3 and 3.
+    """The factor y is divided by for the search: 1 when the RMS of y lies
+    in [0.01, 100], else the power of ten that brings it into [1, 10).
 
-    A power of ten rather than the RMS itself: data already near unit scale
-    are left alone (factor 1), so a law without constants, such as
-    ``sqrt(x0)``, needs no constant to undo the scaling and keeps its size;
-    and a law such as ``2.5e-11*x0`` is searched as ``2.5*x0``. The RMS is
-    taken as max|y| * rms(y / max|y|), which cannot overflow or underflow.
+    The engine's tolerances are absolute (an early exit at an MSE of 1e-10,
+    constant fitting to 1e-9), which matter only far from unit scale. Data
+    in the usual range are searched as they are, so results equal
+    ``vok_sr``'s and a law without constants, such as ``sqrt(x0)``, does
+    not need one to undo a scaling. A power of ten keeps the constants
+    readable: ``2.5e-11*x0`` is searched as ``2.5*x0``. The RMS is taken as
+    max|y| * rms(y / max|y|), which cannot overflow or underflow.
     """
     peak = float(np.max(np.abs(y))) if y.size else 0.0
     if peak == 0.0 or not math.isfinite(peak):
         return 1.0
     rms = peak * math.sqrt(float(np.mean(np.square(y / peak))))
-    exponent = round(math.log10(rms))
-    return float(10.0**exponent)
+    if UNSCALED_RMS[0] <= rms <= UNSCALED_RMS[1]:
+        return 1.0
+    return float(10.0 ** math.floor(math.log10(rms)))
 
 
 def _mse(prediction: NDArray[np.float64], y: NDArray[np.float64]) -> float:
@@ -204,13 +209,13 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         are then refitted, and their losses computed, on all rows. None: all
         rows.
     normalize_y : bool, default=True
-        Run the search on y divided by the power of ten nearest to its root
-        mean square (a positive factor, no shift; 1 for data already near
-        unit scale) and multiply the equations back. The search's tolerances
-        are absolute, so this finds a law equally well at any scale of y
-        (1e-11 or 1e11). The factor is absorbed into an outer fitted
-        constant where the formula has one, else it appears as a fixed
-        factor; the reported complexity is the search's.
+        When the root mean square of y lies outside [0.01, 100], run the
+        search on y divided by the power of ten that brings it into [1, 10)
+        (a positive factor, no shift), and multiply the equations back. The
+        search's tolerances are absolute, so this finds a law equally well
+        at any scale of y (1e-11 or 1e11). The factor is absorbed into an
+        outer fitted constant where the formula has one, else it appears as
+        a fixed factor; the reported complexity is the search's.
     n_jobs : int or None, default=None
         Threads of the search. None or -1: all hardware threads; -2: all but
         one, and so on (scikit-learn's convention).

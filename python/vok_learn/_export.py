@@ -188,7 +188,8 @@ def to_latex(tokens: Sequence[Token], names: Sequence[str], precision: int = 4) 
     tokens : sequence of tuple
         The formula as a postfix token list.
     names : sequence of str
-        The feature names (``x0`` is typeset ``x_{0}``).
+        The feature names (``x0`` is typeset ``x_{0}``, ``alpha`` as
+        ``\\alpha``, other words upright, with products written with a dot).
     precision : int, default=4
         Significant digits of the constants, at least 1.
 
@@ -201,7 +202,17 @@ def to_latex(tokens: Sequence[Token], names: Sequence[str], precision: int = 4) 
         raise ValueError(f"precision must be an integer >= 1, got {precision!r}")
     expr = to_sympy(tokens, names)
     rounded = {f: sympy.Float(f, int(precision)) for f in expr.atoms(sympy.Float)}
-    return str(sympy.latex(expr.xreplace(rounded)))
+    # SymPy sets a word such as "pressure" as italic letters, which LaTeX
+    # runs together with the next factor ("pressurevolume"): words are set
+    # upright, and products then get an explicit dot.
+    words = {}
+    for symbol in _symbols(names):
+        plain = sympy.latex(symbol)
+        if len(symbol.name) > 1 and plain == symbol.name:
+            words[symbol] = r"\mathrm{" + symbol.name.replace("_", r"\_") + "}"
+    return str(
+        sympy.latex(expr.xreplace(rounded), symbol_names=words, mul_symbol="dot" if words else None)
+    )
 
 
 class NumpyFormula:

@@ -104,10 +104,15 @@ def test_lambdified_sympy_follows_the_engine_branches():
 
 
 @pytest.mark.parametrize(
-    "precision, expected", [(4, r"6.674 \cdot 10^{-11} x_{0}"), (2, r"6.7 \cdot 10^{-11} x_{0}")]
+    "name, precision, expected",
+    [
+        ("x0", 4, r"6.674 \cdot 10^{-11} x_{0}"),
+        ("x0", 2, r"6.7 \cdot 10^{-11} x_{0}"),
+        ("mass", 3, r"6.67 \cdot 10^{-11} \cdot \mathrm{mass}"),  # a word stays one upright word
+    ],
 )
-def test_latex_rounds_constants_to_significant_digits(precision, expected):
-    assert to_latex([("const", 6.67430e-11), V0, TIMES], ["x0"], precision) == expected
+def test_latex_rounds_constants_to_significant_digits(name, precision, expected):
+    assert to_latex([("const", 6.67430e-11), V0, TIMES], [name], precision) == expected
 
 
 @pytest.mark.parametrize("precision", [0, -1, 2.5, True])
@@ -120,7 +125,8 @@ def test_latex_rejects_bad_precision(precision):
     "tokens, grows",
     [
         ([("const", 2.0), V0, TIMES, ("const", 1.0), PLUS], False),  # constants absorb the factor
-        ([V0, ("const", 3.0), ("op", 11, "Divide")], True),  # C only in a divisor
+        ([V0, ("const", 3.0), ("op", 11, "Divide")], False),  # the divisor takes 1/factor
+        ([V0, ("const", 3.0), PLUS, ("op", 7, "Inv")], True),  # 1/(x + C) is not linear in C
         ([V0, ("op", 15, "Sin")], True),
         ([("const", 2.0), V0, ("op", 6, "Neg"), TIMES], False),
     ],
