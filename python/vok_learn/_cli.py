@@ -219,11 +219,14 @@ def _fit(args: argparse.Namespace) -> int:
     if args.output is not None:
         _write_output(model, args.output)
     if args.plot is not None:
+        import matplotlib.pyplot as plt
+
         from ._plot import plot_pareto
 
-        ax = plot_pareto(model)
+        figure, ax = plt.subplots(figsize=(8, 5))
+        plot_pareto(model, ax=ax)
         try:
-            ax.figure.savefig(args.plot, dpi=120, bbox_inches="tight")
+            figure.savefig(args.plot, dpi=120, bbox_inches="tight")
         except (OSError, ValueError) as error:
             raise UsageError(f"cannot write {args.plot}: {error}") from None
     return 0

@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-import sympy
+from sympy import Expr
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning
@@ -434,7 +434,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
 
     def _search(
         self, X: NDArray[np.float64], y: NDArray[np.float64], factor: float, threads: int | None, start: float
-    ) -> dict[str, Any]:
+    ) -> _engine.SearchRun:
         time_limit = None
         if self.time_limit is not None and math.isfinite(self.time_limit):
             time_limit = max(0.0, self.time_limit - (time.monotonic() - start))
@@ -519,7 +519,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         X_checked = validate_data(self, X, reset=False, dtype=np.float64)
         return np.asarray(_engine.evaluate(self.equation_tokens_[row], X_checked), dtype=np.float64)
 
-    def sympy(self, index: int | None = None) -> sympy.Expr:
+    def sympy(self, index: int | None = None) -> Expr:
         """One equation as a SymPy expression.
 
         Parameters

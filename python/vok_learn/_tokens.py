@@ -9,7 +9,7 @@ same tree built here, so they cannot disagree on the structure.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -116,7 +116,7 @@ def constant_positions(tokens: Sequence[Token]) -> list[int]:
     return [i for i, t in enumerate(tokens) if t[0] == "const"]
 
 
-def with_constants(tokens: Sequence[Token], values: Sequence[float]) -> list[Token]:
+def with_constants(tokens: Sequence[Token], values: Iterable[float]) -> list[Token]:
     """The token list with its fitted constants replaced, in token order."""
     out = list(tokens)
     for position, value in zip(constant_positions(tokens), values, strict=True):
