@@ -9,14 +9,10 @@ must survive the round trip unchanged and evaluate to one float per row.
 
 Run: python fuzz/python/fuzz_engine.py [libFuzzer flags] [corpus dirs]
 """
-import math
-import os
-import sys
-
 import atheris
 import numpy as np
 
-from fuzz_module import Boom, Gen  # the shared generators of hostile values
+from fuzz_module import Boom, Gen, run  # the shared generators of hostile values
 
 from vok_learn import _engine
 
@@ -119,12 +115,5 @@ def TestOneInput(data):
         exercise_tokens(g)
 
 
-def main():
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    atheris.Setup(sys.argv, TestOneInput)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    run(TestOneInput)

@@ -302,14 +302,15 @@ def TestOneInput(data):
         exercise_result(g, r)
 
 
-def main():
+def run(test_one_input):
+    """Fuzzes `test_one_input` with the command line's libFuzzer flags."""
     # Searches print progress to the process's standard output; libFuzzer
     # reports on standard error.
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 1)
-    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 
 
 if __name__ == "__main__":
-    main()
+    run(TestOneInput)

@@ -56,6 +56,12 @@ struct Search {
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }
   bool prints() const { return control.output == ProgressOutput::Stdout; }
+  // Someone waits on this search's chunk boundaries: a deadline, a cancel
+  // check or a progress callback.
+  bool watched() const {
+    return control.deadline.has_value() || static_cast<bool>(control.cancel_requested) ||
+           static_cast<bool>(control.on_progress);
+  }
 
   void say(std::string_view text) const {
     if (prints()) print_locked(text);
@@ -245,6 +251,18 @@ class LevelProgress {
   std::size_t shown_ = 0;
 };
 
+// The next chunk size of a watched search: about kWatchedChunk of work per
+// chunk, growing at most fourfold at a time, within [64, max_chunk].
+constexpr std::chrono::milliseconds kWatchedChunk{50};
+std::size_t next_watched_chunk(std::size_t chunk, std::size_t scored, Clock::duration took, std::size_t max_chunk) {
+  const double seconds = std::chrono::duration<double>(took).count();
+  const double target = std::chrono::duration<double>(kWatchedChunk).count();
+  double next = seconds > 0.0 ? static_cast<double>(scored) * target / seconds : 4.0 * static_cast<double>(chunk);
+  next = std::min(next, 4.0 * static_cast<double>(chunk));
+  const std::size_t lower = std::min<std::size_t>(64, max_chunk);
+  return std::clamp(static_cast<std::size_t>(next), lower, max_chunk);
+}
+
 // The survivors of a scoring pass, in input order.
 std::vector<ScoredCandidate> survivors(std::vector<std::optional<ScoredCandidate>> results) {
   std::vector<ScoredCandidate> scored;
@@ -313,17 +331,22 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
   std::vector<Expression> kept;
 
   const CandidateBuilder build(s.levels, k, *s.registry);
-  const std::size_t chunk = std::max<std::size_t>(1, s.config.candidate_chunk);
+  const std::size_t max_chunk = std::max<std::size_t>(1, s.config.candidate_chunk);
+  // A watched search sizes its chunks by time, so that a stop is seen within
+  // a fraction of a second however much a candidate costs on these rows; the
+  // outcome is the same for any chunk size.
+  std::size_t chunk = s.watched() ? std::min<std::size_t>(max_chunk, 256) : max_chunk;
   LevelProgress progress(k, total, s.prints());
   BeamStore store(s.config.beam_width);
   std::size_t scored_count = 0;
   std::vector<Recipe> chunk_recipes;
-  for (std::size_t first = 0; first < total; first += chunk) {
+  for (std::size_t first = 0, n = 0; first < total; first += n) {
     if (s.should_stop()) {
       progress.finish();
       return false;
     }
-    const std::size_t n = std::min(chunk, total - first);
+    n = std::min(chunk, total - first);
+    const Clock::time_point chunk_clock = Clock::now();
     recipes.decode(first, n, chunk_recipes);
     std::vector<Expression> copies(keep ? n : 0);
     auto results = parallel_map<std::optional<ScoredCandidate>>(n, [&](std::size_t i) {
@@ -342,6 +365,7 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
       store.add(first + i, std::move(e), score);
     }
     s.progress(k, first + n, total);
+    if (s.watched()) chunk = next_watched_chunk(chunk, n, Clock::now() - chunk_clock, max_chunk);
   }
   progress.finish();
 

@@ -86,30 +86,22 @@ class Watch {
   Ref type_, value_, tb_;
 };
 
-// Takes the lock back for a callback and releases it again on scope exit.
-class Held {
+// Runs `enter` now and `leave` on scope exit (also when the engine throws,
+// on allocation failure), so the lock is always balanced.
+template <void (Watch::*Enter)(), void (Watch::*Leave)()>
+class Scoped {
  public:
-  explicit Held(Watch& w) : w_(w) { w_.hold(); }
-  ~Held() { w_.release(); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
+  explicit Scoped(Watch& w) : w_(w) { (w_.*Enter)(); }
+  ~Scoped() { (w_.*Leave)(); }
+  Scoped(const Scoped&) = delete;
+  Scoped& operator=(const Scoped&) = delete;
 
  private:
   Watch& w_;
 };
-
-// Releases the lock for the engine and takes it back on scope exit, also
-// when the engine throws (allocation failure).
-class Released {
- public:
-  explicit Released(Watch& w) : w_(w) { w_.release(); }
-  ~Released() { w_.hold(); }
-  Released(const Released&) = delete;
-  Released& operator=(const Released&) = delete;
-
- private:
-  Watch& w_;
-};
+// The lock taken back for a callback; released for the engine.
+using Held = Scoped<&Watch::hold, &Watch::release>;
+using Released = Scoped<&Watch::release, &Watch::hold>;
 
 Ref text(const std::string& s) {
   return Ref(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));

@@ -128,6 +128,35 @@ TEST(SearchControl, WatchedSilentOneThreadSearchFindsWhatRunBfsFinds) {
   EXPECT_EQ(ticks.back().level, 5u);
 }
 
+// A watched search sizes its chunks by time; every level keeps what an
+// unwatched one keeps.
+TEST(SearchControl, TimedChunksKeepEveryLevel) {
+  const Data d = noisy_problem();
+  SearchConfig c = config_of(6);
+  c.candidate_chunk = SearchConfig{}.candidate_chunk;
+  c.beam_width = 200;
+  SearchTrace plain_trace, watched_trace;
+  plain_trace.keep_expressions = watched_trace.keep_expressions = true;
+  ::testing::internal::CaptureStdout();
+  const auto plain = run_bfs(d.rows, d.targets, c, &plain_trace);
+  ::testing::internal::GetCapturedStdout();
+  SearchControl control;
+  control.output = ProgressOutput::Silent;
+  std::size_t ticks = 0;
+  control.on_progress = [&](const ProgressTick&) { return ++ticks > 0; };
+  const SearchRun watched = run_search(d.rows, d.targets, c, control, &watched_trace);
+  expect_same_results(results_of(watched), std::get<std::vector<SearchResult>>(plain));
+  ASSERT_EQ(watched_trace.retained.size(), plain_trace.retained.size());
+  for (std::size_t k = 1; k < plain_trace.retained.size(); ++k) {
+    ASSERT_EQ(watched_trace.retained[k].size(), plain_trace.retained[k].size()) << k;
+    for (std::size_t i = 0; i < plain_trace.retained[k].size(); ++i) {
+      EXPECT_TRUE(same_expression(watched_trace.retained[k][i], plain_trace.retained[k][i])) << k;
+    }
+  }
+  // Level 6 has far more candidates than the first timed chunk.
+  EXPECT_GT(ticks, plain_trace.levels.size());
+}
+
 TEST(SearchControl, StdoutOutputPrintsWhatRunBfsPrints) {
   const Data d = noisy_problem();
   const SearchConfig c = config_of(3);
