@@ -13,6 +13,7 @@ test: cpp-test py-test
 
 demo: py-install
 	$(VPY) examples/quickstart.py
+	$(VPY) examples/estimator_demo.py build/estimator_pareto.png
 
 deps:
 	@scripts/install-system-deps.sh
