@@ -58,7 +58,7 @@ BENCH_BUILD := build/bench
 BENCH_PY_BUILD := build/bench-py
 BENCH_WHEELS := build/bench-wheel
 
-.PHONY: bench
+.PHONY: bench bench-wheel bench-estimator
 
 $(BENCH_VENV)/.stamp: bench/requirements.txt
 	$(PYTHON) -m venv $(BENCH_VENV)
@@ -69,17 +69,27 @@ $(BENCH_VENV)/.stamp: bench/requirements.txt
 	  echo "warning: not every peer installed; the harness reports the missing ones"
 	touch $@
 
-bench: venv $(BENCH_VENV)/.stamp
+# The current checkout as a wheel in the bench venv, for both benchmarks.
+bench-wheel: venv $(BENCH_VENV)/.stamp
 	rm -rf $(BENCH_WHEELS)
 	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
 	  -Cbuild-dir=$(BENCH_PY_BUILD) -w $(BENCH_WHEELS) .
 	$(BPY) -m pip install -q --no-deps --force-reinstall $(BENCH_WHEELS)/vok_sr-*.whl
+
+bench: bench-wheel
 	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
 	  -DVOK_BUILD_BENCH=ON -DVOK_BUILD_TESTS=OFF -DVOK_BUILD_PYTHON=OFF -DVOK_WERROR=ON >/dev/null
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target eval_bench search_bench
 	$(BPY) bench/harness.py --eval-bench $(BENCH_BUILD)/bench/eval_bench \
 	  --search-bench $(BENCH_BUILD)/bench/search_bench
+
+# `make bench-estimator`: VokRegressor on noisy problems (held-out R² of the
+# selected and the most accurate equation, and pyoperon's at the same time
+# budget) and predict on 10^6 rows against NumPy; writes
+# bench/estimator-results.json. BENCH_QUICK=1 for a smoke run.
+bench-estimator: bench-wheel
+	$(BPY) bench/estimator_bench.py
 
 # --- Reliability: sanitizer builds and fuzzing -------------------------------
 # `make sanitize`: the C++ tests under ASan+UBSan (build/asan) and under TSan
