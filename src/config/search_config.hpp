@@ -11,6 +11,17 @@ namespace vok {
 // against.
 enum class EvalPath { Fast, PerSample };
 
+// What ranks a level's candidates for the beam. Raw: the penalised raw
+// error. Affine: the penalised error of the candidate's best affine fit
+// a * f + b to the targets, so that a sub-formula right up to scale and
+// offset survives to build the next levels. Only the beam changes: the
+// front, the early exit and every reported error stay raw.
+enum class Ranking { Raw, Affine };
+
+// The constant leaves of level 1 besides the variables: the fitted constant
+// "C", the registry's named constants (0, 1, I, Pi, E), or both.
+enum class LeafConstants { Fitted, Named, Both };
+
 // Settings of one search. A plain value: every search works on its own copy,
 // so a request never changes the configuration it was derived from. Values
 // are stored as given; the search decides what odd ones mean.
@@ -24,6 +35,8 @@ struct SearchConfig {
   bool exhaustive = false;              // set by the candidate listing request
   bool optimize_constants = true;       // fixed
   EvalPath eval_path = EvalPath::Fast;  // engine-internal: tests and benchmarks
+  Ranking ranking = Ranking::Raw;                  // engine-internal: the private entry
+  LeafConstants leaf_constants = LeafConstants::Fitted;  // engine-internal: the private entry
   // Engine-internal: on the Fast path a level's candidates are composed,
   // scored and folded into the beam this many at a time, so that a level's
   // memory does not grow with its candidate count (0 counts as 1).

@@ -85,6 +85,12 @@ struct Search {
     return stopped;
   }
 
+  // The score a scored candidate is ranked by for the beam.
+  double rank_score(const Expression& e, double score) const {
+    if (config.ranking == Ranking::Raw) return score;
+    return affine_rank_score(e, samples, config, score);
+  }
+
   // Reports `done` of `total` candidates of level k scored.
   void progress(std::size_t k, std::size_t done, std::size_t total) {
     if (control.on_progress && !control.on_progress({k, done, total})) halt(StopReason::Cancelled);
@@ -208,9 +214,22 @@ void admit_seed(Search& s, Expression leaf, std::vector<Expression>& level) {
   level.push_back(std::move(leaf));
 }
 
+// A named constant's leaf: its Constant token, the registry's name as text.
+Expression named_leaf(const OperatorRegistry& registry, std::uint64_t id) {
+  Expression e;
+  e.tokens.push_back(Token::constant(id, *registry.operators()[id]->eval({})));
+  e.formula = registry.meta()[id].name;
+  e.complexity = 1;
+  return e;
+}
+
 void seed_level_one(Search& s, std::size_t num_vars) {
   std::vector<Expression> level;
-  admit_seed(s, param_leaf(), level);
+  const LeafConstants leaves = s.config.leaf_constants;
+  if (leaves != LeafConstants::Named) admit_seed(s, param_leaf(), level);
+  if (leaves != LeafConstants::Fitted) {
+    for (const std::uint64_t id : s.registry->ids_by_arity(0)) admit_seed(s, named_leaf(*s.registry, id), level);
+  }
   for (std::size_t i = 0; i < num_vars; ++i) admit_seed(s, var_leaf(static_cast<std::uint8_t>(i)), level);
   s.store_level(1, std::move(level));
   s.record(1, s.levels[1].size(), s.levels[1].size(), &s.levels[1]);
@@ -304,6 +323,9 @@ bool run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::ti
 
   std::vector<ScoredCandidate> scored = score_level(s, k, std::move(candidates));
   offer_to_front(s, scored);
+  if (s.config.ranking != Ranking::Raw) {
+    parallel_each(scored.size(), [&](std::size_t i) { scored[i].second = s.rank_score(scored[i].first, scored[i].second); });
+  }
   const std::size_t scored_count = scored.size();
   s.store_level(k, select_beam(std::move(scored), s.config.beam_width, quota.elite_count, quota.diversity_quota));
   s.say(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
@@ -349,20 +371,28 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
     const Clock::time_point chunk_clock = Clock::now();
     recipes.decode(first, n, chunk_recipes);
     std::vector<Expression> copies(keep ? n : 0);
-    auto results = parallel_map<std::optional<ScoredCandidate>>(n, [&](std::size_t i) {
+    // Each result with the score it is ranked by (the same under Raw).
+    auto results = parallel_map<std::optional<std::pair<ScoredCandidate, double>>>(n, [&](std::size_t i) {
       progress.tick();
       const Recipe& r = chunk_recipes[i];
       Expression e = build(r);
       if (keep) copies[i] = e;
-      return s.score_recipe(k, r, build, std::move(e));
+      auto scored = s.score_recipe(k, r, build, std::move(e));
+      std::optional<std::pair<ScoredCandidate, double>> out;
+      if (scored) {
+        const double rank = s.rank_score(scored->first, scored->second);
+        out.emplace(std::move(*scored), rank);
+      }
+      return out;
     });
     for (auto& e : copies) kept.push_back(std::move(e));
     for (std::size_t i = 0; i < n; ++i) {
       if (!results[i]) continue;
-      auto& [e, score] = *results[i];
+      auto& [candidate, rank] = *results[i];
+      auto& [e, score] = candidate;
       update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
       ++scored_count;
-      store.add(first + i, std::move(e), score);
+      store.add(first + i, std::move(e), rank);
     }
     s.progress(k, first + n, total);
     if (s.watched()) chunk = next_watched_chunk(chunk, n, Clock::now() - chunk_clock, max_chunk);

@@ -115,6 +115,72 @@ double unpenalised_error(double score, std::size_t complexity, double complexity
 
 namespace {
 
+// Sum of squared residuals of the least-squares line through (f_i, t_i),
+// two-pass for accuracy; nullopt when f is constant to round-off (the fit
+// would then scale round-off noise into a perfect match) or a sum is not
+// finite.
+std::optional<double> affine_residual(std::span<const double> f, std::span<const double> t) {
+  const std::size_t n = t.size();
+  double mf = 0.0, mt = 0.0, peak = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    mf += f[i];
+    mt += t[i];
+    peak = std::max(peak, std::fabs(f[i]));
+  }
+  mf /= static_cast<double>(n);
+  mt /= static_cast<double>(n);
+  double sff = 0.0, sft = 0.0, stt = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double df = f[i] - mf, dt = t[i] - mt;
+    sff += df * df;
+    sft += df * dt;
+    stt += dt * dt;
+  }
+  const double spread = std::sqrt(sff / static_cast<double>(n));
+  if (!std::isfinite(sff) || !std::isfinite(sft) || !std::isfinite(stt) || !(spread > 1e-12 * peak)) {
+    return std::nullopt;
+  }
+  const double residual = std::max(0.0, stt - sft * (sft / sff));
+  return std::isfinite(residual) ? std::optional<double>(residual) : std::nullopt;
+}
+
+}  // namespace
+
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score) {
+  const std::size_t count = samples.size();
+  // A single sample, or none, admits every line: no ranking information.
+  if (count < 2) return raw_score;
+  thread_local std::vector<double> f;
+  f.resize(count);
+  if (samples.column_path()) {
+    SampleScratch& scratch = sample_scratch();
+    BlockValues& b = scratch.block;
+    for (std::size_t first = 0; first < count; first += kSampleBlock) {
+      const std::size_t lanes = std::min(kSampleBlock, count - first);
+      samples.eval_block(e.tokens, first, lanes, {}, scratch, b.out());
+      for (std::size_t i = 0; i < lanes; ++i) {
+        if (!b.ok[i] || !usable(b.re[i], b.im[i])) return raw_score;
+        f[first + i] = b.re[i];
+      }
+    }
+  } else {
+    const OperatorList ops = samples.registry().operators();
+    for (std::size_t k = 0; k < count; ++k) {
+      const auto v = eval_row(e, samples.rows()[k], {}, ops);
+      if (!v || !usable(v->re, v->im)) return raw_score;
+      f[k] = v->re;
+    }
+  }
+  const auto residual = affine_residual(f, samples.targets());
+  if (!residual) return raw_score;
+  // Only the sum of squares changes: the penalty on e's own constants stays.
+  const double error = raw_error_from_sum(e, *residual, count, config.alpha, config.l1_ratio);
+  return penalised_score(error, e.complexity, config.complexity_penalty);
+}
+
+namespace {
+
 // The scoring rule, whichever evaluation path computes the two errors.
 template <class RawError, class Refine>
 std::optional<ScoredCandidate> score_with(Expression e, const SearchConfig& config, RawError raw_error,

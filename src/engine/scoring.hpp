@@ -40,6 +40,13 @@ double penalised_score(double raw_error, std::size_t complexity, double complexi
 // The inverse the search applies before offering a scored candidate.
 double unpenalised_error(double score, std::size_t complexity, double complexity_penalty);
 
+// The penalised error of e's best affine fit a * f + b to the targets (f the
+// real parts on the samples, stored parameter values, plus e's elastic-net
+// penalty), for ranking a level under Ranking::Affine; `raw_score` when the
+// fit is degenerate. Pure; thread-safe.
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score);
+
 // Scores one candidate of a level: raw error, constant refinement (kept only
 // when strictly better), and the penalised score; nullopt when the error is
 // not finite. Pure; thread-safe.
