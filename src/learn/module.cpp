@@ -87,12 +87,15 @@ PyCFunction as_cfunction(F f) {
 PyMethodDef g_methods[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(X, y, max_complexity=10, complexity_penalty=0.1, beam_width=1000, alpha=0.0, l1_ratio=0.5, "
-     "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None)\n--\n\n"
+     "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None, ranking='raw', "
+     "constants='fitted')\n--\n\n"
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
      "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
      "runs on the calling thread with 'level' and 'progress' events; its exception, or Ctrl-C, stops the "
-     "search and propagates with the results so far as the exception's 'partial' attribute."},
+     "search and propagates with the results so far as the exception's 'partial' attribute. ranking "
+     "'affine' keeps a level's candidates by the error of their best affine fit to y (reported errors stay "
+     "raw); constants 'named' or 'both' put the named constants 0, 1, I, Pi, E into level 1."},
     {"evaluate", as_cfunction(evaluate), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(tokens, X)\n--\n\n"
      "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "

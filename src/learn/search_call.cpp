@@ -3,6 +3,8 @@
 #include "engine_module.hpp"
 
 #include <chrono>
+#include <initializer_list>
+#include <optional>
 #include <cmath>
 #include <string>
 #include <variant>
@@ -169,18 +171,45 @@ bool threads_arg(PyObject* obj, SearchControl& control) {
   return true;
 }
 
+// One of `names` (a string), as the index of the match.
+std::optional<std::size_t> choice_arg(PyObject* obj, const char* name, std::initializer_list<const char*> names) {
+  std::size_t i = 0;
+  for (const char* n : names) {
+    if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, n) == 0) return i;
+    ++i;
+  }
+  std::string expected;
+  i = 0;
+  for (const char* n : names) {
+    expected += i == 0 ? "" : (i + 1 == names.size() ? " or " : ", ");
+    expected += "'" + std::string(n) + "'";
+    ++i;
+  }
+  PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", name, expected.c_str(), obj);
+  return std::nullopt;
+}
+
 bool output_arg(PyObject* obj, SearchControl& control) {
   if (obj == nullptr) {
     control.output = ProgressOutput::Silent;
     return true;
   }
-  if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "silent") == 0) {
-    control.output = ProgressOutput::Silent;
-  } else if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "stdout") == 0) {
-    control.output = ProgressOutput::Stdout;
-  } else {
-    PyErr_Format(PyExc_ValueError, "output must be 'silent' or 'stdout', not %R", obj);
-    return false;
+  const auto i = choice_arg(obj, "output", {"silent", "stdout"});
+  if (!i) return false;
+  control.output = *i == 0 ? ProgressOutput::Silent : ProgressOutput::Stdout;
+  return true;
+}
+
+bool options_arg(PyObject* ranking, PyObject* constants, SearchConfig& config) {
+  if (ranking != nullptr) {
+    const auto i = choice_arg(ranking, "ranking", {"raw", "affine"});
+    if (!i) return false;
+    config.ranking = *i == 0 ? Ranking::Raw : Ranking::Affine;
+  }
+  if (constants != nullptr) {
+    const auto i = choice_arg(constants, "constants", {"fitted", "named", "both"});
+    if (!i) return false;
+    config.leaf_constants = *i == 0 ? LeafConstants::Fitted : *i == 1 ? LeafConstants::Named : LeafConstants::Both;
   }
   return true;
 }
@@ -191,9 +220,10 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return py::guarded([&]() -> PyObject* {
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
-                                   "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback"},
+                                   "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
+                                   "constants"},
                                   2};
-    PyObject* a[12];
+    PyObject* a[14];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
@@ -221,6 +251,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       if (exhaustive < 0) return nullptr;
       config.exhaustive = exhaustive != 0;
     }
+    if (!options_arg(a[12], a[13], config)) return nullptr;
     SearchControl control;
     if (!deadline_arg(a[8], control) || !threads_arg(a[9], control) || !output_arg(a[10], control)) return nullptr;
     PyObject* callback = a[11] != nullptr && a[11] != Py_None ? a[11] : nullptr;

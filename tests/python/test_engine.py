@@ -155,6 +155,8 @@ BAD_CALLS = [
     (dict(threads=1.5), TypeError, "threads must be a positive integer"),
     (dict(output="loud"), ValueError, "output must be 'silent' or 'stdout'"),
     (dict(callback=1), TypeError, "callback must be callable"),
+    (dict(ranking="best"), ValueError, "ranking must be 'raw' or 'affine', not 'best'"),
+    (dict(constants=None), ValueError, "constants must be 'fitted', 'named' or 'both', not None"),
     (dict(max_complexity=-1), OverflowError, None),
     (dict(bogus=1), TypeError, "unexpected keyword argument 'bogus'"),
 ]
@@ -166,6 +168,17 @@ def test_bad_search_arguments_raise(kwargs, error, message):
     call.update(kwargs)
     with pytest.raises(error, match=message):
         _engine.search(**call)
+
+
+@pytest.mark.parametrize("constants, leaves", [
+    ("fitted", ["C"]), ("named", ["0", "1", "I", "Pi", "E"]), ("both", ["C", "0", "1", "I", "Pi", "E"])])
+def test_constant_leaves(constants, leaves):
+    run = _engine.search([[]], [math.pi], max_complexity=1, constants=constants, exhaustive=True)
+    formulas = {e["formula"] for e in run["equations"]}
+    # The best leaf for pi: the fitted constant where there is one, else Pi itself.
+    assert formulas == ({"C"} if "C" in leaves else {"Pi"})
+    if constants == "named":
+        assert run["equations"][0]["tokens"] == [("named", 3, "Pi")] and run["equations"][0]["error"] == 0.0
 
 
 def test_callback_sees_levels_and_progress_and_can_stop_the_search(problem):
