@@ -175,9 +175,9 @@ def test_bad_search_arguments_raise(kwargs, error, message):
 def test_constant_leaves(constants, leaves):
     run = _engine.search([[]], [math.pi], max_complexity=1, constants=constants, exhaustive=True)
     formulas = {e["formula"] for e in run["equations"]}
-    # The best leaf for pi: the fitted constant where there is one, else Pi itself.
-    assert formulas == ({"C"} if "C" in leaves else {"Pi"})
-    if constants == "named":
+    # Pi itself is exact; a fitted constant is the best leaf only without it.
+    assert formulas == ({"Pi"} if "Pi" in leaves else {"C"})
+    if constants != "fitted":
         assert run["equations"][0]["tokens"] == [("named", 3, "Pi")] and run["equations"][0]["error"] == 0.0
 
 
