@@ -243,17 +243,29 @@ def _ge(a: float | None, b: float | None) -> bool:
 # ---------------------------------------------------------------------------
 
 
-def _median_time(fn, repeats: int) -> dict:
-    fn()  # warm-up: first-touch page faults and lazy set-up stay out of the figures
-    walls, cpus = [], []
-    for _ in range(repeats):
-        c0, t0 = time.process_time(), time.perf_counter()
-        fn()
-        walls.append(time.perf_counter() - t0)
-        cpus.append(time.process_time() - c0)
-    wall = statistics.median(walls)
-    return {"median_s": wall, "min_s": min(walls), "max_s": max(walls), "cpu_median_s": statistics.median(cpus),
-            "cpu_over_wall": statistics.median(cpus) / wall if wall > 0 else None}
+def _median_times(paths: dict, repeats: int) -> dict:
+    """Median wall and CPU time of each path. The paths take turns within
+    each repetition (in a rotating order), so that a neighbour's load on a
+    shared machine falls on all of them alike rather than on whichever path
+    happened to run while it lasted."""
+    for fn in paths.values():
+        fn()  # warm-up: first-touch page faults and lazy set-up stay out of the figures
+    names = list(paths)
+    walls: dict = {k: [] for k in names}
+    cpus: dict = {k: [] for k in names}
+    for r in range(repeats):
+        for k in names[r % len(names):] + names[:r % len(names)]:
+            c0, t0 = time.process_time(), time.perf_counter()
+            paths[k]()
+            walls[k].append(time.perf_counter() - t0)
+            cpus[k].append(time.process_time() - c0)
+    out = {}
+    for k in names:
+        wall = statistics.median(walls[k])
+        out[k] = {"median_s": wall, "min_s": min(walls[k]), "max_s": max(walls[k]),
+                  "cpu_median_s": statistics.median(cpus[k]),
+                  "cpu_over_wall": statistics.median(cpus[k]) / wall if wall > 0 else None}
+    return out
 
 
 def _predict_model(X_small: np.ndarray):
@@ -281,7 +293,7 @@ def predict_bench(rows: int, repeats: int) -> dict:
                     np.where(rng.random(rows) < 0.5, -magnitude, magnitude)),
     }
     out = {"formula": PREDICT_TEXT, "tokens": [list(t) for t in PREDICT_TOKENS], "token_count": len(PREDICT_TOKENS),
-           "rows": rows, "repeats": repeats, "statistic": "median wall time of the repeats, after one warm-up",
+           "rows": rows, "repeats": repeats, "statistic": "median wall time of the repeats, after one warm-up; the paths take turns",
            "engine_hardware_threads": int(_engine.hardware_threads()), "numpy_threads": 1, "domains": {}}
     model = _predict_model(np.column_stack([domains["real"][1][:200], x1[:200]]))
     for key, (what, x0) in domains.items():
@@ -303,15 +315,16 @@ def predict_bench(rows: int, repeats: int) -> dict:
             reference = np.real(numpy_ufuncs())
             ok = np.isfinite(engine) & np.isfinite(reference)
             rel = np.abs(engine[ok] - reference[ok]) / np.maximum(np.abs(reference[ok]), 1e-300)
-            timings = {
-                "engine_evaluate": _median_time(lambda: _engine.evaluate(PREDICT_TOKENS, X), repeats),
-                "predict": _median_time(lambda: model.predict(X), repeats),
-                "numpy_complex128_ufuncs": _median_time(numpy_ufuncs, repeats),
-                "numpy_complex128_from_float64": _median_time(numpy_from_float64, repeats),
-                "to_numpy_callable": _median_time(lambda: formula(X), repeats),
+            paths = {
+                "engine_evaluate": lambda: _engine.evaluate(PREDICT_TOKENS, X),
+                "predict": lambda: model.predict(X),
+                "numpy_complex128_ufuncs": numpy_ufuncs,
+                "numpy_complex128_from_float64": numpy_from_float64,
+                "to_numpy_callable": lambda: formula(X),
             }
             if key == "real":
-                timings["numpy_float64_ufuncs"] = _median_time(numpy_float64, repeats)
+                paths["numpy_float64_ufuncs"] = numpy_float64
+            timings = _median_times(paths, repeats)
         assert np.array_equal(model.predict(X), engine, equal_nan=True)
         base = timings["numpy_complex128_ufuncs"]["median_s"]
         out["domains"][key] = {
@@ -408,7 +421,7 @@ def main(argv: list[str]) -> int:
     ap.add_argument("--time-limit", type=float, help="seconds per fit, vok and pyoperon (default 20, quick 5)")
     ap.add_argument("--problems", help="comma-separated subset of " + ",".join(e["name"] for e in NOISY_PROBLEMS))
     ap.add_argument("--rows", type=int, default=1_000_000, help="rows of the predict timing (default 10^6)")
-    ap.add_argument("--repeats", type=int, help="repetitions of each predict timing (default 7, quick 3)")
+    ap.add_argument("--repeats", type=int, help="repetitions of each predict timing (default 15, quick 3)")
     ap.add_argument("--skip", choices=("accuracy", "predict"), help="leave one part out")
     args = ap.parse_args(argv)
 
@@ -418,7 +431,7 @@ def main(argv: list[str]) -> int:
         return 0
 
     time_limit = args.time_limit or (5.0 if args.quick else 20.0)
-    repeats = args.repeats or (3 if args.quick else 7)
+    repeats = args.repeats or (3 if args.quick else 15)
     names = args.problems.split(",") if args.problems else (
         QUICK_PROBLEMS if args.quick else [e["name"] for e in NOISY_PROBLEMS])
     if unknown := [n for n in names if n not in {e["name"] for e in NOISY_PROBLEMS}]:
