@@ -58,7 +58,7 @@ BENCH_BUILD := build/bench
 BENCH_PY_BUILD := build/bench-py
 BENCH_WHEELS := build/bench-wheel
 
-.PHONY: bench bench-wheel bench-estimator
+.PHONY: bench bench-wheel bench-estimator bench-discovery
 
 $(BENCH_VENV)/.stamp: bench/requirements.txt
 	$(PYTHON) -m venv $(BENCH_VENV)
@@ -90,6 +90,16 @@ bench: bench-wheel
 # bench/estimator-results.json. BENCH_QUICK=1 for a smoke run.
 bench-estimator: bench-wheel
 	$(BPY) bench/estimator_bench.py
+
+# `make bench-discovery`: exact recovery on Nguyen 1-12 and eighteen Feynman
+# laws (noiseless and with 1 % noise) for vok_sr's defaults, VokRegressor's
+# ranking/constants options, pyoperon and gplearn under one time limit, and
+# closed forms of 36 constants against mpmath.identify; writes
+# bench/discovery-results.json. BENCH_QUICK=1 for a smoke run; DISCOVERY_ARGS
+# passes more options (e.g. --time-limit 10, --only constants).
+DISCOVERY_JSON = $(if $(BENCH_QUICK),bench/discovery-results-quick.json,bench/discovery-results.json)
+bench-discovery: bench-wheel
+	$(BPY) bench/discovery_bench.py $(if $(BENCH_QUICK),--quick) --json $(DISCOVERY_JSON) $(DISCOVERY_ARGS)
 
 # --- Reliability: sanitizer builds and fuzzing -------------------------------
 # `make sanitize`: the C++ tests under ASan+UBSan (build/asan) and under TSan
