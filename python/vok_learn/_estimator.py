@@ -27,6 +27,12 @@ from ._tokens import Token, constant_positions, scale_tokens, with_constants
 __all__ = ["SearchStoppedWarning", "VokRegressor"]
 
 MODEL_SELECTIONS = ("best", "score", "accuracy")
+RANKINGS = ("raw", "affine")
+CONSTANT_LEAVES = ("fitted", "named", "both")
+# The defaults of `ranking` and `constants`, in one place so that they can be
+# set from the recovery benchmark without touching the signature.
+DEFAULT_RANKING = "raw"
+DEFAULT_CONSTANTS = "fitted"
 MAX_FEATURES = 255
 # "best" picks the highest score among the equations at most this many
 # times less accurate than the most accurate one.
@@ -171,7 +177,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     against size. Formulas combine arithmetic, powers and roots, exp, log,
     trigonometric functions and the operator VOK(a, b) = exp(a) - log(b),
     evaluated in complex numbers on principal branches; the prediction is
-    the real part. Constants in a formula are fitted to the data.
+    the real part. Constants in a formula are fitted to the data, or are
+    the named constants 0, 1, i, pi and e (see `constants`).
 
     Parameters
     ----------
@@ -225,6 +232,19 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     random_state : int, RandomState instance or None, default=None
         Seeds the subset drawn for `max_samples`; the search itself is
         deterministic.
+    ranking : {"raw", "affine"}, default="raw"
+        How the formulas of a level are ranked for the beam. "raw": by their
+        error. "affine": by the error of their best affine fit a*f + b to y,
+        so that a sub-formula that is right up to scale and offset (such as
+        sin(x0**2)*cos(x0) on the way to sin(x0**2)*cos(x0) - 1) stays in the
+        beam to build the larger ones. Only the choice of the kept formulas
+        changes: the equations and their losses are those of the formulas
+        themselves, without the fit.
+    constants : {"fitted", "named", "both"}, default="fitted"
+        The constant leaves formulas are built from, besides the features.
+        "fitted": a constant fitted to the data. "named": the exact
+        constants 0, 1, i, pi and e, so formulas are closed forms with
+        nothing fitted. "both": all of them.
 
     Attributes
     ----------
@@ -281,6 +301,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         n_jobs: int | None = None,
         verbose: int = 1,
         random_state: int | np.random.RandomState | None = None,
+        ranking: str = DEFAULT_RANKING,
+        constants: str = DEFAULT_CONSTANTS,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -294,6 +316,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.n_jobs = n_jobs
         self.verbose = verbose
         self.random_state = random_state
+        self.ranking = ranking
+        self.constants = constants
 
     # ------------------------------------------------------------ checks
 
@@ -333,6 +357,10 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("normalize_y", "True or False")
         if self.verbose not in (0, 1, 2) or isinstance(self.verbose, float):
             fail("verbose", "0, 1 or 2")
+        if not isinstance(self.ranking, str) or self.ranking not in RANKINGS:
+            fail("ranking", "one of " + ", ".join(repr(r) for r in RANKINGS))
+        if not isinstance(self.constants, str) or self.constants not in CONSTANT_LEAVES:
+            fail("constants", "one of " + ", ".join(repr(c) for c in CONSTANT_LEAVES))
 
     # --------------------------------------------------------------- fit
 
@@ -452,6 +480,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 threads=threads,
                 output="stdout" if self.verbose == 2 else "silent",
                 callback=bars,
+                ranking=self.ranking,
+                constants=self.constants,
             )
         except KeyboardInterrupt as interrupt:
             partial = getattr(interrupt, "partial", None)

@@ -13,6 +13,7 @@ import joblib
 import numpy as np
 import pandas as pd
 import pytest
+import sympy
 from sklearn.base import clone
 from sklearn.utils.estimator_checks import check_estimator
 
@@ -55,6 +56,9 @@ def test_passes_check_estimator():
         (dict(n_jobs=0), "n_jobs must be None or a non-zero integer, got 0"),
         (dict(verbose=3), "verbose must be 0, 1 or 2, got 3"),
         (dict(normalize_y="yes"), "normalize_y must be True or False, got 'yes'"),
+        (dict(ranking="scaled"), "ranking must be one of 'raw', 'affine', got 'scaled'"),
+        (dict(constants="exact"), "constants must be one of 'fitted', 'named', 'both', got 'exact'"),
+        (dict(constants=None), "constants must be one of 'fitted', 'named', 'both', got None"),
     ],
 )
 def test_settings_are_checked_at_fit(setting, message):
@@ -209,3 +213,61 @@ def test_persistence_round_trips_bit_for_bit(fitted, noisy):
     np.testing.assert_allclose(f(X), fitted.predict(X), rtol=1e-12)
     fresh = clone(fitted)
     assert fresh.get_params() == fitted.get_params() and not hasattr(fresh, "equations_")
+
+
+@pytest.mark.parametrize("ranking", ["raw", "affine"])
+@pytest.mark.parametrize("constants", ["fitted", "named", "both"])
+def test_ranking_and_constants_reach_the_search(monkeypatch, ranking, constants):
+    from vok_learn import _engine
+
+    calls = []
+    search = _engine.search
+    monkeypatch.setattr(_engine, "search", lambda *a, **k: calls.append(k) or search(*a, **k))
+    model = VokRegressor(max_complexity=3, verbose=0, ranking=ranking, constants=constants)
+    assert clone(model).get_params()["ranking"] == ranking
+    assert clone(model).get_params()["constants"] == constants
+    X = np.array([[1.0], [2.0], [3.0]])
+    model.fit(X, np.pi * X[:, 0])
+    assert (calls[0]["ranking"], calls[0]["constants"]) == (ranking, constants)
+    leaves = {t[0] for tokens in model.equation_tokens_ for t in tokens} - {"op", "var"}
+    assert leaves <= {"fitted": {"const"}, "named": {"named"}, "both": {"const", "named"}}[constants]
+
+
+def test_defaults_of_ranking_and_constants_are_the_module_constants():
+    from vok_learn import _estimator
+
+    params = VokRegressor().get_params()
+    assert (params["ranking"], params["constants"]) == (_estimator.DEFAULT_RANKING, _estimator.DEFAULT_CONSTANTS)
+
+
+def test_named_constants_in_every_export_and_scaling():
+    # y = 1e-11 * (pi*x0 + e): found with the named leaves only, then scaled
+    # back by a fixed factor, since nothing in the formula is fitted.
+    rng = np.random.default_rng(5)
+    X = rng.uniform(0.5, 2.0, size=(40, 1))
+    y = 1e-11 * (np.pi * X[:, 0] + np.e)
+    model = VokRegressor(max_complexity=5, verbose=0, constants="named").fit(X, y)
+    best = model.best_index_
+    assert model.equations_["loss"].iloc[best] <= 1e-24 * np.mean(y**2)
+    expr = model.sympy()
+    assert expr.has(sympy.pi) and expr.has(sympy.E)
+    assert {float(f) for f in expr.atoms(sympy.Float)} == {1e-11}  # only the scale factor
+    np.testing.assert_allclose(sympy.lambdify(sympy.Symbol("x0"), expr)(X[:, 0]), model.predict(X), rtol=1e-12)
+    assert r"\pi" in model.latex() and "e" in model.latex()
+    text = model.equations_["equation"].iloc[best]
+    assert "pi" in text and "E" in text
+    np.testing.assert_allclose(model.to_numpy()(X), model.predict(X), rtol=1e-12)
+    back = sympy.lambdify(sympy.Symbol("x0"), sympy.sympify(text), "numpy")(X[:, 0])
+    np.testing.assert_allclose(back, model.predict(X), rtol=1e-12)
+    assert not model.equations_["leaves_reals"].iloc[best]
+
+
+def test_named_constants_are_not_refitted_on_all_rows():
+    # On a subset the search finds pi*x0 exactly; refitting on all rows must
+    # leave the named constant as it is (it has no fitted value).
+    rng = np.random.default_rng(6)
+    X = rng.uniform(0.5, 2.0, size=(200, 1))
+    y = np.pi * X[:, 0] + 1e-3 * rng.normal(size=200)
+    model = VokRegressor(max_complexity=3, verbose=0, constants="named", max_samples=20, random_state=0).fit(X, y)
+    tokens = model.equation_tokens_[-1]
+    assert ("named", 3, "Pi") in tokens and not any(t[0] == "const" for t in tokens)
