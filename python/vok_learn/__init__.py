@@ -6,12 +6,22 @@ needs: a search that can be bounded, silenced and interrupted, and formulas
 returned as exact token lists rather than rounded text.
 
 The public names are :class:`VokRegressor` (a scikit-learn regressor),
-:class:`SearchStoppedWarning`, and the plots :func:`plot_pareto` and
-:func:`plot_fit` (they need matplotlib: ``pip install vok_sr[plot]``).
+:class:`SearchStoppedWarning`, :func:`identify_constant` (closed forms of a
+number, as :class:`ConstantForm` objects), and the plots :func:`plot_pareto`
+and :func:`plot_fit` (they need matplotlib: ``pip install vok_sr[plot]``).
 """
 
+from ._constants import ConstantForm, identify_constant
 from ._estimator import SearchStoppedWarning, VokRegressor
 from ._plot import plot_fit, plot_pareto
 from ._version import __version__
 
-__all__ = ["SearchStoppedWarning", "VokRegressor", "__version__", "plot_fit", "plot_pareto"]
+__all__ = [
+    "ConstantForm",
+    "SearchStoppedWarning",
+    "VokRegressor",
+    "__version__",
+    "identify_constant",
+    "plot_fit",
+    "plot_pareto",
+]

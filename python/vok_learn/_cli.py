@@ -1,6 +1,9 @@
-"""The ``vok-sr`` command line: ``vok-sr fit DATA.csv --target COLUMN ...``.
+"""The ``vok-sr`` command line: ``vok-sr fit DATA.csv --target COLUMN ...``
+and ``vok-sr constant VALUE``.
 
-Every error a user can cause (a missing file, an unknown column, data that
+``constant`` exits with status 1 when it finds no closed form, as ``grep``
+does when nothing matches, so that a script can tell "no form" from a form
+without reading the output. Every error a user can cause (a missing file, an unknown column, data that
 are not numbers, a bad setting) ends in one line on stderr and exit status 2,
 never in a usage text or a traceback: the command is meant for scripts and
 pipelines, whose logs should say what went wrong in one line.
@@ -12,6 +15,7 @@ import argparse
 import json
 import math
 import sys
+import warnings
 from collections.abc import Sequence
 from pathlib import Path
 from typing import NoReturn
@@ -20,7 +24,9 @@ import numpy as np
 import pandas as pd
 
 PROG = "vok-sr"
+EXIT_NOT_FOUND = 1
 EXIT_USAGE = 2
+NOT_FOUND = "no closed form found within the limits"
 
 
 class UsageError(Exception):
@@ -50,6 +56,23 @@ def _positive_float(text: str) -> float:
         raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
     if not value > 0 or math.isnan(value):
         raise argparse.ArgumentTypeError(f"expected a number of seconds > 0, got {text!r}")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
+
+
+def _tolerance(text: str) -> float:
+    value = _finite_float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"expected a number > 0, got {text!r}")
     return value
 
 
@@ -89,6 +112,21 @@ def build_parser() -> argparse.ArgumentParser:
         "--output", metavar="FILE.csv|FILE.json", help="write the equations table (CSV or JSON)"
     )
     fit.add_argument("--plot", metavar="FILE.png", help="save the Pareto plot (needs matplotlib)")
+
+    from ._constants import DEFAULT_MAX_COMPLEXITY, DEFAULT_TOLERANCE
+
+    constant = commands.add_parser(
+        "constant",
+        help="find closed forms of a number",
+        description="Find closed forms of a number built from 0, 1, i, pi and e. "
+        "Exit status 0: forms found; 1: none within the limits; 2: an error.",
+    )
+    constant.add_argument("value", metavar="VALUE", type=_finite_float, help="the number to identify")
+    constant.add_argument("--max-complexity", type=_positive_int, default=DEFAULT_MAX_COMPLEXITY, metavar="N")
+    constant.add_argument("--time-limit", type=_positive_float, default=None, metavar="S")
+    constant.add_argument(
+        "--tolerance", type=_tolerance, default=DEFAULT_TOLERANCE, metavar="T", help="relative tolerance"
+    )
     return parser
 
 
@@ -232,6 +270,46 @@ def _fit(args: argparse.Namespace) -> int:
     return 0
 
 
+def format_constants(forms: Sequence[object]) -> str:
+    """The table of closed forms as ``vok-sr constant`` prints it.
+
+    Parameters
+    ----------
+    forms : sequence of ConstantForm
+        The forms, as :func:`identify_constant` returns them.
+
+    Returns
+    -------
+    str
+        The columns complexity, form, value (full precision) and error.
+    """
+    rows = [("complexity", "form", "value", "error")]
+    for f in forms:
+        rows.append((str(f.complexity), f.text, repr(f.value), f"{f.error:.3g}"))  # type: ignore[attr-defined]
+    widths = [max(len(row[k]) for row in rows) for k in range(3)]
+    return "\n".join(
+        "  ".join([row[0].rjust(widths[0]), row[1].ljust(widths[1]), row[2].ljust(widths[2]), row[3]])
+        for row in rows
+    )
+
+
+def _constant(args: argparse.Namespace) -> int:
+    from ._constants import identify_constant
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        forms = identify_constant(
+            args.value, max_complexity=args.max_complexity, time_limit=args.time_limit, tolerance=args.tolerance
+        )
+    for warning in caught:
+        print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+    if not forms:
+        print(NOT_FOUND)
+        return EXIT_NOT_FOUND
+    print(format_constants(forms))
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs ``vok-sr`` with the given arguments.
 
@@ -243,14 +321,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns
     -------
     int
-        The exit status: 0 on success, 2 on a usage or data error (one line
-        on stderr).
+        The exit status: 0 on success, 1 when ``constant`` finds no form,
+        2 on a usage or data error (one line on stderr).
     """
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
         if args.command == "fit":
             return _fit(args)
+        if args.command == "constant":
+            return _constant(args)
         raise UsageError(f"unknown command {args.command!r}")  # pragma: no cover
     except UsageError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
