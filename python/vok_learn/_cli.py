@@ -113,8 +113,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     fit.add_argument("--plot", metavar="FILE.png", help="save the Pareto plot (needs matplotlib)")
 
-    from ._constants import DEFAULT_MAX_COMPLEXITY, DEFAULT_TOLERANCE
-
+    # Unset options take identify_constant's defaults; importing them here
+    # would load SymPy and the engine for every command, --help included.
     constant = commands.add_parser(
         "constant",
         help="find closed forms of a number",
@@ -122,10 +122,12 @@ def build_parser() -> argparse.ArgumentParser:
         "Exit status 0: forms found; 1: none within the limits; 2: an error.",
     )
     constant.add_argument("value", metavar="VALUE", type=_finite_float, help="the number to identify")
-    constant.add_argument("--max-complexity", type=_positive_int, default=DEFAULT_MAX_COMPLEXITY, metavar="N")
-    constant.add_argument("--time-limit", type=_positive_float, default=None, metavar="S")
     constant.add_argument(
-        "--tolerance", type=_tolerance, default=DEFAULT_TOLERANCE, metavar="T", help="relative tolerance"
+        "--max-complexity", type=_positive_int, metavar="N", help="largest form in tokens (default: identify_constant's)"
+    )
+    constant.add_argument("--time-limit", type=_positive_float, metavar="S")
+    constant.add_argument(
+        "--tolerance", type=_tolerance, metavar="T", help="relative tolerance (default: identify_constant's)"
     )
     return parser
 
@@ -298,9 +300,12 @@ def _constant(args: argparse.Namespace) -> int:
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        forms = identify_constant(
-            args.value, max_complexity=args.max_complexity, time_limit=args.time_limit, tolerance=args.tolerance
-        )
+        options = {
+            name: getattr(args, name)
+            for name in ("max_complexity", "time_limit", "tolerance")
+            if getattr(args, name) is not None
+        }
+        forms = identify_constant(args.value, **options)
     for warning in caught:
         print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
     if not forms:
