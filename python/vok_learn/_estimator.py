@@ -41,6 +41,9 @@ BEST_LOSS_RATIO = 1.5
 # are round-off: they all count as this value when scores are compared, so
 # that an exact law is not beaten by a longer one that happens to round better.
 ROUND_OFF_LOSS = 1e-28
+# A longer equation enters the table only if it lowers the loss by more than
+# this fraction: a difference in the last bits is a tie, not an improvement.
+LOSS_TIE = 1e-10
 # The range of RMS(y) searched without scaling (see _scale_factor).
 UNSCALED_RMS = (1e-2, 1e2)
 # Slack after the time limit for mapping, refitting and scoring the results.
@@ -425,7 +428,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
 
         front: list[tuple[int, float, list[Token]]] = []
         for complexity, loss, tokens in sorted(rows, key=lambda r: (r[0], r[1])):
-            if front and (complexity == front[-1][0] or loss >= front[-1][1]):
+            if front and (complexity == front[-1][0] or loss >= front[-1][1] * (1.0 - LOSS_TIE)):
                 continue
             front.append((complexity, loss, tokens))
 
@@ -488,9 +491,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             if not partial or not partial.get("equations"):
                 raise
             warnings.warn(
-                f"the search was interrupted after level {partial['last_level']} of "
-                f"{self.max_complexity}; keeping the {len(partial['equations'])} "
-                "equation(s) found so far",
+                f"the search was interrupted during level {partial['last_level'] + 1} of "
+                f"{self.max_complexity} (level {partial['last_level']} was the last one "
+                f"completed); keeping the {len(partial['equations'])} equation(s) found so far",
                 SearchStoppedWarning,
                 stacklevel=3,
             )
@@ -500,8 +503,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 bars.close()
         if result["stop_reason"] == "time_limit":
             warnings.warn(
-                f"the search reached its time limit of {self.time_limit:g} s after level "
-                f"{result['last_level']} of {self.max_complexity}; keeping the "
+                f"the search reached its time limit of {self.time_limit:g} s during level "
+                f"{result['last_level'] + 1} of {self.max_complexity} (level "
+                f"{result['last_level']} was the last one completed); keeping the "
                 f"{len(result['equations'])} equation(s) found so far",
                 SearchStoppedWarning,
                 stacklevel=3,
