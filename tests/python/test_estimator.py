@@ -276,3 +276,17 @@ def test_named_constants_are_not_refitted_on_all_rows():
     model = VokRegressor(max_complexity=3, verbose=0, constants="named", max_samples=20, random_state=0).fit(X, y)
     tokens = model.equation_tokens_[-1]
     assert ("named", 3, "Pi") in tokens and not any(t[0] == "const" for t in tokens)
+
+
+def test_works_inside_scikit_learn_tools(noisy):
+    from sklearn.model_selection import GridSearchCV, cross_val_score
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import FunctionTransformer
+
+    X, y = noisy
+    pipe = make_pipeline(FunctionTransformer(), VokRegressor(max_complexity=3, beam_width=50, verbose=0))
+    scores = cross_val_score(pipe, X, y, cv=3)
+    assert scores.shape == (3,) and np.all(np.isfinite(scores))
+    grid = GridSearchCV(pipe, {"vokregressor__model_selection": ["accuracy", "score"]}, cv=2).fit(X, y)
+    assert grid.best_params_["vokregressor__model_selection"] in ("accuracy", "score")
+    assert grid.predict(X).shape == y.shape
