@@ -44,6 +44,12 @@ inline bool same_expression(const Expression& a, const Expression& b) {
   return true;
 }
 
+// A search's data: one row of inputs per target.
+struct SearchData {
+  std::vector<std::vector<double>> rows;
+  std::vector<double> targets;
+};
+
 inline std::vector<std::string> formulas(const std::vector<Expression>& es) {
   std::vector<std::string> out;
   for (const auto& e : es) out.push_back(e.formula);

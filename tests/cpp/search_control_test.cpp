@@ -21,11 +21,7 @@ namespace {
 
 using testing_support::same_bits;
 using testing_support::same_expression;
-
-struct Data {
-  std::vector<std::vector<double>> rows;
-  std::vector<double> targets;
-};
+using Data = testing_support::SearchData;
 
 // Two variables and a target that no small formula fits exactly, so that
 // no search exits early.

@@ -16,11 +16,7 @@ namespace {
 
 using testing_support::same_bits;
 using testing_support::same_expression;
-
-struct Data {
-  std::vector<std::vector<double>> rows;
-  std::vector<double> targets;
-};
+using Data = testing_support::SearchData;
 
 // sin(x^2) * cos(x) - 1: its 8-token law needs sin(x^2) * cos(x) at level 6,
 // which is far from the targets until the - 1 is added.
