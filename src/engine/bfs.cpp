@@ -86,8 +86,9 @@ struct Search {
   }
 
   // The score a scored candidate is ranked by for the beam.
-  double rank_score(const Expression& e, double score) const {
+  double rank_score(const Expression& e, double score, const double* values_re = nullptr) const {
     if (config.ranking == Ranking::Raw) return score;
+    if (values_re != nullptr) return affine_rank_score(e, samples, config, score, {values_re, samples.size()});
     return affine_rank_score(e, samples, config, score);
   }
 
@@ -125,8 +126,13 @@ struct Search {
   // sample values are at hand, its own come from one operator application
   // over them instead of an evaluation of the whole expression, and so do
   // its values with one parameter perturbed, for the first Jacobian.
+  // `values_re`, when given, receives the candidate's real parts on every
+  // sample where they were composed and scoring kept them as they are (no
+  // parameters, every sample usable), else null; valid until the thread's
+  // next score_recipe.
   std::optional<ScoredCandidate> score_recipe(std::size_t k, const Recipe& r, const CandidateBuilder& build,
-                                              Expression e) const {
+                                              Expression e, const double** values_re = nullptr) const {
+    if (values_re != nullptr) *values_re = nullptr;
     const bool unary = r.split == 0;
     const SampleColumns& left = unary ? columns[k - 1] : columns[r.split];
     const SampleColumns* right = unary ? nullptr : &columns[k - 1 - r.split];
@@ -165,6 +171,8 @@ struct Search {
     // one (a composed value has passed the guard, so it is usable); else the
     // perturbed columns would go unused.
     const bool every_sample = compose(a, b, out_at(0)) == lanes;
+    // A composed value has passed the guard, so every sample is usable.
+    if (values_re != nullptr && every_sample && e.num_params == 0) *values_re = out_at(0).re;
     scratch.composed_perturbed.clear();
     if (perturb && every_sample) {
       for (std::size_t j = 0; j < moved; ++j) {
@@ -377,10 +385,11 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
       const Recipe& r = chunk_recipes[i];
       Expression e = build(r);
       if (keep) copies[i] = e;
-      auto scored = s.score_recipe(k, r, build, std::move(e));
+      const double* values_re = nullptr;
+      auto scored = s.score_recipe(k, r, build, std::move(e), &values_re);
       std::optional<std::pair<ScoredCandidate, double>> out;
       if (scored) {
-        const double rank = s.rank_score(scored->first, scored->second);
+        const double rank = s.rank_score(scored->first, scored->second, values_re);
         out.emplace(std::move(*scored), rank);
       }
       return out;

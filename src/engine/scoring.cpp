@@ -172,6 +172,13 @@ double affine_rank_score(const Expression& e, const SampleSet& samples, const Se
       f[k] = v->re;
     }
   }
+  return affine_rank_score(e, samples, config, raw_score, f);
+}
+
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score, std::span<const double> f) {
+  const std::size_t count = samples.size();
+  if (count < 2) return raw_score;
   const auto residual = affine_residual(f, samples.targets());
   if (!residual) return raw_score;
   // Only the sum of squares changes: the penalty on e's own constants stays.

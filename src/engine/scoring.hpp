@@ -46,6 +46,10 @@ double unpenalised_error(double score, std::size_t complexity, double complexity
 // fit is degenerate. Pure; thread-safe.
 double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
                          double raw_score);
+// The same from f, e's real parts on every sample, when they are at hand
+// (every sample has a usable value): no evaluation.
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score, std::span<const double> f);
 
 // Scores one candidate of a level: raw error, constant refinement (kept only
 // when strictly better), and the penalised score; nullopt when the error is
