@@ -79,7 +79,7 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from harness import CORES, _finite_or_none  # noqa: E402
+from harness import CORES, PYOPERON_TIMED, _finite_or_none  # noqa: E402
 
 BASE_SEED = 20240902
 TEST_ROWS = 200
@@ -227,15 +227,7 @@ def r2(y: np.ndarray, pred) -> float | None:
 VOK_OPTIONS = [(r, c) for r in ("raw", "affine") for c in ("fitted", "both")]
 PEERS = ["pyoperon", "gplearn"]
 
-PYOPERON = {
-    "allowed_symbols": "add,sub,mul,div,exp,log,sqrt,sin,cos,square,constant,variable",
-    "population_size": 1000,
-    "generations": 1_000_000,
-    "max_evaluations": 1_000_000_000,
-    "max_length": 50,
-    "optimizer_iterations": 10,
-    "n_threads": CORES,
-}
+PYOPERON = PYOPERON_TIMED
 
 # The harness's gplearn settings; gplearn has no exp, so Nguyen-11 (x^y) is
 # out of its reach.

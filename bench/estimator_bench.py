@@ -51,7 +51,7 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from harness import CORES, PROBLEMS_BY_NAME, _finite_or_none, _fmt  # noqa: E402
+from harness import CORES, PROBLEMS_BY_NAME, PYOPERON_TIMED, _finite_or_none, _fmt  # noqa: E402
 
 BASE_SEED = 20240717
 TRAIN_ROWS = 50
@@ -72,18 +72,8 @@ NOISY_PROBLEMS = [
 QUICK_PROBLEMS = ["nguyen-1", "nguyen-10"]
 SELECTIONS = ("best", "accuracy", "score")
 
-# pyoperon as a black box: the harness's symbols and population, constant
-# fitting on (10 Levenberg-Marquardt iterations per evaluated individual), and
-# generations and evaluations out of reach, so that max_time is the bound.
-PYOPERON = {
-    "allowed_symbols": "add,sub,mul,div,exp,log,sqrt,sin,cos,square,constant,variable",
-    "population_size": 1000,
-    "generations": 1_000_000,
-    "max_evaluations": 1_000_000_000,
-    "max_length": 50,
-    "optimizer_iterations": 10,
-    "n_threads": CORES,
-}
+# pyoperon as a black box, bounded by its max_time (see the harness).
+PYOPERON = PYOPERON_TIMED
 
 # exp((sin(x0) + C*x1) / log(x0)), C = 1.5: 10 tokens, six ufuncs in NumPy.
 PREDICT_TOKENS = [("var", 0), ("op", 15, "Sin"), ("const", 1.5), ("var", 1), ("op", 9, "Times"),

@@ -121,6 +121,20 @@ def make_data(problem: dict) -> tuple[np.ndarray, np.ndarray]:
 # which costs more than it gains on a problem of 20 points).
 # ---------------------------------------------------------------------------
 
+# pyoperon with its constant fitting on (10 Levenberg-Marquardt iterations
+# per evaluated individual) and generations and evaluations out of reach, so
+# that its max_time is the bound: the time-limited comparisons of
+# estimator_bench.py and discovery_bench.py.
+PYOPERON_TIMED = {
+    "allowed_symbols": "add,sub,mul,div,exp,log,sqrt,sin,cos,square,constant,variable",
+    "population_size": 1000,
+    "generations": 1_000_000,
+    "max_evaluations": 1_000_000_000,
+    "max_length": 50,
+    "optimizer_iterations": 10,
+    "n_threads": CORES,
+}
+
 FULL_SETTINGS = {
     "vok": {"searcher": {}},  # vok_sr.Searcher() defaults
     "pyoperon": {
