@@ -11,9 +11,16 @@
 #include <string>
 #include <utility>
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
+
 #include "engine/beam.hpp"
 #include "engine/fingerprint_set.hpp"
 #include "engine/generation.hpp"
+#include "engine/level_scoring.hpp"
 #include "engine/optimizer.hpp"
 #include "engine/output.hpp"
 #include "engine/pool.hpp"
@@ -86,9 +93,8 @@ struct Search {
   }
 
   // The score a scored candidate is ranked by for the beam.
-  double rank_score(const Expression& e, double score, const double* values_re = nullptr) const {
+  double rank_score(const Expression& e, double score) const {
     if (config.ranking == Ranking::Raw) return score;
-    if (values_re != nullptr) return affine_rank_score(e, samples, config, score, {values_re, samples.size()});
     return affine_rank_score(e, samples, config, score);
   }
 
@@ -120,88 +126,6 @@ struct Search {
                                config.optimize_constants ? std::optional<double>(kJacobianStep) : std::nullopt,
                                std::min(SampleColumns::kDefaultBudgetBytes, column_bytes_left));
     column_bytes_left -= columns[k].bytes();
-  }
-
-  // Scores the candidate a recipe of level k stands for. When its operands'
-  // sample values are at hand, its own come from one operator application
-  // over them instead of an evaluation of the whole expression, and so do
-  // its values with one parameter perturbed, for the first Jacobian.
-  // `values_re`, when given, receives the candidate's real parts on every
-  // sample where they were composed and scoring kept them as they are (no
-  // parameters, every sample usable), else null; valid until the thread's
-  // next score_recipe.
-  std::optional<ScoredCandidate> score_recipe(std::size_t k, const Recipe& r, const CandidateBuilder& build,
-                                              Expression e, const double** values_re = nullptr) const {
-    if (values_re != nullptr) *values_re = nullptr;
-    const bool unary = r.split == 0;
-    const SampleColumns& left = unary ? columns[k - 1] : columns[r.split];
-    const SampleColumns* right = unary ? nullptr : &columns[k - 1 - r.split];
-    if (left.empty() || (right != nullptr && right->empty())) {
-      return score_candidate(std::move(e), samples, config);
-    }
-    const ColumnValues a = left.at(r.left);
-    const ColumnValues b = right != nullptr ? right->at(r.right) : ColumnValues{};
-    const std::span<const ColumnValues> a_moved = left.perturbed(r.left);
-    const std::span<const ColumnValues> b_moved = right != nullptr ? right->perturbed(r.right)
-                                                                   : std::span<const ColumnValues>{};
-    // Perturbed columns only when every parameter of the child has one (the
-    // left operand's parameters come first).
-    const std::size_t moved = a_moved.size() + b_moved.size();
-    const bool perturb = config.optimize_constants && moved != 0 && moved == e.num_params;
-
-    SampleScratch& scratch = sample_scratch();
-    const std::size_t lanes = samples.size();
-    const std::size_t columns_needed = (1 + (perturb ? moved : 0)) * lanes;
-    if (scratch.composed_ok.size() < columns_needed) {
-      scratch.composed_re.resize(columns_needed);
-      scratch.composed_im.resize(columns_needed);
-      scratch.composed_ok.resize(columns_needed);
-    }
-    const auto out_at = [&](std::size_t c) {
-      return ColumnOut{scratch.composed_re.data() + c * lanes, scratch.composed_im.data() + c * lanes,
-                       scratch.composed_ok.data() + c * lanes};
-    };
-    const std::uint64_t op = build.op_id(r);
-    const KernelTable& table = samples.kernels();
-    const auto compose = [&](ColumnValues x, ColumnValues y, ColumnOut out) {
-      return unary ? compose_unary_values(op, table, lanes, x, out)
-                   : compose_binary_values(op, table, lanes, x, y, out);
-    };
-    // Refinement starts from the composed values only when every sample has
-    // one (a composed value has passed the guard, so it is usable); else the
-    // perturbed columns would go unused.
-    const bool every_sample = compose(a, b, out_at(0)) == lanes;
-    // A composed value has passed the guard, so every sample is usable.
-    if (values_re != nullptr && every_sample && e.num_params == 0) *values_re = out_at(0).re;
-    scratch.composed_perturbed.clear();
-    if (perturb && every_sample) {
-      for (std::size_t j = 0; j < moved; ++j) {
-        const ColumnOut out = out_at(1 + j);
-        if (j < a_moved.size()) {
-          compose(a_moved[j], b, out);
-        } else {
-          compose(a, b_moved[j - a_moved.size()], out);
-        }
-        scratch.composed_perturbed.push_back({out.re, out.im, out.ok});
-      }
-    }
-    // A parameter-free operand of two tokens or more is a subtree that
-    // refinement would evaluate once: its column is here already.
-    std::array<KnownSubtree, 2> known{};
-    std::size_t known_count = 0;
-    if (e.num_params != 0) {
-      const Expression& a_expr = unary ? levels[k - 1][r.left] : levels[r.split][r.left];
-      const std::size_t a_len = a_expr.tokens.size();
-      if (a_expr.num_params == 0 && a_len >= 2) known[known_count++] = {0, a_len - 1, a};
-      if (!unary) {
-        const Expression& b_expr = levels[k - 1 - r.split][r.right];
-        const std::size_t b_len = b_expr.tokens.size();
-        if (b_expr.num_params == 0 && b_len >= 2) known[known_count++] = {a_len, a_len + b_len - 1, b};
-      }
-    }
-    const ColumnOut values = out_at(0);
-    return score_candidate(std::move(e), samples, config, ColumnValues{values.re, values.im, values.ok},
-                           scratch.composed_perturbed, std::span<const KnownSubtree>(known.data(), known_count));
   }
 
   void record(std::size_t k, std::size_t candidates, std::size_t scored,
@@ -244,40 +168,6 @@ void seed_level_one(Search& s, std::size_t num_vars) {
   s.level_done(1, s.levels[1].size());
 }
 
-// The progress line of one level's scoring, over all of its chunks.
-// Thread-safe: tick() runs on the workers.
-class LevelProgress {
- public:
-  LevelProgress(std::size_t k, std::size_t total, bool prints)
-      : k_(k), meter_(total), clock_(Clock::now()), prints_(prints) {}
-
-  // Reports one more candidate entering scoring.
-  void tick() {
-    if (!prints_) return;
-    const auto claim = meter_.tick();
-    if (!claim) return;
-    // A claimed percentage can reach the printer after a higher one; skipping
-    // it keeps the overwritten line from moving backwards (and 100% last).
-    std::lock_guard<std::mutex> lock(shown_mutex_);
-    if (claim->p <= shown_) return;
-    shown_ = claim->p;
-    const double seconds = std::max(0.0, std::chrono::duration<double>(Clock::now() - clock_).count());
-    print_locked(format_progress_line(k_, claim->p, claim->n, meter_.total(), seconds));
-  }
-  // Ends the progress line, if there was one.
-  void finish() const {
-    if (prints_ && meter_.total() != 0) print_locked("\n");
-  }
-
- private:
-  std::size_t k_;
-  ProgressMeter meter_;
-  Clock::time_point clock_;
-  bool prints_;
-  std::mutex shown_mutex_;
-  std::size_t shown_ = 0;
-};
-
 // The next chunk size of a watched search: about kWatchedChunk of work per
 // chunk, growing at most fourfold at a time, within [64, max_chunk].
 constexpr std::chrono::milliseconds kWatchedChunk{50};
@@ -311,7 +201,7 @@ std::vector<ScoredCandidate> score_level(Search& s, std::size_t k, std::vector<E
   const std::size_t total = candidates.size();
   LevelProgress progress(k, total, s.prints());
   auto results = parallel_map<std::optional<ScoredCandidate>>(total, [&](std::size_t i) {
-    progress.tick();
+    progress.tick(1);
     return score_candidate(std::move(candidates[i]), s.samples, s.config);
   });
   progress.finish();
@@ -342,13 +232,78 @@ bool run_level_whole(Search& s, std::size_t k, const BeamQuota& quota, Clock::ti
   return true;
 }
 
+// One candidate of a scored chunk, as the workers leave it for the fold.
+struct ChunkEntry {
+  enum class Kind : std::uint8_t { Failed, Dropped, Scored };
+  Kind kind = Kind::Failed;
+  std::optional<LevelScorer::Scored> scored;
+  std::string signature;
+};
+
+// A chunk of recipes and its entries, scored or waiting to be folded.
+struct Chunk {
+  std::size_t first = 0;
+  std::vector<Recipe> recipes;
+  std::vector<ChunkEntry> entries;
+  std::vector<Expression> copies;  // the built candidates, for a trace that keeps them
+};
+
+// Scores a chunk on the pool of the arena the caller runs in. A survivor at
+// or behind `bounds` is only counted: folding it would change nothing. The
+// operator signature is computed here, off the driving thread.
+void score_chunk(const LevelScorer& scorer, const LevelTally::Bounds& bounds, LevelProgress& progress, bool keep,
+                 Chunk& c) {
+  const std::size_t n = c.recipes.size();
+  c.entries.assign(n, ChunkEntry{});
+  if (keep) c.copies.assign(n, Expression{});
+  // Several workers count a task's candidates at once, so that they touch
+  // the shared counter once per task; one counts each candidate, which
+  // prints every percentage as a sequential run does.
+  const bool per_candidate =
+      tbb::this_task_arena::max_concurrency() == 1 ||
+      tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) == 1;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+    if (!per_candidate) progress.tick(r.size());
+    for (std::size_t i = r.begin(); i != r.end(); ++i) {
+      if (per_candidate) progress.tick(1);
+      if (keep) c.copies[i] = scorer.builder()(c.recipes[i]);
+      auto scored = scorer.score(c.recipes[i]);
+      ChunkEntry& out = c.entries[i];
+      if (!scored) continue;
+      if (bounds.drops(scored->rank, scored->error)) {
+        out.kind = ChunkEntry::Kind::Dropped;
+        continue;
+      }
+      out.kind = ChunkEntry::Kind::Scored;
+      out.signature = operator_signature(scored->expression);
+      out.scored = std::move(scored);
+    }
+  });
+}
+
+void fold_chunk(LevelTally& tally, Chunk& c, std::vector<Expression>* kept) {
+  for (std::size_t i = 0; i < c.entries.size(); ++i) {
+    ChunkEntry& e = c.entries[i];
+    if (e.kind == ChunkEntry::Kind::Dropped) {
+      tally.fold_dropped();
+    } else if (e.kind == ChunkEntry::Kind::Scored) {
+      tally.fold(c.first + i, std::move(*e.scored), std::move(e.signature));
+    }
+  }
+  if (kept != nullptr) {
+    for (auto& e : c.copies) kept->push_back(std::move(e));
+  }
+  c.entries.clear();
+  c.copies.clear();
+}
+
 // The same level in bounded memory. Phase 1 generates and admits the whole
 // candidate list as recipes (the progress line needs its length); phase 2
-// builds, scores, offers to the front and folds into the beam store one
-// chunk at a time, in candidate-list order, so every outcome equals
-// run_level_whole's. Beyond the recipes (a byte or two per candidate) a
-// level holds one chunk, the store's records of the candidates that can still be
-// retained, and beam_width expressions.
+// builds and scores one chunk at a time on the workers while the driving
+// thread folds the chunk before it into the level's tally, in candidate-list
+// order, so every outcome equals run_level_whole's. Beyond the recipes (a
+// byte or two per candidate) a level holds two chunks, the store's records
+// of the candidates that can still be retained, and beam_width expressions.
 // The search's stop checks run between generation's chunks and before each
 // scoring chunk; a level stopped part way has offered its scored candidates
 // to the front but is not stored. False when that happened.
@@ -360,67 +315,67 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
   const bool keep = s.trace != nullptr && s.trace->keep_expressions;
   std::vector<Expression> kept;
 
-  const CandidateBuilder build(s.levels, k, *s.registry);
+  const LevelScorer scorer(s.levels, s.columns, s.samples, s.config, k);
   const std::size_t max_chunk = std::max<std::size_t>(1, s.config.candidate_chunk);
   // A watched search sizes its chunks by time, so that a stop is seen within
   // a fraction of a second however much a candidate costs on these rows; the
   // outcome is the same for any chunk size.
   std::size_t chunk = s.watched() ? std::min<std::size_t>(max_chunk, 256) : max_chunk;
   LevelProgress progress(k, total, s.prints());
-  BeamStore store(s.config.beam_width);
-  std::size_t scored_count = 0;
-  std::vector<Recipe> chunk_recipes;
-  for (std::size_t first = 0, n = 0; first < total; first += n) {
-    if (s.should_stop()) {
-      progress.finish();
-      return false;
-    }
-    n = std::min(chunk, total - first);
+  LevelTally tally(s.config.beam_width);
+  Chunk scoring;
+  Chunk folding;
+  bool pending = false;  // `folding` holds a scored chunk
+  bool stopped = false;
+  for (std::size_t first = 0;;) {
+    stopped = s.should_stop();
+    const bool more = !stopped && first < total;
     const Clock::time_point chunk_clock = Clock::now();
-    recipes.decode(first, n, chunk_recipes);
-    std::vector<Expression> copies(keep ? n : 0);
-    // Each result with the score it is ranked by (the same under Raw).
-    auto results = parallel_map<std::optional<std::pair<ScoredCandidate, double>>>(n, [&](std::size_t i) {
-      progress.tick();
-      const Recipe& r = chunk_recipes[i];
-      Expression e = build(r);
-      if (keep) copies[i] = e;
-      const double* values_re = nullptr;
-      auto scored = s.score_recipe(k, r, build, std::move(e), &values_re);
-      std::optional<std::pair<ScoredCandidate, double>> out;
-      if (scored) {
-        const double rank = s.rank_score(scored->first, scored->second, values_re);
-        out.emplace(std::move(*scored), rank);
-      }
-      return out;
-    });
-    for (auto& e : copies) kept.push_back(std::move(e));
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!results[i]) continue;
-      auto& [candidate, rank] = *results[i];
-      auto& [e, score] = candidate;
-      update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
-      ++scored_count;
-      store.add(first + i, std::move(e), rank);
+    if (more) {
+      scoring.first = first;
+      recipes.decode(first, std::min(chunk, total - first), scoring.recipes);
     }
-    s.progress(k, first + n, total);
+    if (!more && !pending) break;
+    const LevelTally::Bounds bounds = tally.bounds();
+    {
+      const detail::PassTimer timer;
+      detail::ForkJoinEdges edges;
+      current_arena().execute([&] {
+        tbb::task_group group;
+        if (more) {
+          group.run([&] {
+            edges.task_begins();
+            score_chunk(scorer, bounds, progress, keep, scoring);
+            edges.task_ends();
+          });
+        }
+        if (pending) fold_chunk(tally, folding, keep ? &kept : nullptr);
+        group.wait();
+      });
+    }
+    if (pending) s.progress(k, folding.first + folding.recipes.size(), total);
+    pending = more;
+    if (!more) break;
+    const std::size_t n = scoring.recipes.size();
+    std::swap(scoring, folding);
+    first += n;
     if (s.watched()) chunk = next_watched_chunk(chunk, n, Clock::now() - chunk_clock, max_chunk);
   }
   progress.finish();
+  if (tally.best()) update_pareto(*s.front, tally.best()->expression, tally.best()->error);
+  if (stopped) return false;
 
-  // The few diversity picks that the store no longer holds are built and
+  // The few picks whose expressions the store no longer holds are built and
   // scored again; scoring is pure, so they come back exactly as they were.
-  std::vector<BeamStore::Pick> picks = store.select(quota.elite_count, quota.diversity_quota);
+  std::vector<BeamStore::Pick> picks = tally.store().select(quota.elite_count, quota.diversity_quota);
   std::vector<std::size_t> missing;
   for (std::size_t i = 0; i < picks.size(); ++i) {
     if (!picks[i].expression) missing.push_back(i);
   }
-  auto rescored = parallel_map<std::optional<ScoredCandidate>>(missing.size(), [&](std::size_t m) {
-    const Recipe r = recipes[picks[missing[m]].id];
-    return s.score_recipe(k, r, build, build(r));
-  });
+  auto rescored = parallel_map<std::optional<LevelScorer::Scored>>(
+      missing.size(), [&](std::size_t m) { return scorer.score(recipes[picks[missing[m]].id]); });
   for (std::size_t m = 0; m < missing.size(); ++m) {
-    if (rescored[m]) picks[missing[m]].expression = std::move(rescored[m]->first);
+    if (rescored[m]) picks[missing[m]].expression = std::move(rescored[m]->expression);
   }
   std::vector<Expression> level;
   level.reserve(picks.size());
@@ -429,7 +384,7 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
   }
   s.store_level(k, std::move(level));
   s.say(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
-  s.record(k, total, scored_count, keep ? &kept : nullptr);
+  s.record(k, total, tally.scored(), keep ? &kept : nullptr);
   s.level_done(k, total);
   return true;
 }
