@@ -338,7 +338,10 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
     if (!more && !pending) break;
     const LevelTally::Bounds bounds = tally.bounds();
     {
-      const detail::PassTimer timer;
+      // Parallel time is the scoring's: a fold that outlasts it is the
+      // driving thread's alone.
+      const Clock::time_point launched = Clock::now();
+      Clock::time_point scored = launched;
       detail::ForkJoinEdges edges;
       current_arena().execute([&] {
         tbb::task_group group;
@@ -346,12 +349,14 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
           group.run([&] {
             edges.task_begins();
             score_chunk(scorer, bounds, progress, keep, scoring);
+            scored = Clock::now();
             edges.task_ends();
           });
         }
         if (pending) fold_chunk(tally, folding, keep ? &kept : nullptr);
         group.wait();
       });
+      PassClock::add(scored - launched);
     }
     if (pending) s.progress(k, folding.first + folding.recipes.size(), total);
     pending = more;
@@ -391,8 +396,15 @@ bool run_level_chunked(Search& s, std::size_t k, const BeamQuota& quota, Clock::
 
 bool run_level(Search& s, std::size_t k, const BeamQuota& quota) {
   const Clock::time_point level_clock = Clock::now();
-  if (s.fast() && recipes_fit(s.levels, k, *s.registry)) return run_level_chunked(s, k, quota, level_clock);
-  return run_level_whole(s, k, quota, level_clock);
+  const PassClock passes;
+  const bool stored = s.fast() && recipes_fit(s.levels, k, *s.registry) ? run_level_chunked(s, k, quota, level_clock)
+                                                                        : run_level_whole(s, k, quota, level_clock);
+  if (stored && s.trace != nullptr && !s.trace->levels.empty()) {
+    SearchTrace::LevelReport& report = s.trace->levels.back();
+    report.seconds = std::chrono::duration<double>(Clock::now() - level_clock).count();
+    report.driver_alone_seconds = std::max(0.0, report.seconds - passes.seconds());
+  }
+  return stored;
 }
 
 std::string too_many_variables(std::size_t n) {
