@@ -1,11 +1,20 @@
 // Scoring a level's candidates from their recipes, and what a range of them leaves behind.
 #include "engine/level_scoring.hpp"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <utility>
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
+
 #include "engine/optimizer.hpp"
+#include "engine/pool.hpp"
 #include "engine/scoring.hpp"
 
 namespace vok {
@@ -104,6 +113,87 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r) const {
   return Scored{std::move(expression), score, rank, error};
 }
 
+namespace {
+
+// The next chunk size of a watched search: about kWatchedChunk of work per
+// chunk, growing at most fourfold at a time, within [64, max_chunk].
+constexpr std::chrono::milliseconds kWatchedChunk{50};
+std::size_t next_watched_chunk(std::size_t chunk, std::size_t scored, std::chrono::steady_clock::duration took, std::size_t max_chunk) {
+  const double seconds = std::chrono::duration<double>(took).count();
+  const double target = std::chrono::duration<double>(kWatchedChunk).count();
+  double next = seconds > 0.0 ? static_cast<double>(scored) * target / seconds : 4.0 * static_cast<double>(chunk);
+  next = std::min(next, 4.0 * static_cast<double>(chunk));
+  const std::size_t lower = std::min<std::size_t>(64, max_chunk);
+  return std::clamp(static_cast<std::size_t>(next), lower, max_chunk);
+}
+
+// One candidate of a scored chunk, as the workers leave it for the fold.
+struct ChunkEntry {
+  enum class Kind : std::uint8_t { Failed, Dropped, Scored };
+  Kind kind = Kind::Failed;
+  std::optional<LevelScorer::Scored> scored;
+  std::string signature;
+};
+
+// A chunk of recipes and its entries, scored or waiting to be folded.
+struct Chunk {
+  std::size_t first = 0;
+  std::vector<Recipe> recipes;
+  std::vector<ChunkEntry> entries;
+  std::vector<Expression> copies;  // the built candidates, for a trace that keeps them
+};
+
+// Scores a chunk on the pool of the arena the caller runs in. A survivor at
+// or behind `bounds` is only counted: folding it would change nothing. The
+// operator signature is computed here, off the driving thread.
+void score_chunk(const LevelScorer& scorer, const LevelTally::Bounds& bounds, LevelProgress* progress, bool keep,
+                 Chunk& c) {
+  const std::size_t n = c.recipes.size();
+  c.entries.assign(n, ChunkEntry{});
+  if (keep) c.copies.assign(n, Expression{});
+  // Several workers count a task's candidates at once, so that they touch
+  // the shared counter once per task; one counts each candidate, which
+  // prints every percentage as a sequential run does.
+  const bool per_candidate =
+      tbb::this_task_arena::max_concurrency() == 1 ||
+      tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) == 1;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+    if (progress != nullptr && !per_candidate) progress->tick(r.size());
+    for (std::size_t i = r.begin(); i != r.end(); ++i) {
+      if (progress != nullptr && per_candidate) progress->tick(1);
+      if (keep) c.copies[i] = scorer.builder()(c.recipes[i]);
+      auto scored = scorer.score(c.recipes[i]);
+      ChunkEntry& out = c.entries[i];
+      if (!scored) continue;
+      if (bounds.drops(scored->rank, scored->error)) {
+        out.kind = ChunkEntry::Kind::Dropped;
+        continue;
+      }
+      out.kind = ChunkEntry::Kind::Scored;
+      out.signature = operator_signature(scored->expression);
+      out.scored = std::move(scored);
+    }
+  });
+}
+
+void fold_chunk(LevelTally& tally, Chunk& c, std::vector<Expression>* kept) {
+  for (std::size_t i = 0; i < c.entries.size(); ++i) {
+    ChunkEntry& e = c.entries[i];
+    if (e.kind == ChunkEntry::Kind::Dropped) {
+      tally.fold_dropped();
+    } else if (e.kind == ChunkEntry::Kind::Scored) {
+      tally.fold(c.first + i, std::move(*e.scored), std::move(e.signature));
+    }
+  }
+  if (kept != nullptr) {
+    for (auto& e : c.copies) kept->push_back(std::move(e));
+  }
+  c.entries.clear();
+  c.copies.clear();
+}
+
+}  // namespace
+
 LevelTally::Bounds LevelTally::bounds() const {
   Bounds b;
   b.beam = store_.threshold();
@@ -155,6 +245,60 @@ LevelTally LevelTally::from_parts(std::size_t beam_width, std::size_t scored, st
   for (auto& r : kept) t.store_.add(r.id, std::move(r.signature), r.score, std::move(r.expression));
   t.best_ = std::move(best);
   return t;
+}
+
+
+bool score_range(const LevelScorer& scorer, const RecipeSource& decode, std::size_t first, std::size_t count,
+                 LevelTally& tally, const RangeOptions& options) {
+  using Clock = std::chrono::steady_clock;
+  const std::size_t max_chunk = std::max<std::size_t>(1, options.max_chunk);
+  std::size_t chunk = options.timed ? std::min<std::size_t>(max_chunk, 256) : max_chunk;
+  const bool keep = options.kept != nullptr;
+  const std::size_t end = first + count;
+  Chunk scoring;
+  Chunk folding;
+  bool pending = false;  // `folding` holds a scored chunk
+  bool stopped = false;
+  for (std::size_t next = first;;) {
+    stopped = options.should_stop && options.should_stop();
+    const bool more = !stopped && next < end;
+    const Clock::time_point chunk_clock = Clock::now();
+    if (more) {
+      scoring.first = next;
+      decode(next, std::min(chunk, end - next), scoring.recipes);
+    }
+    if (!more && !pending) break;
+    const LevelTally::Bounds bounds = tally.bounds();
+    {
+      // Parallel time is the scoring's: a fold that outlasts it is the
+      // calling thread's alone.
+      const Clock::time_point launched = Clock::now();
+      Clock::time_point scored = launched;
+      detail::ForkJoinEdges edges;
+      current_arena().execute([&] {
+        tbb::task_group group;
+        if (more) {
+          group.run([&] {
+            edges.task_begins();
+            score_chunk(scorer, bounds, options.progress, keep, scoring);
+            scored = Clock::now();
+            edges.task_ends();
+          });
+        }
+        if (pending) fold_chunk(tally, folding, options.kept);
+        group.wait();
+      });
+      PassClock::add(scored - launched);
+    }
+    if (pending && options.folded) options.folded(folding.first + folding.recipes.size() - first);
+    pending = more;
+    if (!more) break;
+    const std::size_t n = scoring.recipes.size();
+    std::swap(scoring, folding);
+    next += n;
+    if (options.timed) chunk = next_watched_chunk(chunk, n, Clock::now() - chunk_clock, max_chunk);
+  }
+  return !stopped;
 }
 
 }  // namespace vok

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,6 +11,7 @@
 #include "config/search_config.hpp"
 #include "core/expression.hpp"
 #include "engine/beam.hpp"
+#include "engine/output.hpp"
 #include "engine/generation.hpp"
 #include "engine/pareto.hpp"
 #include "engine/sample_set.hpp"
@@ -111,5 +113,33 @@ class LevelTally {
   std::size_t scored_ = 0;
   std::optional<Best> best_;
 };
+
+// How score_range works through its range.
+struct RangeOptions {
+  // Candidates per chunk at most (0 counts as 1); with `timed`, chunks are
+  // sized to take about 50 ms each, within that bound, so that the stop
+  // check runs often whatever a candidate costs. The outcome is the same
+  // for any chunk size.
+  std::size_t max_chunk = 16384;
+  bool timed = false;
+  LevelProgress* progress = nullptr;          // ticked by the workers
+  std::vector<Expression>* kept = nullptr;   // receives every built candidate, in order
+  // Asked on the calling thread before each chunk; true ends the range.
+  std::function<bool()> should_stop;
+  // Told on the calling thread how many candidates of the range are folded.
+  std::function<void(std::size_t)> folded;
+};
+
+// `decode(first, n, out)` puts the recipes of candidates [first, first + n)
+// into `out`.
+using RecipeSource = std::function<void(std::size_t, std::size_t, std::vector<Recipe>&)>;
+
+// Scores candidates [first, first + count) a chunk at a time on the workers
+// of the calling thread's arena, while the calling thread folds the chunk
+// before into `tally`, in candidate order: the tally is that of folding the
+// candidates one by one. False when should_stop ended the range early (the
+// tally then holds every chunk scored).
+bool score_range(const LevelScorer& scorer, const RecipeSource& decode, std::size_t first, std::size_t count,
+                 LevelTally& tally, const RangeOptions& options);
 
 }  // namespace vok
