@@ -19,6 +19,12 @@
 
 namespace vok {
 
+SampleColumns level_columns(std::span<const Expression> level, const SampleSet& samples, const SearchConfig& config,
+                            std::size_t budget_left) {
+  return SampleColumns(level, samples, config.optimize_constants ? std::optional<double>(kJacobianStep) : std::nullopt,
+                       std::min(SampleColumns::kDefaultBudgetBytes, budget_left));
+}
+
 LevelScorer::LevelScorer(const Levels& levels, std::span<const SampleColumns> columns, const SampleSet& samples,
                          const SearchConfig& config, std::size_t k)
     : levels_(levels), columns_(columns), samples_(samples), config_(config), k_(k),

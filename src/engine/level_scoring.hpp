@@ -18,6 +18,12 @@
 
 namespace vok {
 
+// The sample columns of a retained level, when `budget_left` bytes of the
+// search's column budget are still free; every driver and worker of a
+// search computes them alike.
+[[nodiscard]] SampleColumns level_columns(std::span<const Expression> level, const SampleSet& samples,
+                                          const SearchConfig& config, std::size_t budget_left);
+
 // Scores the candidates of level k from their recipes. When the operands'
 // sample values are at hand (`columns`, slot per level), a candidate's own
 // come from one operator application over them instead of an evaluation of

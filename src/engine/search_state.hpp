@@ -115,9 +115,7 @@ struct Search {
     if (probes.size() <= k) probes.resize(k + 1);
     probes[k] = level_probe_values(levels[k], samples.kernels());
     if (columns.size() <= k) columns.resize(k + 1);
-    columns[k] = SampleColumns(levels[k], samples,
-                               config.optimize_constants ? std::optional<double>(kJacobianStep) : std::nullopt,
-                               std::min(SampleColumns::kDefaultBudgetBytes, column_bytes_left));
+    columns[k] = level_columns(levels[k], samples, config, column_bytes_left);
     column_bytes_left -= columns[k].bytes();
   }
 
