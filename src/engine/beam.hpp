@@ -111,6 +111,7 @@ class BeamStore {
   };
   std::vector<Kept> kept_records() const;
   std::size_t offered() const { return offered_; }
+  std::size_t beam_width() const { return beam_width_; }
   // Records alive (not yet swept out) and expressions held.
   std::size_t kept() const { return kept_; }
   std::size_t held() const { return best_.size(); }

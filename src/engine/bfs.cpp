@@ -311,7 +311,7 @@ void close_level(Search& s, OpenLevel& level, LevelTally tally, const std::vecto
   const std::size_t total = level.recipes.size();
   s.store_level(k, std::move(retained));
   s.say(format_level_line(k, Clock::now() - level.clock, s.levels[k].size()));
-  s.record(k, total, tally.scored(), kept);
+  s.record(k, total, tally.scored(), kept, tally.abandoned());
   s.level_done(k, total);
   if (check_early_exit(*s.front, s.config.exhaustive, s.config.early_exit_threshold)) s.halt(StopReason::EarlyExit);
 }

@@ -23,6 +23,9 @@ struct SearchTrace {
     std::size_t k = 0;
     std::size_t candidates = 0;  // the level's de-duplicated candidate list
     std::size_t scored = 0;      // survivors of scoring
+    // Candidates whose scoring stopped part way, once it was certain that
+    // they could change nothing; they may or may not have survived.
+    std::size_t abandoned = 0;
     std::size_t retained = 0;    // after beam selection
     // Wall time of the level, and the part of it during which the driving
     // thread worked alone (outside every parallel pass).

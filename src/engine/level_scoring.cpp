@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -14,10 +15,57 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "engine/optimizer.hpp"
+#include "engine/penalty.hpp"
 #include "engine/pool.hpp"
 #include "engine/scoring.hpp"
 
 namespace vok {
+
+namespace {
+
+enum class Composed { Complete, Failed, Abandoned };
+
+// Composes a parameter-free candidate's values a block at a time, adding up
+// its squared residuals as scoring does (sample order), and stops as soon as
+// the error so far rules the candidate out. Exact: the terms are
+// non-negative, so the rounded partial sums never decrease, and the raw
+// error and the penalised score are non-decreasing functions of the sum
+// (a division by the count, a fixed penalty, a factor of at least 1); a
+// candidate whose partial score and error already fail the bounds would
+// fail them with the full ones. A NaN term makes the sum NaN, which fails
+// them too (NaN ranks last and never beats the best), as it would at the
+// end. Failed: a sample without a usable value, an error that is not
+// finite, as scoring would find; Complete: every value composed into `out`.
+template <class Compose>
+Composed compose_or_abandon(const Expression& e, const Compose& compose, ColumnValues a, ColumnValues b,
+                            ColumnOut out, const SampleSet& samples, const SearchConfig& config,
+                            const ScoreBounds& bounds) {
+  const std::span<const double> targets = samples.targets();
+  const std::size_t count = samples.size();
+  const double factor = static_cast<double>(e.complexity) * config.complexity_penalty + 1.0;
+  const bool monotone = factor >= 1.0 && std::isfinite(factor);
+  const auto shifted = [](ColumnValues v, std::size_t by) {
+    return v.re == nullptr ? v : ColumnValues{v.re + by, v.im + by, v.ok + by};
+  };
+  double sum = 0.0;
+  for (std::size_t first = 0; first < count; first += kSampleBlock) {
+    const std::size_t lanes = std::min(kSampleBlock, count - first);
+    const ColumnOut block{out.re + first, out.im + first, out.ok + first};
+    if (compose(shifted(a, first), shifted(b, first), block, lanes) != lanes) return Composed::Failed;
+    for (std::size_t i = 0; i < lanes; ++i) {
+      const double d = block.re[i] - targets[first + i];
+      sum += d * d;
+    }
+    if (!monotone || first + lanes >= count) continue;
+    const double error = raw_error_from_sum(e, sum, count, config.alpha, config.l1_ratio);
+    if (bounds.drops(penalised_score(error, e.complexity, config.complexity_penalty), error)) {
+      return Composed::Abandoned;
+    }
+  }
+  return Composed::Complete;
+}
+
+}  // namespace
 
 SampleColumns level_columns(std::span<const Expression> level, const SampleSet& samples, const SearchConfig& config,
                             std::size_t budget_left) {
@@ -30,7 +78,8 @@ LevelScorer::LevelScorer(const Levels& levels, std::span<const SampleColumns> co
     : levels_(levels), columns_(columns), samples_(samples), config_(config), k_(k),
       build_(levels, k, samples.registry()) {}
 
-std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r) const {
+std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const ScoreBounds* bounds,
+                                                      bool* abandoned) const {
   Expression e = build_(r);
   const bool unary = r.split == 0;
   const std::size_t k = k_;
@@ -75,7 +124,22 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r) const {
     // Refinement starts from the composed values only when every sample has
     // one (a composed value has passed the guard, so it is usable); else the
     // perturbed columns would go unused.
-    const bool every_sample = compose(a, b, out_at(0)) == lanes;
+    bool every_sample = false;
+    if (e.num_params == 0 && bounds != nullptr && bounds->abandon && config_.ranking == Ranking::Raw) {
+      const auto verdict = compose_or_abandon(
+          e, [&](ColumnValues x, ColumnValues y, ColumnOut o, std::size_t n) {
+            return unary ? compose_unary_values(op, table, n, x, o) : compose_binary_values(op, table, n, x, y, o);
+          },
+          a, b, out_at(0), samples_, config_, *bounds);
+      if (verdict == Composed::Abandoned) {
+        if (abandoned != nullptr) *abandoned = true;
+        return std::nullopt;
+      }
+      if (verdict == Composed::Failed) return std::nullopt;
+      every_sample = true;
+    } else {
+      every_sample = compose(a, b, out_at(0)) == lanes;
+    }
     if (every_sample && e.num_params == 0) values_re = out_at(0).re;
     scratch.composed_perturbed.clear();
     if (perturb && every_sample) {
@@ -135,7 +199,7 @@ std::size_t next_watched_chunk(std::size_t chunk, std::size_t scored, std::chron
 
 // One candidate of a scored chunk, as the workers leave it for the fold.
 struct ChunkEntry {
-  enum class Kind : std::uint8_t { Failed, Dropped, Scored };
+  enum class Kind : std::uint8_t { Failed, Dropped, Abandoned, Scored };
   Kind kind = Kind::Failed;
   std::optional<LevelScorer::Scored> scored;
   std::string signature;
@@ -168,8 +232,10 @@ void score_chunk(const LevelScorer& scorer, const LevelTally::Bounds& bounds, Le
     for (std::size_t i = r.begin(); i != r.end(); ++i) {
       if (progress != nullptr && per_candidate) progress->tick(1);
       if (keep) c.copies[i] = scorer.builder()(c.recipes[i]);
-      auto scored = scorer.score(c.recipes[i]);
+      bool abandoned = false;
+      auto scored = scorer.score(c.recipes[i], &bounds, &abandoned);
       ChunkEntry& out = c.entries[i];
+      if (abandoned) out.kind = ChunkEntry::Kind::Abandoned;
       if (!scored) continue;
       if (bounds.drops(scored->rank, scored->error)) {
         out.kind = ChunkEntry::Kind::Dropped;
@@ -187,6 +253,8 @@ void fold_chunk(LevelTally& tally, Chunk& c, std::vector<Expression>* kept) {
     ChunkEntry& e = c.entries[i];
     if (e.kind == ChunkEntry::Kind::Dropped) {
       tally.fold_dropped();
+    } else if (e.kind == ChunkEntry::Kind::Abandoned) {
+      tally.fold_abandoned();
     } else if (e.kind == ChunkEntry::Kind::Scored) {
       tally.fold(c.first + i, std::move(*e.scored), std::move(e.signature));
     }
@@ -207,6 +275,8 @@ LevelTally::Bounds LevelTally::bounds() const {
     b.has_best = true;
     b.best_error = best_->error;
   }
+  // Only counted survivors: an abandoned candidate is not known to be one.
+  b.abandon = b.beam.set && b.has_best && scored_ > store_.beam_width();
   return b;
 }
 
@@ -237,6 +307,7 @@ void LevelTally::fold(std::size_t id, LevelScorer::Scored scored, std::optional<
 // the later best is strictly better, which is what offer_best decides.
 void LevelTally::merge(LevelTally&& later) {
   scored_ += later.scored_;
+  abandoned_ += later.abandoned_;
   std::vector<BeamStore::Kept> kept = later.store_.kept_records();
   store_.note_offered(later.store_.offered() - kept.size());
   for (auto& r : kept) store_.add(r.id, std::move(r.signature), r.score, std::move(r.expression));

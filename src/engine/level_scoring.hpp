@@ -24,6 +24,22 @@ namespace vok {
 [[nodiscard]] SampleColumns level_columns(std::span<const Expression> level, const SampleSet& samples,
                                           const SearchConfig& config, std::size_t budget_left);
 
+// The bounds a level's tally sets for the candidates still to come: one
+// whose rank is at or behind the beam threshold and whose raw error does
+// not beat the best so far changes nothing (see LevelTally::Bounds).
+// `abandon` also lets scoring stop a candidate part way (see
+// LevelScorer::score); it holds only once more candidates survived than
+// the beam keeps, so that the beam's selection never depends on whether an
+// abandoned candidate would have survived.
+struct ScoreBounds {
+  BeamStore::Threshold beam;
+  bool has_best = false;
+  double best_error = 0.0;
+  bool abandon = false;
+  // Whether the candidate would change neither the store nor the best.
+  bool drops(double rank, double error) const { return beam.drops(rank) && has_best && !(best_error > error); }
+};
+
 // Scores the candidates of level k from their recipes. When the operands'
 // sample values are at hand (`columns`, slot per level), a candidate's own
 // come from one operator application over them instead of an evaluation of
@@ -46,7 +62,12 @@ class LevelScorer {
     double error;
   };
   // Builds and scores recipe `r`; nullopt when its error is not finite.
-  [[nodiscard]] std::optional<Scored> score(const Recipe& r) const;
+  // With `bounds` whose `abandon` holds, a candidate without parameters
+  // under Raw ranking is abandoned (nullopt, `*abandoned` set) as soon as
+  // its error over the samples so far shows that it can enter neither the
+  // beam nor the front: the partial sum of squares only grows.
+  [[nodiscard]] std::optional<Scored> score(const Recipe& r, const ScoreBounds* bounds = nullptr,
+                                            bool* abandoned = nullptr) const;
   const CandidateBuilder& builder() const { return build_; }
   std::size_t level() const { return k_; }
 
@@ -72,15 +93,7 @@ class LevelTally {
   // The bounds a scoring worker may check before handing a candidate over:
   // one at or behind them changes nothing here. Both only tighten as
   // candidates are folded, so an older copy is a looser, still exact bound.
-  struct Bounds {
-    BeamStore::Threshold beam;
-    bool has_best = false;
-    double best_error = 0.0;
-    // Whether the candidate would change neither the store nor the best.
-    bool drops(double rank, double error) const {
-      return beam.drops(rank) && has_best && !(best_error > error);
-    }
-  };
+  using Bounds = ScoreBounds;
   Bounds bounds() const;
 
   // Candidate `id` (ids increase) with its rank and raw error; its
@@ -91,6 +104,13 @@ class LevelTally {
     ++scored_;
     store_.note_offered(1);
   }
+  // A candidate abandoned part way: it may or may not have survived, and
+  // could change nothing either way.
+  void fold_abandoned() {
+    ++abandoned_;
+    store_.note_offered(1);
+  }
+  std::size_t abandoned() const { return abandoned_; }
   // Folds a later range's tally (every id after this one's).
   void merge(LevelTally&& later);
 
@@ -117,6 +137,7 @@ class LevelTally {
 
   BeamStore store_;
   std::size_t scored_ = 0;
+  std::size_t abandoned_ = 0;
   std::optional<Best> best_;
 };
 

@@ -1,9 +1,12 @@
 #include "engine/optimizer.hpp"
 
+#include "engine/penalty.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace vok {
@@ -32,24 +35,6 @@ double prediction(const Expression& e, std::span<const Complex> row, std::span<c
                   OperatorList ops) {
   const auto v = eval_row(e, row, params, ops);
   return v ? v->re : 0.0;
-}
-
-// The penalty over the parameter vector and then the Literal tokens, added
-// to the MSE as written.
-double error_from_sum(const Expression& e, std::span<const double> params, double sum_sq,
-                      std::size_t count, double alpha, double l1_ratio) {
-  double l1 = 0.0;
-  double l2 = 0.0;
-  for (double p : params) {
-    l1 += std::fabs(p);
-    l2 += p * p;
-  }
-  for (const Token& t : e.tokens) {
-    if (t.kind != TokenKind::Literal) continue;
-    l1 += std::fabs(t.value.re);
-    l2 += t.value.re * t.value.re;
-  }
-  return sum_sq / static_cast<double>(count) + alpha * (l1_ratio * l1 + 0.5 * (1.0 - l1_ratio) * l2);
 }
 
 // The column refinement's working vectors, one set per thread, so that a
@@ -236,16 +221,30 @@ void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double
 // compute_error_with_params on the column path. `complex_params` is the
 // caller's buffer for the parameter vector. When `predictions` is given it
 // receives the real part of every sample evaluated; `complete` tells whether
-// that is every sample (the error is +inf otherwise).
+// that is every sample (the error is +inf otherwise, or when abandoned).
+//
+// With `abandon_at`, the caller only asks whether the error is below it (a
+// trial step of refinement, rejected unless its error is strictly below the
+// current one): the evaluation stops after the first block whose partial
+// error is not below it, and returns that partial error. Exact: every term
+// d * d is non-negative (or NaN), so the rounded partial sums never
+// decrease, and dividing by the count and adding the fixed penalty keep
+// that order; so the full error would be no smaller and the step is
+// rejected either way. A NaN anywhere (a term or the penalty) makes the
+// partial and the full error NaN, which is never below anything; a failing
+// sample gives +inf, also never below. A rejected step's error is not used
+// otherwise, and its predictions are marked stale by the caller.
 double column_error(const Expression& e, std::span<const double> params,
                     std::vector<Complex>& complex_params, const SampleSet& samples,
                     SampleScratch& scratch, double alpha, double l1_ratio, double* predictions,
-                    bool& complete, const WorkProgram* program = nullptr) {
+                    bool& complete, const WorkProgram* program = nullptr,
+                    std::optional<double> abandon_at = std::nullopt) {
   complex_params.resize(params.size());
   for (std::size_t j = 0; j < params.size(); ++j) complex_params[j] = {params[j], 0.0};
   BlockValues& b = scratch.block;
   const std::span<const double> targets = samples.targets();
   const std::size_t count = samples.size();
+  const double penalty = penalty_of(e, params, alpha, l1_ratio);
   double sum_sq = 0.0;
   complete = false;
   // Sample order, as the reference adds them; a block with a failing sample
@@ -263,9 +262,13 @@ double column_error(const Expression& e, std::span<const double> params,
       sum_sq += d * d;
     }
     if (predictions != nullptr) std::copy(b.re.begin(), b.re.begin() + lanes, predictions + first);
+    if (abandon_at && first + lanes < count) {
+      const double partial = error_with_penalty(sum_sq, count, penalty);
+      if (!(partial < *abandon_at)) return partial;
+    }
   }
   complete = true;
-  return error_from_sum(e, params, sum_sq, count, alpha, l1_ratio);
+  return error_with_penalty(sum_sq, count, penalty);
 }
 
 }  // namespace
@@ -470,7 +473,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     for (std::size_t j = 0; j < n; ++j) next[j] = p[j] - g[j] / ((h[j] + lambda) + kRegularisation);
     bool complete = false;
     const double next_error =
-        column_error(work, next, step, samples, scratch, alpha, l1_ratio, pred, complete, &program);
+        column_error(work, next, step, samples, scratch, alpha, l1_ratio, pred, complete, &program, current);
     if (next_error < current) {
       // Accepted: the error was finite, so every prediction at p' is in.
       lambda = lambda / kDampingFactor;

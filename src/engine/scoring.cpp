@@ -5,28 +5,13 @@
 #include <limits>
 
 #include "engine/optimizer.hpp"
+#include "engine/penalty.hpp"
 
 namespace vok {
 
 namespace {
 
 constexpr std::size_t kScoringIterations = 10;
-
-// The penalty over the Literal and Parameter values, in token order, added
-// to the MSE as written.
-double raw_error_from_sum(const Expression& e, double sum_sq, std::size_t count, double alpha,
-                          double l1_ratio) {
-  const double mse = sum_sq / static_cast<double>(count);
-  double l1 = 0.0;
-  double l2 = 0.0;
-  for (const Token& t : e.tokens) {
-    if (t.kind != TokenKind::Literal && t.kind != TokenKind::Parameter) continue;
-    const double v = t.value.re;
-    l1 += std::fabs(v);
-    l2 += v * v;
-  }
-  return mse + alpha * (((1.0 - l1_ratio) * 0.5) * l2 + l1 * l1_ratio);
-}
 
 // A sample's value is usable only if it exists and passes the guard.
 bool usable(double re, double im) {

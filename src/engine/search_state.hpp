@@ -120,9 +120,15 @@ struct Search {
   }
 
   void record(std::size_t k, std::size_t candidates, std::size_t scored,
-              const std::vector<Expression>* candidate_list) {
+              const std::vector<Expression>* candidate_list, std::size_t abandoned = 0) {
     if (trace == nullptr) return;
-    trace->levels.push_back({k, candidates, scored, levels[k].size()});
+    SearchTrace::LevelReport report;
+    report.k = k;
+    report.candidates = candidates;
+    report.scored = scored;
+    report.abandoned = abandoned;
+    report.retained = levels[k].size();
+    trace->levels.push_back(report);
     if (!trace->keep_expressions) return;
     if (trace->candidate_lists.size() <= k) trace->candidate_lists.resize(k + 1);
     if (trace->retained.size() <= k) trace->retained.resize(k + 1);
