@@ -300,6 +300,174 @@ double compute_error_with_params(const Expression& e, std::span<const double> pa
   return column_error(e, params, scratch.params, samples, scratch, alpha, l1_ratio, nullptr, complete);
 }
 
+namespace {
+
+// The Levenberg-Marquardt control loop of refinement, the one both
+// evaluation paths run: diagonal damping, at most kRejectionsTolerated
+// rejections in a row, a stop at the damping ceiling or when an accepted
+// step improves the error by less than kTolerance. `path` supplies
+//   sums(p, h, g)         the Jacobian's sums at p (h[j] = sum J_j^2,
+//                         g[j] = sum J_j * r), each in sample order;
+//   error(next, current)  the error at a trial vector, which may stop early
+//                         once it is certain not to be below `current`;
+//   accepted() / rejected()  what became of that trial;
+//   has_sums()            whether the sums at the starting vector are known.
+// The sums depend on p alone, so after a rejected step they are reused.
+// Returns the error at the final p.
+template <class Path>
+double levenberg_marquardt(std::vector<double>& p, double current, std::size_t max_iterations, Path& path,
+                           std::vector<double>& h, std::vector<double>& g, std::vector<double>& next) {
+  const std::size_t n = p.size();
+  h.resize(n);
+  g.resize(n);
+  next.resize(n);
+  bool sums_at_p = path.has_sums();
+  double lambda = kInitialDamping;
+  int rejections = 0;
+  for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
+    if (lambda > kDampingCeiling) break;
+    if (!sums_at_p) {
+      path.sums(p, h, g);
+      sums_at_p = true;
+    }
+    for (std::size_t j = 0; j < n; ++j) next[j] = p[j] - g[j] / ((h[j] + lambda) + kRegularisation);
+    const double next_error = path.error(next, current);
+    if (next_error < current) {
+      path.accepted();
+      lambda = lambda / kDampingFactor;
+      rejections = 0;
+      p = next;
+      sums_at_p = false;
+      const bool converged = std::fabs(current - next_error) < kTolerance;
+      current = next_error;
+      if (converged) break;
+    } else {
+      path.rejected();
+      if (rejections >= kRejectionsTolerated) break;
+      ++rejections;
+      lambda = lambda * kDampingFactor;
+    }
+  }
+  return current;
+}
+
+// The per-sample reference: every value from the stack machine, one
+// sample at a time.
+class SamplePath {
+ public:
+  SamplePath(const Expression& e, ComplexRows samples, std::span<const double> targets, double alpha,
+             double l1_ratio, const OperatorRegistry& registry)
+      : e_(e), samples_(samples), targets_(targets), alpha_(alpha), l1_ratio_(l1_ratio), registry_(registry),
+        ops_(registry.operators()) {}
+
+  bool has_sums() const { return false; }
+  void sums(const std::vector<double>& p, std::vector<double>& h, std::vector<double>& g) {
+    const std::size_t n = p.size();
+    trial_.resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      trial_[j] = {p[j], 0.0};
+      h[j] = 0.0;
+      g[j] = 0.0;
+    }
+    for (std::size_t k = 0; k < targets_.size(); ++k) {
+      const double pred = prediction(e_, samples_[k], trial_, ops_);
+      const double r = pred - targets_[k];
+      for (std::size_t j = 0; j < n; ++j) {
+        // Perturb one entry in place and restore it exactly afterwards.
+        trial_[j].re = p[j] + kStep;
+        const double perturbed = prediction(e_, samples_[k], trial_, ops_);
+        trial_[j].re = p[j];
+        const double jac = (perturbed - pred) / kStep;
+        h[j] += jac * jac;
+        g[j] += jac * r;
+      }
+    }
+  }
+  double error(const std::vector<double>& next, double) const {
+    return compute_error_with_params(e_, next, samples_, targets_, alpha_, l1_ratio_, registry_);
+  }
+  void accepted() {}
+  void rejected() {}
+
+ private:
+  const Expression& e_;
+  ComplexRows samples_;
+  std::span<const double> targets_;
+  double alpha_;
+  double l1_ratio_;
+  const OperatorRegistry& registry_;
+  OperatorList ops_;
+  std::vector<Complex> trial_;
+};
+
+// The column path: blocks of samples through the work program, the
+// predictions at p kept from the error evaluation that accepted p, and a
+// rejected trial abandoned at the first block that proves it.
+class ColumnPath {
+ public:
+  ColumnPath(const Expression& work, const SampleSet& samples, const WorkProgram& program, SampleScratch& scratch,
+             RefineBuffers& buffers, double* pred, double alpha, double l1_ratio, bool predictions_at_p,
+             bool sums_known)
+      : work_(work), samples_(samples), program_(program), scratch_(scratch), buffers_(buffers), pred_(pred),
+        alpha_(alpha), l1_ratio_(l1_ratio), predictions_at_p_(predictions_at_p), sums_known_(sums_known) {}
+
+  bool has_sums() const { return sums_known_; }
+  void sums(const std::vector<double>& p, std::vector<double>& h, std::vector<double>& g) {
+    const std::size_t n = p.size();
+    const std::size_t count = samples_.size();
+    const std::span<const double> targets = samples_.targets();
+    std::vector<Complex>& trial = buffers_.trial;
+    BlockValues& b = scratch_.block;
+    trial.resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      trial[j] = {p[j], 0.0};
+      h[j] = 0.0;
+      g[j] = 0.0;
+    }
+    // Block by block in sample order; each h[j] and g[j] still adds its
+    // samples in ascending order, as the reference does.
+    for (std::size_t first = 0; first < count; first += kSampleBlock) {
+      const std::size_t lanes = std::min(kSampleBlock, count - first);
+      double* const pr = pred_ + first;
+      if (!predictions_at_p_) {
+        program_.eval(first, lanes, trial, b.out());
+        for (std::size_t i = 0; i < lanes; ++i) pr[i] = b.ok[i] ? b.re[i] : 0.0;
+      }
+      const double* const t = targets.data() + first;
+      for (std::size_t j = 0; j < n; ++j) {
+        trial[j].re = p[j] + kStep;
+        program_.eval(first, lanes, trial, b.out());
+        trial[j].re = p[j];
+        add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, lanes, h[j], g[j]);
+      }
+    }
+    predictions_at_p_ = true;
+  }
+  double error(const std::vector<double>& next, double current) {
+    return column_error(work_, next, buffers_.step, samples_, scratch_, alpha_, l1_ratio_, pred_, complete_,
+                        &program_, current);
+  }
+  // Accepted: the error was finite, so every prediction at p' is in.
+  void accepted() { predictions_at_p_ = complete_; }
+  // The trial's evaluation overwrote the predictions; the sums stay valid.
+  void rejected() { predictions_at_p_ = false; }
+
+ private:
+  const Expression& work_;
+  const SampleSet& samples_;
+  const WorkProgram& program_;
+  SampleScratch& scratch_;
+  RefineBuffers& buffers_;
+  double* pred_;
+  double alpha_;
+  double l1_ratio_;
+  bool predictions_at_p_;
+  bool sums_known_;
+  bool complete_ = false;
+};
+
+}  // namespace
+
 std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
@@ -315,59 +483,13 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
     // With no parameter vector the stored values are used: the plain error.
     return {e, compute_error_with_params(e, {}, samples, targets, alpha, l1_ratio, registry)};
   }
-
   Expression work = e;
-  const OperatorList ops = registry.operators();
-  const std::size_t n = p.size();
-  double current = compute_error_with_params(work, p, samples, targets, alpha, l1_ratio, registry);
-  double lambda = kInitialDamping;
-  int rejections = 0;
-
-  // Buffers reused by every iteration and sample.
-  std::vector<Complex> trial(n);
-  std::vector<double> h(n);
-  std::vector<double> g(n);
-  std::vector<double> next(n);
-
-  for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
-    if (lambda > kDampingCeiling) break;
-    for (std::size_t j = 0; j < n; ++j) {
-      trial[j] = {p[j], 0.0};
-      h[j] = 0.0;
-      g[j] = 0.0;
-    }
-    for (std::size_t k = 0; k < targets.size(); ++k) {
-      const double pred = prediction(work, samples[k], trial, ops);
-      const double r = pred - targets[k];
-      for (std::size_t j = 0; j < n; ++j) {
-        // Perturb one entry in place and restore it exactly afterwards.
-        trial[j].re = p[j] + kStep;
-        const double perturbed = prediction(work, samples[k], trial, ops);
-        trial[j].re = p[j];
-        const double jac = (perturbed - pred) / kStep;
-        h[j] += jac * jac;
-        g[j] += jac * r;
-      }
-    }
-    for (std::size_t j = 0; j < n; ++j) next[j] = p[j] - g[j] / ((h[j] + lambda) + kRegularisation);
-    const double next_error =
-        compute_error_with_params(work, next, samples, targets, alpha, l1_ratio, registry);
-    if (next_error < current) {
-      lambda = lambda / kDampingFactor;
-      rejections = 0;
-      p = next;
-      const bool converged = std::fabs(current - next_error) < kTolerance;
-      current = next_error;
-      if (converged) break;
-    } else {
-      if (rejections >= kRejectionsTolerated) break;
-      ++rejections;
-      lambda = lambda * kDampingFactor;
-    }
-  }
-
+  SamplePath path(work, samples, targets, alpha, l1_ratio, registry);
+  std::vector<double> h, g, next;
+  const double start = compute_error_with_params(work, p, samples, targets, alpha, l1_ratio, registry);
+  const double error = levenberg_marquardt(p, start, max_iterations, path, h, g, next);
   write_parameters(work, positions, p);
-  return {std::move(work), current};
+  return {std::move(work), error};
 }
 
 std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
@@ -400,25 +522,16 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
   SampleScratch& scratch = sample_scratch();
   if (scratch.predictions.size() < count) scratch.predictions.resize(count);
   double* const pred = scratch.predictions.data();
-  BlockValues& b = scratch.block;
   const WorkProgram program(work, samples, scratch, buffers,
                             start != nullptr ? start->known : std::span<const KnownSubtree>{});
-
-  std::vector<Complex>& trial = buffers.trial;
-  std::vector<Complex>& step = buffers.step;
   std::vector<double>& h = buffers.h;
   std::vector<double>& g = buffers.g;
-  std::vector<double>& next = buffers.next;
-  trial.resize(n);
-  step.resize(n);
   h.resize(n);
   g.resize(n);
-  next.resize(n);
 
   // The predictions at p are those of the error evaluation that accepted p,
   // when it reached every sample (a finite error always does; only an
-  // infinite starting error may not). A rejected step leaves p, hence the
-  // Jacobian and its sums, as they were: they are reused, not recomputed.
+  // infinite starting error may not).
   bool predictions_at_p = false;
   double current = 0.0;
   if (start_applies) {
@@ -426,12 +539,13 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     predictions_at_p = true;
     current = error_from_sum(work, p, start->sum_sq, count, alpha, l1_ratio);
   } else {
-    current = column_error(work, p, step, samples, scratch, alpha, l1_ratio, pred, predictions_at_p, &program);
+    current = column_error(work, p, buffers.step, samples, scratch, alpha, l1_ratio, pred, predictions_at_p,
+                           &program);
   }
   bool sums_at_p = false;
   if (start_applies && start->perturbed.size() == n) {
     // The first Jacobian from the given columns. Each sum adds its samples
-    // in ascending order, as the block loop below does.
+    // in ascending order, as the block loop does.
     for (std::size_t j = 0; j < n; ++j) {
       h[j] = 0.0;
       g[j] = 0.0;
@@ -439,60 +553,8 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     }
     sums_at_p = true;
   }
-  double lambda = kInitialDamping;
-  int rejections = 0;
-
-  for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
-    if (lambda > kDampingCeiling) break;
-    if (!sums_at_p) {
-      for (std::size_t j = 0; j < n; ++j) {
-        trial[j] = {p[j], 0.0};
-        h[j] = 0.0;
-        g[j] = 0.0;
-      }
-      // Block by block in sample order; each h[j] and g[j] still adds its
-      // samples in ascending order, as the reference does.
-      for (std::size_t first = 0; first < count; first += kSampleBlock) {
-        const std::size_t lanes = std::min(kSampleBlock, count - first);
-        double* const pr = pred + first;
-        if (!predictions_at_p) {
-          program.eval(first, lanes, trial, b.out());
-          for (std::size_t i = 0; i < lanes; ++i) pr[i] = b.ok[i] ? b.re[i] : 0.0;
-        }
-        const double* const t = targets.data() + first;
-        for (std::size_t j = 0; j < n; ++j) {
-          trial[j].re = p[j] + kStep;
-          program.eval(first, lanes, trial, b.out());
-          trial[j].re = p[j];
-          add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, lanes, h[j], g[j]);
-        }
-      }
-      predictions_at_p = true;
-      sums_at_p = true;
-    }
-    for (std::size_t j = 0; j < n; ++j) next[j] = p[j] - g[j] / ((h[j] + lambda) + kRegularisation);
-    bool complete = false;
-    const double next_error =
-        column_error(work, next, step, samples, scratch, alpha, l1_ratio, pred, complete, &program, current);
-    if (next_error < current) {
-      // Accepted: the error was finite, so every prediction at p' is in.
-      lambda = lambda / kDampingFactor;
-      rejections = 0;
-      p = next;
-      predictions_at_p = complete;
-      sums_at_p = false;
-      const bool converged = std::fabs(current - next_error) < kTolerance;
-      current = next_error;
-      if (converged) break;
-    } else {
-      // The step's evaluation overwrote the predictions; the sums stay valid.
-      predictions_at_p = false;
-      if (rejections >= kRejectionsTolerated) break;
-      ++rejections;
-      lambda = lambda * kDampingFactor;
-    }
-  }
-
+  ColumnPath path(work, samples, program, scratch, buffers, pred, alpha, l1_ratio, predictions_at_p, sums_at_p);
+  current = levenberg_marquardt(p, current, max_iterations, path, h, g, buffers.next);
   write_parameters(work, positions, p);
   return {std::move(work), current};
 }
