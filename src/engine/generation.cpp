@@ -28,6 +28,20 @@ std::vector<OperatorChoice> operators_of_arity(const OperatorRegistry& registry,
 }
 
 // Keeps `e` in `out` when it has a fingerprint that no earlier pass admitted.
+// What a binary pass skips for the pair (left, right), in both ways of
+// generating a level: a pair whose parameters would not fit num_params (8
+// bits wide: the sum must never wrap), and, under a commutative operator,
+// the mirror image of a pair of operands from one level (the pair in
+// formula order is kept).
+struct PairRule {
+  bool skipped;
+  bool mirrored;
+  bool skips(const OperatorChoice& op) const { return skipped || (mirrored && op.commutative); }
+};
+PairRule pair_rule(const Expression& left, const Expression& right, bool same_size) {
+  return {std::size_t{left.num_params} + right.num_params > kMaxParams, same_size && left.formula > right.formula};
+}
+
 void offer_child(Expression e, OperatorList ops, const FingerprintSet& seen, std::vector<Child>& out) {
   auto fp = fingerprint(e, ops);
   if (!fp || seen.contains(*fp)) return;
@@ -117,11 +131,10 @@ std::vector<Child> binary_children(std::span<const Expression> lefts,
     std::vector<Child> out;
     const Expression& left = lefts[i];
     for (const Expression& right : rights) {
-      // num_params is 8 bits wide: never let the sum wrap.
-      if (std::size_t{left.num_params} + right.num_params > kMaxParams) continue;
-      const bool mirrored = same_size && left.formula > right.formula;
+      const PairRule rule = pair_rule(left, right, same_size);
+      if (rule.skipped) continue;
       for (const OperatorChoice& b : binary) {
-        if (b.commutative && mirrored) continue;
+        if (rule.skips(b)) continue;
         offer_child(compose_binary(b.id, b.name, left, right), ops, seen, out);
       }
     }
@@ -336,12 +349,10 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
       ProbeValues child;
       const Expression& left = lefts[l];
       for (std::size_t r = 0; r < rights.size(); ++r) {
-        const Expression& right = rights[r];
-        // The same skips as binary_children, in the same order.
-        if (std::size_t{left.num_params} + right.num_params > kMaxParams) continue;
-        const bool mirrored = same_size && left.formula > right.formula;
+        const PairRule rule = pair_rule(left, rights[r], same_size);
+        if (rule.skipped) continue;
         for (std::size_t b = 0; b < binary.size(); ++b) {
-          if (binary[b].commutative && mirrored) continue;
+          if (rule.skips(binary[b])) continue;
           const std::size_t ok = compose_binary_values(binary[b].id, table, lanes, left_probes[l].values(),
                                                        right_probes[r].values(), child.out());
           const Recipe recipe{static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(r), split,
