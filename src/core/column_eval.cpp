@@ -37,10 +37,9 @@ ProbeColumns::ProbeColumns(std::size_t num_vars)
     : re_(num_vars * kLanes), im_(num_vars * kLanes), views_(num_vars) {
   for (std::size_t j = 0; j < num_vars; ++j) {
     for (std::size_t i = 0; i < kLanes; ++i) {
-      // The same expressions as fingerprint() uses, so the bits agree.
-      const bool complex_probe = (i % 2) == 1;
-      re_[j * kLanes + i] = kProbes[(i + j) % kProbeCount];
-      im_[j * kLanes + i] = complex_probe ? static_cast<double>(j + 1) * 0.1 : 0.0;
+      const Complex point = probe_point(i, j);
+      re_[j * kLanes + i] = point.re;
+      im_[j * kLanes + i] = point.im;
     }
     views_[j] = {re_.data() + j * kLanes, im_.data() + j * kLanes};
   }

@@ -37,11 +37,7 @@ std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops) {
   stack.reserve(e.complexity);
   std::array<Complex, kProbeCount> values;
   for (std::size_t i = 0; i < kProbeCount; ++i) {
-    const bool complex_probe = (i % 2) == 1;
-    for (std::size_t j = 0; j < n; ++j) {
-      point[j].re = kProbes[(i + j) % kProbeCount];
-      point[j].im = complex_probe ? static_cast<double>(j + 1) * 0.1 : 0.0;
-    }
+    for (std::size_t j = 0; j < n; ++j) point[j] = probe_point(i, j);
     const std::optional<Complex> v = eval_internal(e.tokens, point, {}, ops, stack);
     if (!v) return std::nullopt;
     values[i] = *v;

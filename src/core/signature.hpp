@@ -27,6 +27,15 @@ inline constexpr double kFingerprintScale = 1e10;
 // passed: the probe values are checked first).
 std::int64_t round_saturating(double v);
 
+// Variable j's value at probe point i: the probe values in turn, real at
+// the even points, with imaginary part 0.1 * (j + 1) at the odd ones. The
+// one definition that fingerprint() and the probe columns both read, so
+// that their bits agree.
+inline Complex probe_point(std::size_t i, std::size_t j) {
+  const bool complex_probe = (i % 2) == 1;
+  return {kProbes[(i + j) % kProbeCount], complex_probe ? static_cast<double>(j + 1) * 0.1 : 0.0};
+}
+
 // The expression evaluated (with stored parameter values) at five probe
 // points; nullopt when any probe has no value or leaves the guard.
 std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops);
