@@ -1,5 +1,7 @@
 #pragma once
 
+// The settings of one search, and their per-request derivation.
+
 #include <cstddef>
 #include <optional>
 

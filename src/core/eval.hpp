@@ -1,5 +1,7 @@
 #pragma once
 
+// Per-sample evaluation of postfix token sequences.
+
 #include <optional>
 #include <span>
 #include <vector>

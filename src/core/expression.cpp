@@ -1,3 +1,4 @@
+// Leaves and the composition of expressions from their operands.
 #include "core/expression.hpp"
 
 #include <algorithm>

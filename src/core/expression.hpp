@@ -1,5 +1,7 @@
 #pragma once
 
+// Postfix expressions: tokens, the expression record, and composition.
+
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Fingerprints: an expression's rounded values at fixed probe points.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

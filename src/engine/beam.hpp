@@ -1,5 +1,7 @@
 #pragma once
 
+// Which of a level's scored candidates the beam keeps.
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>

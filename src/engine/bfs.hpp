@@ -1,5 +1,7 @@
 #pragma once
 
+// The level-wise search: its entry points, results and trace.
+
 #include <cstddef>
 #include <span>
 #include <vector>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Producing a level's candidates from the retained levels below it.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

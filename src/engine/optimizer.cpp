@@ -1,3 +1,4 @@
+// Levenberg-Marquardt refinement of an expression's fitted constants.
 #include "engine/optimizer.hpp"
 
 #include <algorithm>

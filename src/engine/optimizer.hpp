@@ -1,5 +1,7 @@
 #pragma once
 
+// Fitting an expression's constants to the data, and the error it reaches.
+
 #include <cstddef>
 #include <span>
 #include <utility>

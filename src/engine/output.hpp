@@ -1,5 +1,7 @@
 #pragma once
 
+// What a search prints while it runs, and the progress counter.
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>

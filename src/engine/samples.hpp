@@ -1,5 +1,7 @@
 #pragma once
 
+// Rows of complex input values and per-row evaluation.
+
 #include <optional>
 #include <span>
 #include <vector>

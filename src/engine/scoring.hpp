@@ -1,5 +1,7 @@
 #pragma once
 
+// How a candidate's error and its penalised score are computed.
+
 #include <optional>
 #include <span>
 #include <utility>

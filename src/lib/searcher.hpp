@@ -1,5 +1,7 @@
 #pragma once
 
+// The engine's public entry point: the Searcher and its requests.
+
 #include <cstddef>
 #include <optional>
 #include <span>

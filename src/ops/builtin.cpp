@@ -1,3 +1,4 @@
+// The table of built-in operators, their arithmetic and column kernels.
 #include "ops/builtin.hpp"
 
 #include <charconv>

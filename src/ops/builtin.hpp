@@ -1,5 +1,7 @@
 #pragma once
 
+// The built-in operators and named constants, and their shared facts.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

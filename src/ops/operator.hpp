@@ -1,5 +1,7 @@
 #pragma once
 
+// The interface every operator of a registry implements.
+
 #include <cstdint>
 #include <memory>
 #include <optional>

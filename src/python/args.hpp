@@ -1,5 +1,7 @@
 #pragma once
 
+// Binding Python call arguments to parameter slots, and scalar conversion.
+
 #include "py_common.hpp"
 
 #include <cstddef>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Converting Python data into the engine's vectors and matrices.
+
 #include "py_common.hpp"
 
 #include <optional>

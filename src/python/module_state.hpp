@@ -1,5 +1,7 @@
 #pragma once
 
+// What the vok_sr module creates at import, and engine error mapping.
+
 #include "py_common.hpp"
 
 #include <string>

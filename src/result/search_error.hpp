@@ -1,5 +1,7 @@
 #pragma once
 
+// The engine's error value, returned instead of thrown.
+
 #include <cstddef>
 #include <string>
 #include <utility>

@@ -1,5 +1,7 @@
 #pragma once
 
+// One fitted formula as a search reports it.
+
 #include <span>
 
 #include "core/expression.hpp"

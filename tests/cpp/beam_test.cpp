@@ -1,3 +1,4 @@
+// Tests of the beam: quotas, operator signatures, selection and the beam store.
 #include "engine/beam.hpp"
 
 #include <gtest/gtest.h>

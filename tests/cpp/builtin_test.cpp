@@ -1,3 +1,4 @@
+// Tests of the built-in operators: their table, arithmetic and kernels.
 #include "ops/builtin.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of column-wise evaluation against the per-sample stack machine.
 #include "core/column_eval.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Helpers shared by the C++ tests: operator ids, expression builders, comparisons.
+
 #include <cstdint>
 #include <cstring>
 #include <string>

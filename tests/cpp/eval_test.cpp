@@ -1,3 +1,4 @@
+// Tests of the per-sample stack machine: tokens, guard, malformed input.
 #include "core/eval.hpp"
 
 #include <gtest/gtest.h>

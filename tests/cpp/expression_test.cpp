@@ -1,3 +1,4 @@
+// Tests of leaves and composition: counts, parameter numbering, formula texts.
 #include "core/expression.hpp"
 
 #include <gtest/gtest.h>

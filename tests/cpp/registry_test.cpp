@@ -1,3 +1,4 @@
+// Tests of the operator registry: the built-in table, arities, registration.
 #include "ops/registry.hpp"
 
 #include <gtest/gtest.h>

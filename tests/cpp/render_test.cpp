@@ -1,3 +1,4 @@
+// Tests of number formatting and the LaTeX and Python renderers.
 #include "ops/render.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests that the column path computes what the per-sample reference does.
 #include "engine/sample_set.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of raw errors, penalised scores and candidate scoring.
 #include "engine/scoring.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of fingerprints, saturating rounding and the fingerprint hash.
 #include "core/signature.hpp"
 
 #include <gtest/gtest.h>
