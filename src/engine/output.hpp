@@ -41,7 +41,7 @@ class ProgressMeter {
     std::size_t n;
     std::size_t p;
   };
-  std::optional<Claim> tick();
+  [[nodiscard]] std::optional<Claim> tick();
 
   std::size_t total() const { return total_; }
 
