@@ -136,5 +136,17 @@ TEST(ExpressionCompose, FittedValuesTravelWithTheirTokens) {
   EXPECT_EQ(e.tokens[1].index, 1);
 }
 
+// The documented preconditions stop a debug build; a build with NDEBUG (the
+// default RelWithDebInfo among them) only runs the calls, which wrap the
+// 8-bit counts but touch no memory they do not own.
+TEST(ExpressionDeathTest, PreconditionsAreCheckedInDebugBuilds) {
+  EXPECT_DEBUG_DEATH(static_cast<void>(var_leaf(255)), "kMaxVariables");
+  Expression many = param_leaf();
+  many.num_params = 200;
+  EXPECT_DEBUG_DEATH(static_cast<void>(compose_binary(kPlus, "Plus", many, many)), "kMaxParams");
+  many.num_params = 254;  // exactly at the limit: allowed
+  EXPECT_EQ(compose_binary(kPlus, "Plus", many, param_leaf()).num_params, 255);
+}
+
 }  // namespace
 }  // namespace vok
