@@ -5,13 +5,17 @@
 
 #include <vector>
 
+#include "engine_helpers.hpp"
+
 namespace vok {
 namespace {
 
-constexpr std::uint64_t kSin = 15;
-constexpr std::uint64_t kPlus = 8;
-constexpr std::uint64_t kTimes = 9;
-constexpr std::uint64_t kDivide = 11;
+using testing_support::id_of;
+constexpr std::uint64_t kVok = id_of(BuiltinKind::Vok);
+constexpr std::uint64_t kSin = id_of(BuiltinKind::Sin);
+constexpr std::uint64_t kPlus = id_of(BuiltinKind::Plus);
+constexpr std::uint64_t kTimes = id_of(BuiltinKind::Times);
+constexpr std::uint64_t kDivide = id_of(BuiltinKind::Divide);
 
 std::vector<int> param_indices(const Expression& e) {
   std::vector<int> out;
@@ -117,7 +121,7 @@ TEST(ExpressionCompose, BinaryCountsAndFormula) {
   EXPECT_EQ(compose_binary(kDivide, "Divide", var_leaf(3), var_leaf(0)).num_vars, 4);
   EXPECT_EQ(e.formula, "Divide(v_{0}, v_{3})");
   EXPECT_EQ(compose_binary(kDivide, "Divide", var_leaf(0), param_leaf()).formula, "Divide(v_{0}, C)");
-  EXPECT_EQ(compose_binary(5, "VOK", var_leaf(0), param_leaf()).formula, "VOK(v_{0}, C)");
+  EXPECT_EQ(compose_binary(kVok, "VOK", var_leaf(0), param_leaf()).formula, "VOK(v_{0}, C)");
   // Left tokens first, then right tokens, then the operator.
   ASSERT_EQ(e.tokens.size(), 3u);
   EXPECT_EQ(e.tokens[0].index, 0);
