@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <random>
 #include <span>
 #include <vector>
 
@@ -28,6 +27,7 @@
 #include "core/eval.hpp"
 #include "core/expression.hpp"
 #include "ops/registry.hpp"
+#include "random_expressions.hpp"
 
 namespace {
 
@@ -46,39 +46,20 @@ struct EvalMix {
   std::uint64_t nodes_per_pass = 0;                // tokens x samples over the whole mix
 };
 
-class MixBuilder {
+// The tests' generator (tests/cpp/random_expressions.hpp), whose draws do
+// not depend on the standard library, so the mix is the same everywhere.
+// Leaves: a variable or the fitted constant C, uniformly.
+class MixBuilder : public vok::testing_support::RandomExpressions {
  public:
-  explicit MixBuilder(const vok::OperatorRegistry& registry)
-      : registry_(registry), unary_(registry.ids_by_arity(1)), binary_(registry.ids_by_arity(2)) {}
+  explicit MixBuilder(const vok::OperatorRegistry& registry) : RandomExpressions(kSeed, registry) {}
 
-  // A random expression of exactly `size` tokens. Raw rng() % n keeps the
-  // mix identical across standard libraries, unlike the distributions.
+  // A random expression of exactly `size` tokens.
   vok::Expression tree(std::size_t size) {
-    if (size == 1) {
-      const std::uint64_t leaf = rng_() % (kVariables + 1);
+    return RandomExpressions::tree(size, [this] {
+      const std::uint64_t leaf = below(kVariables + 1);
       return leaf == kVariables ? vok::param_leaf() : vok::var_leaf(static_cast<std::uint8_t>(leaf));
-    }
-    const bool unary = size == 2 || rng_() % 2 == 0;
-    if (unary) {
-      const std::uint64_t id = unary_[rng_() % unary_.size()];
-      return vok::compose_unary(id, registry_.meta()[id].name, tree(size - 1));
-    }
-    const std::size_t left_size = 1 + rng_() % (size - 2);
-    const std::uint64_t id = binary_[rng_() % binary_.size()];
-    const vok::Expression left = tree(left_size);
-    const vok::Expression right = tree(size - 1 - left_size);
-    return vok::compose_binary(id, registry_.meta()[id].name, left, right);
+    });
   }
-
-  double uniform(double lo, double hi) {
-    return lo + (hi - lo) * static_cast<double>(rng_() >> 11) * 0x1.0p-53;
-  }
-
- private:
-  const vok::OperatorRegistry& registry_;
-  std::vector<std::uint64_t> unary_;
-  std::vector<std::uint64_t> binary_;
-  std::mt19937_64 rng_{kSeed};
 };
 
 bool defined_on_all(const EvalMix& mix, const vok::Expression& e, std::span<const vok::Complex> params) {

@@ -1,5 +1,7 @@
 #pragma once
 
+// The settings of one search, and their per-request derivation.
+
 #include <cstddef>
 #include <optional>
 
@@ -50,7 +52,7 @@ struct SearchConfig {
 // The configuration of one request: a copy of `base` in which the given
 // alpha / l1_ratio replace the stored ones (absent ones keep the searcher's
 // setting), with `exhaustive` set for the candidate listing.
-inline SearchConfig derive_search_config(const SearchConfig& base, std::optional<double> alpha,
+[[nodiscard]] inline SearchConfig derive_search_config(const SearchConfig& base, std::optional<double> alpha,
                                          std::optional<double> l1_ratio, bool exhaustive) {
   SearchConfig c = base;
   if (alpha) c.alpha = *alpha;

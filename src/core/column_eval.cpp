@@ -1,3 +1,4 @@
+// Column-wise evaluation of token sequences, and fingerprints from it.
 #include "core/column_eval.hpp"
 
 #include <algorithm>

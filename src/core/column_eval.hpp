@@ -56,7 +56,7 @@ class KernelTable {
   OperatorList ops() const { return ops_; }
   std::size_t size() const { return ops_.size(); }
   // nullopt for an operator that is not a built-in, and for an id out of range.
-  std::optional<BuiltinKind> builtin(std::uint64_t id) const {
+  [[nodiscard]] std::optional<BuiltinKind> builtin(std::uint64_t id) const {
     if (id >= kinds_.size() || kinds_[id] == kNotBuiltin) return std::nullopt;
     return static_cast<BuiltinKind>(kinds_[id]);
   }
@@ -156,7 +156,7 @@ struct ColumnResult {
 std::size_t eval_columns(std::span<const Token> tokens, std::span<const ColumnView> inputs,
                          std::size_t lanes, std::span<const Complex> params, const KernelTable& table,
                          ColumnWorkspace& ws, ColumnOut out);
-ColumnResult eval_columns(std::span<const Token> tokens, std::span<const ColumnView> inputs,
+[[nodiscard]] ColumnResult eval_columns(std::span<const Token> tokens, std::span<const ColumnView> inputs,
                           std::size_t lanes, std::span<const Complex> params, const KernelTable& table,
                           ColumnWorkspace& ws);
 
@@ -175,9 +175,9 @@ std::size_t compose_binary_values(std::uint64_t op_id, const KernelTable& table,
 
 // The fingerprint from the five probe lanes (see ProbeColumns): nullopt when
 // a lane has no value, else fingerprint_from_probe_values.
-std::optional<Fingerprint> fingerprint_from_probe_columns(ColumnValues probes);
+[[nodiscard]] std::optional<Fingerprint> fingerprint_from_probe_columns(ColumnValues probes);
 // fingerprint() on the column path: equal to it for every expression.
-std::optional<Fingerprint> fingerprint_columns(const Expression& e, const KernelTable& table,
+[[nodiscard]] std::optional<Fingerprint> fingerprint_columns(const Expression& e, const KernelTable& table,
                                                ColumnWorkspace& ws);
 
 }  // namespace vok

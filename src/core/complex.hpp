@@ -1,5 +1,7 @@
 #pragma once
 
+// The complex value type that every evaluation computes in.
+
 namespace vok {
 
 // The value type of all evaluation. Real data enter with im = 0; predictions

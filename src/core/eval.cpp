@@ -1,3 +1,4 @@
+// The stack machine that evaluates a token sequence on one sample.
 #include "core/eval.hpp"
 
 namespace vok {

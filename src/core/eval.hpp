@@ -1,5 +1,7 @@
 #pragma once
 
+// Per-sample evaluation of postfix token sequences.
+
 #include <optional>
 #include <span>
 #include <vector>
@@ -16,14 +18,14 @@ namespace vok {
 // operator result outside the guard, an operator id outside `ops`, or a final
 // stack that does not hold exactly one value. `stack` is the caller's, cleared
 // here; its contents after a failure are unspecified.
-std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
+[[nodiscard]] std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
                                      std::span<const Complex> params, OperatorList ops,
                                      std::vector<Complex>& stack);
 
 // Parameters take their stored values.
-std::optional<Complex> eval(const Expression& e, std::span<const Complex> inputs, OperatorList ops);
+[[nodiscard]] std::optional<Complex> eval(const Expression& e, std::span<const Complex> inputs, OperatorList ops);
 // Parameter k takes params[k] when k < params.size(), else its stored value.
-std::optional<Complex> eval_with_params(const Expression& e, std::span<const Complex> inputs,
+[[nodiscard]] std::optional<Complex> eval_with_params(const Expression& e, std::span<const Complex> inputs,
                                         std::span<const Complex> params, OperatorList ops);
 
 }  // namespace vok

@@ -1,6 +1,8 @@
+// Leaves and the composition of expressions from their operands.
 #include "core/expression.hpp"
 
 #include <algorithm>
+#include <cassert>
 
 namespace vok {
 
@@ -15,6 +17,7 @@ Expression param_leaf() {
 }
 
 Expression var_leaf(std::uint8_t i) {
+  assert(i < kMaxVariables);  // num_vars = i + 1 must fit its 8 bits
   Expression e;
   e.tokens.push_back(Token::variable(i));
   e.formula = "v_{" + std::to_string(i) + "}";
@@ -41,6 +44,7 @@ Expression compose_unary(std::uint64_t op_id, std::string_view name, const Expre
 
 Expression compose_binary(std::uint64_t op_id, std::string_view name, const Expression& left,
                           const Expression& right) {
+  assert(std::size_t{left.num_params} + right.num_params <= kMaxParams);
   Expression e;
   e.tokens.reserve(left.tokens.size() + right.tokens.size() + 1);
   e.tokens.insert(e.tokens.end(), left.tokens.begin(), left.tokens.end());

@@ -1,5 +1,7 @@
 #pragma once
 
+// Postfix expressions: tokens, the expression record, and composition.
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,11 +29,11 @@ struct Token {
   std::uint64_t op = 0;    // operator id for Constant and Apply
   Complex value{};         // Constant, Literal and Parameter value
 
-  static Token constant(std::uint64_t op_id, Complex v) { return {TokenKind::Constant, 0, op_id, v}; }
-  static Token literal(double v) { return {TokenKind::Literal, 0, 0, {v, 0.0}}; }
-  static Token variable(std::uint8_t i) { return {TokenKind::Variable, i, 0, {}}; }
-  static Token parameter(std::uint8_t i, Complex v) { return {TokenKind::Parameter, i, 0, v}; }
-  static Token apply(std::uint8_t arity, std::uint64_t op_id) { return {TokenKind::Apply, arity, op_id, {}}; }
+  [[nodiscard]] static Token constant(std::uint64_t op_id, Complex v) { return {TokenKind::Constant, 0, op_id, v}; }
+  [[nodiscard]] static Token literal(double v) { return {TokenKind::Literal, 0, 0, {v, 0.0}}; }
+  [[nodiscard]] static Token variable(std::uint8_t i) { return {TokenKind::Variable, i, 0, {}}; }
+  [[nodiscard]] static Token parameter(std::uint8_t i, Complex v) { return {TokenKind::Parameter, i, 0, v}; }
+  [[nodiscard]] static Token apply(std::uint8_t arity, std::uint64_t op_id) { return {TokenKind::Apply, arity, op_id, {}}; }
 
   std::uint8_t arity() const { return index; }
 };
@@ -63,13 +65,13 @@ struct Expression {
 };
 
 // The leaf "C": one Parameter token, index 0, value 0.1.
-Expression param_leaf();
+[[nodiscard]] Expression param_leaf();
 // The leaf "v_{i}"; precondition i <= 254.
-Expression var_leaf(std::uint8_t i);
-Expression compose_unary(std::uint64_t op_id, std::string_view name, const Expression& child);
+[[nodiscard]] Expression var_leaf(std::uint8_t i);
+[[nodiscard]] Expression compose_unary(std::uint64_t op_id, std::string_view name, const Expression& child);
 // Renumbers the right operand's parameters behind the left operand's.
 // Precondition: left.num_params + right.num_params <= kMaxParams.
-Expression compose_binary(std::uint64_t op_id, std::string_view name, const Expression& left,
+[[nodiscard]] Expression compose_binary(std::uint64_t op_id, std::string_view name, const Expression& left,
                           const Expression& right);
 
 }  // namespace vok

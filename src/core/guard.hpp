@@ -1,5 +1,7 @@
 #pragma once
 
+// The numeric guard that every operator result must pass.
+
 #include "core/complex.hpp"
 
 namespace vok {

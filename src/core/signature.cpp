@@ -1,3 +1,4 @@
+// Fingerprints of expressions, saturating rounding, and the fingerprint hash.
 #include "core/signature.hpp"
 
 #include <cmath>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Fingerprints: an expression's rounded values at fixed probe points.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -38,13 +40,13 @@ inline Complex probe_point(std::size_t i, std::size_t j) {
 
 // The expression evaluated (with stored parameter values) at five probe
 // points; nullopt when any probe has no value or leaves the guard.
-std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops);
+[[nodiscard]] std::optional<Fingerprint> fingerprint(const Expression& e, OperatorList ops);
 
 // The fingerprint of an expression whose values at the five probe points are
 // already known (in probe order), e.g. composed from its operands' probe
 // values: nullopt when any value leaves the guard, else the rounded pairs.
 // fingerprint() ends in this function, so the two agree exactly.
-std::optional<Fingerprint> fingerprint_from_probe_values(std::span<const Complex, kProbeCount> values);
+[[nodiscard]] std::optional<Fingerprint> fingerprint_from_probe_values(std::span<const Complex, kProbeCount> values);
 
 // The splitmix64 finaliser, a bijective 64-bit mix; the fingerprint's hash
 // and the fingerprint set's digest are built from it.

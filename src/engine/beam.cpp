@@ -1,3 +1,4 @@
+// Beam selection: elite and diversity picks, and the pruned beam store.
 #include "engine/beam.hpp"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Which of a level's scored candidates the beam keeps.
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -36,7 +38,7 @@ inline bool score_less(double a, double b) {
 // Reduces a scored level to its retained expressions: the elite by ascending
 // score, then the diversity picks (rarest elite signature first, then score).
 // Equal scores keep generation order, so the outcome is deterministic.
-std::vector<Expression> select_beam(std::vector<ScoredCandidate> scored, std::size_t beam_width,
+[[nodiscard]] std::vector<Expression> select_beam(std::vector<ScoredCandidate> scored, std::size_t beam_width,
                                     std::size_t elite_count, std::size_t diversity_quota);
 
 // Folds a level's scored candidates, offered one by one in generation order

@@ -1,5 +1,7 @@
 #pragma once
 
+// The level-wise search: its entry points, results and trace.
+
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -46,11 +48,11 @@ bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshol
 // unconditionally), keeps the entries that beat every simpler one and returns
 // them most accurate first. NoFormulaFound for an empty front. Takes over
 // both handles and releases them.
-Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
+[[nodiscard]] Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, ComplexRows samples,
                                                    std::span<const double> targets);
 // The same on the search's sample set (refinement by its evaluation path).
-Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
+[[nodiscard]] Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, const SampleSet& samples);
 
 // A search's results with why it ended and the last level it stored whole
@@ -65,14 +67,14 @@ struct SearchRun {
 // One whole search under `control`: its progress reporting, deadline,
 // cancel check and thread count. A search that is not stopped returns
 // exactly what run_bfs returns, under any control.
-SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
+[[nodiscard]] SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
                      const SearchConfig& config, const SearchControl& control, SearchTrace* trace = nullptr);
 
 // One whole search: validation, seeding, levels 2 .. max_complexity with the
 // progress and level lines on standard output, early exit, finalization.
 // Every row holds the input values of one data point; the number of
 // variables is the length of the first row.
-Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> samples,
+[[nodiscard]] Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> samples,
                                            std::span<const double> targets,
                                            const SearchConfig& config, SearchTrace* trace = nullptr);
 

@@ -1,3 +1,4 @@
+// The sharded open-addressing table behind FingerprintSet.
 #include "engine/fingerprint_set.hpp"
 
 #include "engine/pool.hpp"

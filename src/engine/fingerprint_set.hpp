@@ -1,5 +1,7 @@
 #pragma once
 
+// The set of fingerprints already seen by a search, shared by its workers.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Candidate generation: children, their admission, and recipe lists.
 #include "engine/generation.hpp"
 
 #include <algorithm>

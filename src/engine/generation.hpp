@@ -1,5 +1,7 @@
 #pragma once
 
+// Producing a level's candidates from the retained levels below it.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -40,24 +42,24 @@ struct Child {
 // Children of every parent under every unary operator (parent, then operator
 // ascending), computed in parallel. Children without a fingerprint or whose
 // fingerprint is already in `seen` are left out; `seen` is only read.
-std::vector<Child> unary_children(std::span<const Expression> parents,
+[[nodiscard]] std::vector<Child> unary_children(std::span<const Expression> parents,
                                   const OperatorRegistry& registry, const FingerprintSet& seen);
 // Children L op R for L in `lefts`, R in `rights`, op binary ascending, in
 // the order L, R, op, computed in parallel over `lefts`. `same_size` (the two
 // operands come from the same level) enables the pruning of mirror images of
 // commutative operators by formula text. A composition that would hold more
 // than kMaxParams parameters is never built.
-std::vector<Child> binary_children(std::span<const Expression> lefts,
+[[nodiscard]] std::vector<Child> binary_children(std::span<const Expression> lefts,
                                    std::span<const Expression> rights, bool same_size,
                                    const OperatorRegistry& registry, const FingerprintSet& seen);
 // Admits children in their order: among equal fingerprints the first wins,
 // whatever the number of threads. Returns the admitted expressions in order.
-std::vector<Expression> admit_in_order(std::vector<Child> children, FingerprintSet& seen);
+[[nodiscard]] std::vector<Expression> admit_in_order(std::vector<Child> children, FingerprintSet& seen);
 
 // The candidate list of level k >= 2: admitted unary children of level k-1,
 // then the admitted binary children of the splits i = 1 .. k-2 (left operand
 // from level i, right from level k-1-i). Reads levels[1 .. k-1].
-std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
+[[nodiscard]] std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
                                        const OperatorRegistry& registry, FingerprintSet& seen);
 
 // --- Generation from probe values -------------------------------------------
@@ -163,7 +165,7 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 // abandons the level).
 // Precondition: recipes_fit(levels, k, registry).
 inline constexpr std::size_t kDefaultLeftChunk = 64;
-RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
+[[nodiscard]] RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                             std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
                             FingerprintSet& seen, std::size_t left_chunk = kDefaultLeftChunk,
                             const StopCheck& stop = {});
@@ -174,7 +176,7 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
 class CandidateBuilder {
  public:
   CandidateBuilder(const Levels& levels, std::size_t k, const OperatorRegistry& registry);
-  Expression operator()(const Recipe& r) const;
+  [[nodiscard]] Expression operator()(const Recipe& r) const;
   // The id of the operator the recipe applies.
   std::uint64_t op_id(const Recipe& r) const { return r.split == 0 ? unary_[r.op].id : binary_[r.op].id; }
 

@@ -1,5 +1,6 @@
-// The bytes in which a level's scoring travels between processes: what a worker needs, and what a range leaves behind.
 #pragma once
+
+// The bytes in which a level's scoring travels between processes: what a worker needs, and what a range leaves behind.
 
 #include <cstddef>
 #include <cstdint>

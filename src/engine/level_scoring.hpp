@@ -1,5 +1,6 @@
-// Scoring a level's candidates from their recipes, and what a range of them leaves behind.
 #pragma once
+
+// Scoring a level's candidates from their recipes, and what a range of them leaves behind.
 
 #include <cstddef>
 #include <functional>

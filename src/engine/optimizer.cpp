@@ -1,3 +1,4 @@
+// Levenberg-Marquardt refinement of an expression's fitted constants.
 #include "engine/optimizer.hpp"
 
 #include "engine/penalty.hpp"
@@ -99,7 +100,10 @@ class WorkProgram {
     BlockValues& b = scratch.block;
     std::size_t next = 0;
     for (std::size_t m = 0; m < subtrees.size(); ++m) {
-      const auto [first_token, last_token] = subtrees[m];
+      // Plain locals, not a structured binding: the lambda below captures
+      // them, which clang before 16 rejects for bindings.
+      const std::size_t first_token = subtrees[m].first;
+      const std::size_t last_token = subtrees[m].second;
       const auto given = std::find_if(known.begin(), known.end(), [&](const KnownSubtree& k) {
         return k.first_token == first_token && k.last_token == last_token;
       });

@@ -1,5 +1,7 @@
 #pragma once
 
+// Fitting an expression's constants to the data, and the error it reaches.
+
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -15,13 +17,13 @@ namespace vok {
 // alpha * (l1_ratio * L1 + 0.5 * (1 - l1_ratio) * L2) over the parameters and
 // then the Literal tokens; +inf as soon as a sample has no value.
 // Pure; safe to call from any number of threads.
-double compute_error_with_params(const Expression& e, std::span<const double> params,
+[[nodiscard]] double compute_error_with_params(const Expression& e, std::span<const double> params,
                                  ComplexRows samples, std::span<const double> targets, double alpha,
                                  double l1_ratio, const OperatorRegistry& registry);
 
 // The same on a sample set: column-wise when it takes the column path, else
 // the per-sample code above; the result is the same double bit for bit.
-double compute_error_with_params(const Expression& e, std::span<const double> params,
+[[nodiscard]] double compute_error_with_params(const Expression& e, std::span<const double> params,
                                  const SampleSet& samples, double alpha, double l1_ratio);
 
 // Fits the Parameter values of a copy of `e` by a diagonal Levenberg-Marquardt
@@ -29,7 +31,7 @@ double compute_error_with_params(const Expression& e, std::span<const double> pa
 // iterations, and returns the copy with its error. An expression without
 // parameters comes back unchanged with its error computed directly.
 // Precondition: samples.size() == targets.size() >= 1. Pure; thread-safe.
-std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
+[[nodiscard]] std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
                                                std::size_t max_iterations);
@@ -62,7 +64,7 @@ inline constexpr double kJacobianStep = 1e-6;
 // The same on a sample set; on the column path every iteration, parameter
 // value and error is the reference's bit for bit. `start`, when given, must
 // describe `e` as above (it is ignored off the column path).
-std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
+[[nodiscard]] std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,
                                                std::size_t max_iterations,
                                                const RefineStart* start = nullptr);

@@ -1,3 +1,4 @@
+// Console output of a search: locked printing, line texts, progress.
 #include "engine/output.hpp"
 
 #include <algorithm>

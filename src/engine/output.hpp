@@ -1,5 +1,7 @@
 #pragma once
 
+// What a search prints while it runs, and the progress counter.
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -40,7 +42,7 @@ class ProgressMeter {
     std::size_t n;
     std::size_t p;
   };
-  std::optional<Claim> tick(std::size_t count = 1);
+  [[nodiscard]] std::optional<Claim> tick(std::size_t count = 1);
 
   std::size_t total() const { return total_; }
 

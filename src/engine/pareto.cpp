@@ -1,3 +1,4 @@
+// The per-complexity best-candidate store.
 #include "engine/pareto.hpp"
 
 namespace vok {

@@ -1,5 +1,7 @@
 #pragma once
 
+// The front of best candidates per complexity that a search builds.
+
 #include <cstddef>
 #include <map>
 #include <memory>

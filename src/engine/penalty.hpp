@@ -1,5 +1,6 @@
-// The two ways an error is made of residuals and an elastic-net penalty, side by side.
 #pragma once
+
+// The two ways an error is made of residuals and an elastic-net penalty, side by side.
 
 #include <cstddef>
 #include <span>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The worker pool and the parallel loops of the search passes.
+
 #include <chrono>
 #include <cstddef>
 #include <optional>

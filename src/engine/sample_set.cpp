@@ -1,3 +1,4 @@
+// The data of one search in both row and column form, and its evaluation.
 #include "engine/sample_set.hpp"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// A search's samples and targets, evaluated per sample or by columns.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

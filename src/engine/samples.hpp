@@ -1,5 +1,7 @@
 #pragma once
 
+// Rows of complex input values and per-row evaluation.
+
 #include <optional>
 #include <span>
 #include <vector>
@@ -19,7 +21,7 @@ using ComplexRows = std::span<const ComplexRow>;
 // Evaluates on one row with a value stack owned by the calling thread, so
 // that scoring and refinement allocate nothing per sample. Not reentrant
 // within one thread (nothing evaluates recursively).
-inline std::optional<Complex> eval_row(const Expression& e, std::span<const Complex> row,
+[[nodiscard]] inline std::optional<Complex> eval_row(const Expression& e, std::span<const Complex> row,
                                        std::span<const Complex> params, OperatorList ops) {
   thread_local std::vector<Complex> stack;
   if (stack.capacity() < e.complexity) stack.reserve(e.complexity);

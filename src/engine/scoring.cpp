@@ -1,3 +1,4 @@
+// Errors, scores and the scoring of a level's candidates.
 #include "engine/scoring.hpp"
 
 #include <algorithm>

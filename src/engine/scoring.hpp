@@ -1,5 +1,7 @@
 #pragma once
 
+// How a candidate's error and its penalised score are computed.
+
 #include <optional>
 #include <span>
 #include <utility>
@@ -21,12 +23,12 @@ using ScoredCandidate = std::pair<Expression, double>;
 // alpha * (((1 - l1_ratio) * 0.5) * L2 + L1 * l1_ratio) over the Literal and
 // Parameter values; +inf at the first sample without a usable value.
 // Precondition: samples.size() == targets.size() >= 1. Pure; thread-safe.
-double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
+[[nodiscard]] double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
                          const OperatorRegistry& registry, double alpha, double l1_ratio);
 
 // The same on a sample set: column-wise when it takes the column path, else
 // the per-sample code above; the result is the same double bit for bit.
-double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio);
+[[nodiscard]] double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio);
 
 // Offers `e` to the front with its raw error when that error is finite.
 void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
@@ -36,30 +38,30 @@ void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront
                       double l1_ratio);
 
 // raw error * (complexity * complexity_penalty + 1.0), in that order.
-double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty);
+[[nodiscard]] double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty);
 // The inverse the search applies before offering a scored candidate.
-double unpenalised_error(double score, std::size_t complexity, double complexity_penalty);
+[[nodiscard]] double unpenalised_error(double score, std::size_t complexity, double complexity_penalty);
 
 // The penalised error of e's best affine fit a * f + b to the targets (f the
 // real parts on the samples, stored parameter values, plus e's elastic-net
 // penalty), for ranking a level under Ranking::Affine; `raw_score` when the
 // fit is degenerate. Pure; thread-safe.
-double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+[[nodiscard]] double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
                          double raw_score);
 // The same from f, e's real parts on every sample, when they are at hand
 // (every sample has a usable value): no evaluation.
-double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+[[nodiscard]] double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
                          double raw_score, std::span<const double> f);
 
 // Scores one candidate of a level: raw error, constant refinement (kept only
 // when strictly better), and the penalised score; nullopt when the error is
 // not finite. Pure; thread-safe.
-std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
+[[nodiscard]] std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
                                                std::span<const double> targets,
                                                const SearchConfig& config,
                                                const OperatorRegistry& registry);
 // The same on a sample set (raw error and refinement by its evaluation path).
-std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+[[nodiscard]] std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config);
 // The same from `values`, e's values on every sample with its stored
 // parameter values (composed from its operands' values, for instance), so
@@ -68,7 +70,7 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
 // the Jacobian moves it (see RefineStart), for the first Jacobian.
 // Precondition: samples.column_path(); every column spans samples.size() lanes.
 // `known` gives parameter-free subtrees' values to refinement (see RefineStart).
-std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+[[nodiscard]] std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config, ColumnValues values,
                                                std::span<const ColumnValues> perturbed = {},
                                                std::span<const KnownSubtree> known = {});

@@ -1,5 +1,6 @@
-// The state of one search between its levels, and the steps that every driver of a search shares.
 #pragma once
+
+// The state of one search between its levels, and the steps that every driver of a search shares.
 
 #include <chrono>
 #include <cstddef>

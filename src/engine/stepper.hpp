@@ -1,5 +1,6 @@
-// A search driven one level at a time by its caller, who has each level's candidates scored wherever it likes.
 #pragma once
+
+// A search driven one level at a time by its caller, who has each level's candidates scored wherever it likes.
 
 #include <cstddef>
 #include <cstdint>

@@ -30,7 +30,7 @@ struct EngineState {
 
 EngineState& engine_state();
 // Loads NumPy into the state; false with ImportError set when it cannot.
-bool load_numpy();
+[[nodiscard]] bool load_numpy();
 
 // A C-contiguous float64 copy (or view) of an array-like, with its shape.
 struct FloatArray {
@@ -42,7 +42,7 @@ struct FloatArray {
 // `ndim` is 1 or 2. ValueError naming `name` for anything that is not an
 // array of real numbers of that many dimensions, or, with `finite`, one that
 // holds NaN or an infinity.
-std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim, bool finite);
+[[nodiscard]] std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim, bool finite);
 // A new float64 vector of `n` elements; `data` receives its buffer.
 Ref new_vector(std::size_t n, double** data);
 
@@ -50,7 +50,7 @@ Ref new_vector(std::size_t n, double** data);
 // ("named", id, name), ("op", id, name).
 Ref tokens_to_list(const Expression& e, const OperatorRegistry& registry);
 // The expression a token list spells; ValueError naming the first fault.
-std::optional<Expression> expression_from_list(PyObject* list);
+[[nodiscard]] std::optional<Expression> expression_from_list(PyObject* list);
 
 PyObject* search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

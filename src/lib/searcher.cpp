@@ -1,3 +1,4 @@
+// The Searcher's requests, each one search on a derived configuration.
 #include "lib/searcher.hpp"
 
 #include <utility>

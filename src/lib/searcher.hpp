@@ -1,5 +1,7 @@
 #pragma once
 
+// The engine's public entry point: the Searcher and its requests.
+
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -15,7 +17,7 @@ using Matrix = std::vector<std::vector<double>>;
 
 // The first (most accurate) result of a finished search; NoFormulaFound with
 // `max_complexity` when the list is empty, and an error passed on unchanged.
-Outcome<SearchResult> take_first_result(Outcome<std::vector<SearchResult>> outcome,
+[[nodiscard]] Outcome<SearchResult> take_first_result(Outcome<std::vector<SearchResult>> outcome,
                                         std::size_t max_complexity);
 
 // The engine searcher: one immutable SearchConfig, nothing kept between
@@ -29,22 +31,22 @@ class Searcher {
   const SearchConfig& config() const { return config_; }
 
   // One row {x} per value of xs.
-  Outcome<SearchResult> find_function(std::span<const double> xs, std::span<const double> ys,
+  [[nodiscard]] Outcome<SearchResult> find_function(std::span<const double> xs, std::span<const double> ys,
                                       std::optional<double> alpha = std::nullopt,
                                       std::optional<double> l1_ratio = std::nullopt) const;
-  Outcome<SearchResult> find_multivariate(const Matrix& inputs, std::span<const double> ys,
+  [[nodiscard]] Outcome<SearchResult> find_multivariate(const Matrix& inputs, std::span<const double> ys,
                                           std::optional<double> alpha = std::nullopt,
                                           std::optional<double> l1_ratio = std::nullopt) const;
   // Exhaustive: never stops early; the whole result list, most accurate first.
-  Outcome<std::vector<SearchResult>> find_candidates(
+  [[nodiscard]] Outcome<std::vector<SearchResult>> find_candidates(
       const Matrix& inputs, std::span<const double> ys, std::optional<double> alpha = std::nullopt,
       std::optional<double> l1_ratio = std::nullopt) const;
   // One row {0.0} with the single target `value`.
-  Outcome<SearchResult> recognize_constant(double value, std::optional<double> alpha = std::nullopt,
+  [[nodiscard]] Outcome<SearchResult> recognize_constant(double value, std::optional<double> alpha = std::nullopt,
                                            std::optional<double> l1_ratio = std::nullopt) const;
 
  private:
-  SearchConfig derive(std::optional<double> alpha, std::optional<double> l1_ratio) const;
+  [[nodiscard]] SearchConfig derive(std::optional<double> alpha, std::optional<double> l1_ratio) const;
 
   SearchConfig config_;
 };

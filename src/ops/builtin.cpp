@@ -1,7 +1,10 @@
+// The table of built-in operators, their arithmetic and column kernels.
 #include "ops/builtin.hpp"
 
+#include <cassert>
 #include <charconv>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -170,6 +173,14 @@ std::optional<Complex> binary(BuiltinKind kind, Complex a, Complex b) {
 
 namespace {
 
+// The column kernels' precondition: an output column is the very operand
+// column (in place) or shares no element with it. Lane i reads its operands
+// before it writes, so only a shifted overlap reads a lane already written.
+[[maybe_unused]] bool in_place_or_apart(const double* in, const double* out, std::size_t n) {
+  const std::less<const double*> before;
+  return in == out || !before(in, out + n) || !before(out, in + n);
+}
+
 // One loop per kind: `f` is inlined into it, so the loop body is the lane
 // arithmetic itself with no call or switch per lane.
 template <class F>
@@ -200,6 +211,8 @@ void binary_loop(std::size_t n, const double* a_re, const double* a_im, const do
 
 bool unary_column(BuiltinKind kind, std::size_t n, const double* re, const double* im, double* out_re,
                   double* out_im, std::uint8_t* ok) {
+  assert(in_place_or_apart(re, out_re, n) && in_place_or_apart(im, out_im, n));
+  assert(in_place_or_apart(re, out_im, n) && in_place_or_apart(im, out_re, n));
   using namespace math;
   const auto run = [&](auto f) { unary_loop(n, re, im, out_re, out_im, ok, f); };
   switch (kind) {
@@ -225,6 +238,10 @@ bool unary_column(BuiltinKind kind, std::size_t n, const double* re, const doubl
 bool binary_column(BuiltinKind kind, std::size_t n, const double* a_re, const double* a_im,
                    const double* b_re, const double* b_im, double* out_re, double* out_im,
                    std::uint8_t* ok) {
+  for (const double* in : {a_re, a_im, b_re, b_im}) {
+    assert(in_place_or_apart(in, out_re, n) && in_place_or_apart(in, out_im, n));
+    static_cast<void>(in);
+  }
   using namespace math;
   const auto run = [&](auto f) { binary_loop(n, a_re, a_im, b_re, b_im, out_re, out_im, ok, f); };
   switch (kind) {

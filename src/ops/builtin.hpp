@@ -1,5 +1,7 @@
 #pragma once
 
+// The built-in operators and named constants, and their shared facts.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -60,8 +62,8 @@ extern const std::array<OperatorFacts, kBuiltinCount> kBuiltinFacts;
 // the answer for a kind of the other arity. The per-lane arithmetic lives in
 // ops/builtin_math.hpp, shared with the column kernels below.
 namespace math {
-std::optional<Complex> unary(BuiltinKind kind, Complex z);
-std::optional<Complex> binary(BuiltinKind kind, Complex a, Complex b);
+[[nodiscard]] std::optional<Complex> unary(BuiltinKind kind, Complex z);
+[[nodiscard]] std::optional<Complex> binary(BuiltinKind kind, Complex a, Complex b);
 }  // namespace math
 
 // Column kernels: the same arithmetic over n lanes in structure-of-arrays
@@ -93,7 +95,7 @@ class BuiltinOperator : public Operator {
 };
 
 // The kind of `op` when it is one of the built-in operator objects.
-std::optional<BuiltinKind> builtin_kind_of(const Operator& op);
+[[nodiscard]] std::optional<BuiltinKind> builtin_kind_of(const Operator& op);
 
 // Operator yielding a fixed constant (arity 0).
 class ConstOp final : public Operator {
@@ -104,7 +106,7 @@ class ConstOp final : public Operator {
   std::string debug() const override;
   std::string_view name() const override { return name_; }
   std::uint8_t arity() const override { return 0; }
-  std::optional<Complex> eval(std::span<const Complex>) const override { return value_; }
+  [[nodiscard]] std::optional<Complex> eval(std::span<const Complex>) const override { return value_; }
   std::string to_latex(std::span<const std::string>) const override { return std::string(latex_); }
   std::string to_python(std::span<const std::string>) const override { return std::string(python_); }
   Complex value() const { return value_; }

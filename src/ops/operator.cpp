@@ -1,3 +1,4 @@
+// Defaults of the operator interface.
 #include "ops/operator.hpp"
 
 namespace vok {

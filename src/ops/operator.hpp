@@ -1,5 +1,7 @@
 #pragma once
 
+// The interface every operator of a registry implements.
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,7 +28,7 @@ class Operator {
   virtual std::string_view name() const = 0;
   virtual std::uint8_t arity() const = 0;
   virtual bool is_commutative() const { return false; }
-  virtual std::optional<Complex> eval(std::span<const Complex> args) const = 0;
+  [[nodiscard]] virtual std::optional<Complex> eval(std::span<const Complex> args) const = 0;
   virtual std::string to_latex(std::span<const std::string> args) const = 0;
   virtual std::string to_python(std::span<const std::string> args) const = 0;
   // name alone for constants, otherwise name[a, b].

@@ -1,3 +1,4 @@
+// Building and querying the operator table.
 #include "ops/registry.hpp"
 
 #include <utility>

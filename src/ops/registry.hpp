@@ -1,5 +1,7 @@
 #pragma once
 
+// The numbered table of operators that a search uses.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -1,3 +1,4 @@
+// LaTeX and Python texts of postfix expressions, and number formatting.
 #include "ops/render.hpp"
 
 #include <charconv>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Rendering expressions as LaTeX and Python text.
+
 #include <string>
 
 #include "core/expression.hpp"

@@ -1,3 +1,4 @@
+// Argument binding and conversion for the Python-facing callables.
 #include "args.hpp"
 
 #include <string>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Binding Python call arguments to parameter slots, and scalar conversion.
+
 #include "py_common.hpp"
 
 #include <cstddef>
@@ -21,21 +23,21 @@ struct ArgSpec {
 // Binds fast-call arguments to `out` (one borrowed slot per parameter, null
 // when absent). On TypeError (missing, unknown, duplicate, too many) returns
 // false with the exception set.
-bool bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+[[nodiscard]] bool bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    std::span<PyObject*> out);
 // The same for a classic (tuple, dict) call, as a type's tp_new receives it.
-bool bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+[[nodiscard]] bool bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 // Real-number argument: exact floats directly, anything else through the
 // float conversion. A failure raises TypeError "argument '<name>': <text>"
 // chained to the original, except OverflowError (an int too large for a
 // float), which passes unchanged.
-std::optional<double> real_arg(PyObject* obj, const char* name);
+[[nodiscard]] std::optional<double> real_arg(PyObject* obj, const char* name);
 // Non-negative integer argument through the index conversion. A non-integer
 // raises TypeError "argument '<name>': <text>"; a negative or too large one
 // the conversion's own OverflowError.
-std::optional<std::size_t> index_arg(PyObject* obj, const char* name);
+[[nodiscard]] std::optional<std::size_t> index_arg(PyObject* obj, const char* name);
 // Optional real argument: absent or None keeps `fallback`.
-std::optional<std::optional<double>> optional_real_arg(PyObject* obj, const char* name);
+[[nodiscard]] std::optional<std::optional<double>> optional_real_arg(PyObject* obj, const char* name);
 
 }  // namespace vok::py

@@ -1,3 +1,4 @@
+// Python sequences and NumPy arrays copied into plain doubles.
 #include "convert.hpp"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Converting Python data into the engine's vectors and matrices.
+
 #include "py_common.hpp"
 
 #include <optional>
@@ -19,7 +21,7 @@ using Matrix = std::vector<std::vector<double>>;
 //    "Input must be a 2D list or 2D NumPy array of floats" otherwise;
 //  - ImportError when NumPy itself cannot be loaded (nothing can be tested
 //    for being an array then).
-std::optional<Vector> convert_to_vec(PyObject* obj);
-std::optional<Matrix> convert_to_matrix(PyObject* obj);
+[[nodiscard]] std::optional<Vector> convert_to_vec(PyObject* obj);
+[[nodiscard]] std::optional<Matrix> convert_to_matrix(PyObject* obj);
 
 }  // namespace vok::py

@@ -1,3 +1,4 @@
+// The vok_sr module: its initialisation, shared state and engine error mapping.
 #include "py_common.hpp"
 
 #include "module_state.hpp"

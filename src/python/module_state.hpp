@@ -1,5 +1,7 @@
 #pragma once
 
+// What the vok_sr module creates at import, and engine error mapping.
+
 #include "py_common.hpp"
 
 #include <string>
@@ -28,7 +30,7 @@ struct MappedError {
   std::string message;
 };
 
-MappedError map_error(SearchError error);
+[[nodiscard]] MappedError map_error(SearchError error);
 // Sets the mapped exception as the current one; returns null for chaining.
 PyObject* raise_search_error(SearchError error);
 

@@ -1,3 +1,4 @@
+// The Python SearchResult type: representation, texts and evaluation.
 #include "py_search_result.hpp"
 
 #include <limits>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The Python SearchResult object wrapping one engine result.
+
 #include "py_common.hpp"
 
 #include "result/search_result.hpp"

@@ -1,3 +1,4 @@
+// The Python Searcher type: construction and the search methods.
 #include "py_searcher.hpp"
 
 #include <new>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The Python Searcher object wrapping one engine Searcher.
+
 #include "py_common.hpp"
 
 #include "lib/searcher.hpp"

@@ -2,6 +2,7 @@
 #include "result/formula.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <limits>
 #include <string>
@@ -105,6 +106,8 @@ Outcome<Expression> expression_from_tokens(std::span<const Token> tokens, const 
 
 void eval_rows(const SearchResult& result, std::span<const double> values, std::size_t rows,
                std::size_t num_vars, std::span<double> out) {
+  assert(values.size() == rows * num_vars);
+  assert(out.size() == rows);
   // Blocks large enough to amortise a pass's scheduling, small enough that a
   // block's columns stay in cache.
   constexpr std::size_t kBlock = 1024;

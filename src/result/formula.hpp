@@ -28,7 +28,7 @@ inline constexpr std::size_t kMaxFormulaTokens = 4096;
 // registry or its arity disagrees with the operator's, an operator lacks
 // operands, there are more than 255 parameters, or the list does not leave
 // exactly one value.
-Outcome<Expression> expression_from_tokens(std::span<const Token> tokens, const OperatorRegistry& registry);
+[[nodiscard]] Outcome<Expression> expression_from_tokens(std::span<const Token> tokens, const OperatorRegistry& registry);
 
 // Real parts of the formula at `rows` points of `num_vars` values each,
 // row-major in `values`, into out[0 .. rows): bit for bit eval_multi on each

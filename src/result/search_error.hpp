@@ -1,5 +1,7 @@
 #pragma once
 
+// The engine's error value, returned instead of thrown.
+
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -15,10 +17,10 @@ struct SearchError {
   std::string message;             // InvalidInput
   std::size_t max_complexity = 0;  // NoFormulaFound
 
-  static SearchError invalid_input(std::string text) {
+  [[nodiscard]] static SearchError invalid_input(std::string text) {
     return {Kind::InvalidInput, std::move(text), 0};
   }
-  static SearchError no_formula_found(std::size_t max_complexity) {
+  [[nodiscard]] static SearchError no_formula_found(std::size_t max_complexity) {
     return {Kind::NoFormulaFound, {}, max_complexity};
   }
 

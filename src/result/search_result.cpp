@@ -1,3 +1,4 @@
+// Evaluating a finished result at a point.
 #include "result/search_result.hpp"
 
 #include <limits>

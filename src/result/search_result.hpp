@@ -1,5 +1,7 @@
 #pragma once
 
+// One fitted formula as a search reports it.
+
 #include <span>
 
 #include "core/expression.hpp"
@@ -18,6 +20,6 @@ struct SearchResult {
 
 // Real part of the formula at one point (value v of variable i enters as
 // (v, 0)); quiet NaN where the formula has no value.
-double eval_multi(const SearchResult& result, std::span<const double> point);
+[[nodiscard]] double eval_multi(const SearchResult& result, std::span<const double> point);
 
 }  // namespace vok

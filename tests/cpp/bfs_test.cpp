@@ -1,3 +1,4 @@
+// Tests of whole searches: input checks, early exit, output lines, recovery.
 #include "engine/bfs.hpp"
 
 #include <gtest/gtest.h>

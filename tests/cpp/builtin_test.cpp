@@ -1,3 +1,4 @@
+// Tests of the built-in operators: their table, arithmetic and kernels.
 #include "ops/builtin.hpp"
 
 #include <gtest/gtest.h>
@@ -151,6 +152,24 @@ TEST(BuiltinOperators, EvalRejectsWrongOperandCount) {
 TEST(BuiltinOperators, KernelsRejectKindOfOtherArity) {
   EXPECT_FALSE(math::unary(K::Plus, {1.0, 0.0}));
   EXPECT_FALSE(math::binary(K::Sin, {1.0, 0.0}, {1.0, 0.0}));
+}
+
+// An output column shifted against an operand column stops a debug build
+// (with NDEBUG the kernel runs; every write stays inside `col`). The very
+// same column, in place, is allowed.
+TEST(BuiltinKernelsDeathTest, ShiftedOverlapIsCheckedInDebugBuilds) {
+  std::vector<double> col(10, 1.0);
+  std::vector<std::uint8_t> ok(4, 1);
+  double* const re = col.data();
+  double* const im = col.data() + 4;
+  EXPECT_DEBUG_DEATH(unary_column(K::Neg, 4, re, im, re + 1, im, ok.data()), "in_place_or_apart");
+  EXPECT_DEBUG_DEATH(binary_column(K::Plus, 4, re, im, re, im, re, im + 1, ok.data()), "in_place_or_apart");
+  col.assign(10, 1.0);
+  ok.assign(4, 1);
+  ASSERT_TRUE(unary_column(K::Neg, 4, re, im, re, im, ok.data()));
+  ASSERT_TRUE(binary_column(K::Plus, 4, re, im, re, im, re, im, ok.data()));
+  EXPECT_EQ(re[0], -2.0);
+  EXPECT_EQ(im[3], -2.0);
 }
 
 // The operator objects and the direct kernels must agree bit for bit, since

@@ -1,3 +1,4 @@
+// Tests of column-wise evaluation against the per-sample stack machine.
 #include "core/column_eval.hpp"
 
 #include <gtest/gtest.h>
@@ -9,12 +10,13 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "core/eval.hpp"
+#include "engine_helpers.hpp"
 #include "ops/registry.hpp"
+#include "random_expressions.hpp"
 
 namespace vok {
 namespace {
@@ -22,9 +24,10 @@ namespace {
 using K = BuiltinKind;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::nan("");
-constexpr std::uint64_t kPlus = 8, kTimes = 9, kSubtract = 10, kDivide = 11, kLog = 13, kSqrt = 14;
-
-std::uint64_t id_of(K k) { return kFirstBuiltinId + static_cast<std::uint64_t>(k); }
+using testing_support::id_named;
+using testing_support::id_of;
+constexpr std::uint64_t kPlus = id_of(K::Plus), kTimes = id_of(K::Times), kSubtract = id_of(K::Subtract),
+                        kDivide = id_of(K::Divide), kLog = id_of(K::Log), kSqrt = id_of(K::Sqrt);
 
 // Values where the arithmetic has its corner cases: signed zeros, infinities,
 // NaN, subnormals, the guard bound 1e15 and its neighbours, poles of Tan and
@@ -215,29 +218,31 @@ class MulAddOp final : public Operator {
 
 struct Fixture {
   std::shared_ptr<HalfOp> half = std::make_shared<HalfOp>();
+  std::uint64_t half_id = 0;    // set at registration below
+  std::uint64_t muladd_id = 0;  // set at registration below
   OperatorRegistry reg = [this] {
     OperatorRegistry r = OperatorRegistry::with_builtins();
+    half_id = r.size();
     r.register_operator(half);
+    muladd_id = r.size();
     r.register_operator(std::make_shared<MulAddOp>());
     return r;
   }();
-  std::uint64_t half_id = 23;
-  std::uint64_t muladd_id = 24;
   KernelTable table{reg.operators()};
 };
 
 TEST(KernelTableTest, BuiltinsMapToTheirKindsOthersToNone) {
   Fixture f;
-  ASSERT_EQ(f.table.size(), 25u);
+  ASSERT_EQ(f.table.size(), f.reg.size());
   for (std::uint64_t id = 0; id < kFirstBuiltinId; ++id) EXPECT_FALSE(f.table.builtin(id)) << id;
   for (std::size_t k = 0; k < kBuiltinCount; ++k) {
-    const auto got = f.table.builtin(kFirstBuiltinId + k);
+    const auto got = f.table.builtin(id_of(static_cast<K>(k)));
     ASSERT_TRUE(got) << k;
     EXPECT_EQ(static_cast<std::size_t>(*got), k);
   }
   EXPECT_FALSE(f.table.builtin(f.half_id));
   EXPECT_FALSE(f.table.builtin(f.muladd_id));
-  EXPECT_FALSE(f.table.builtin(25));
+  EXPECT_FALSE(f.table.builtin(f.reg.size()));
   EXPECT_FALSE(f.table.builtin(~std::uint64_t{0}));
 }
 
@@ -252,12 +257,13 @@ struct RandomCase {
   std::size_t lanes;
 };
 
-class Generator {
+// Trees over the fixture's registry: all 18 built-ins, with Half and MulAdd
+// (not built-ins) favoured one time in 16.
+class Generator : public testing_support::RandomExpressions {
  public:
-  Generator(std::uint64_t seed, const Fixture& f) : rng_(seed), f_(f) {}
-
-  double uniform(double lo, double hi) { return lo + (hi - lo) * static_cast<double>(rng_() >> 11) * 0x1.0p-53; }
-  std::uint64_t below(std::uint64_t n) { return rng_() % n; }
+  Generator(std::uint64_t seed, const Fixture& f) : RandomExpressions(seed, f.reg) {
+    favour(f.half_id, f.muladd_id, 16);
+  }
 
   double special() { return kSpecials[below(kSpecials.size())]; }
 
@@ -271,40 +277,16 @@ class Generator {
         e.tokens[0].value = {uniform(-2.0, 2.0), below(4) == 0 ? uniform(-1.0, 1.0) : 0.0};
         return e;
       }
-      case 3: {
-        Expression e = param_leaf();  // reshaped into a literal leaf
-        e.tokens[0] = Token::literal(below(3) == 0 ? special() : uniform(-3.0, 3.0));
-        e.num_params = 0;
-        e.formula = "lit";
-        return e;
-      }
-      default: {
-        const std::uint64_t id = below(kFirstBuiltinId);
-        Expression e = param_leaf();
-        const Complex values[] = {{0.0, 0.0}, {1.0, 0.0}, {0.0, 1.0}, {3.141592653589793, 0.0},
-                                  {2.718281828459045, 0.0}};
-        e.tokens[0] = Token::constant(id, values[id]);
-        e.num_params = 0;
-        e.formula = "const";
-        return e;
-      }
+      case 3:
+        return literal(below(3) == 0 ? special() : uniform(-3.0, 3.0));
+      default:
+        return named_constant();
     }
   }
 
-  // A random expression of `size` tokens over all 18 built-ins, with an
-  // occasional operator that is not a built-in.
+  // A random expression of `size` tokens.
   Expression tree(std::size_t size) {
-    if (size == 1) return leaf();
-    const bool unary = size == 2 || below(2) == 0;
-    if (unary) {
-      const std::uint64_t id = below(16) == 0 ? f_.half_id : unary_ids_[below(unary_ids_.size())];
-      return compose_unary(id, "u", tree(size - 1));
-    }
-    const std::size_t left = 1 + below(size - 2);
-    const std::uint64_t id = below(16) == 0 ? f_.muladd_id : binary_ids_[below(binary_ids_.size())];
-    const Expression l = tree(left);
-    const Expression r = tree(size - 1 - left);
-    return compose_binary(id, "b", l, r);
+    return RandomExpressions::tree(size, [this] { return leaf(); });
   }
 
   Complex sample(SampleKind kind) {
@@ -318,12 +300,6 @@ class Generator {
   }
 
   static constexpr std::size_t kVars = 3;
-
- private:
-  std::mt19937_64 rng_;
-  const Fixture& f_;
-  std::vector<std::uint64_t> unary_ids_ = f_.reg.ids_by_arity(1);
-  std::vector<std::uint64_t> binary_ids_ = f_.reg.ids_by_arity(2);
 };
 
 struct Reference {
@@ -463,7 +439,7 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"TwoValuesLeft", {Token::variable(0), Token::literal(1.0)}, 1},
         MalformedCase{"TooFewOperands", {Token::variable(0), Token::apply(2, kTimes)}, 1},
         MalformedCase{"ApplyOnEmptyStack", {Token::apply(1, kSqrt)}, 1},
-        MalformedCase{"ApplyIdOutOfRange", {Token::variable(0), Token::apply(1, 25)}, 1},
+        MalformedCase{"ApplyIdOutOfRange", {Token::variable(0), Token::apply(1, Fixture().reg.size())}, 1},
         MalformedCase{"ApplyIdHuge", {Token::variable(0), Token::apply(1, ~std::uint64_t{0})}, 1},
         MalformedCase{"ConstantIdOutOfRange", {Token::constant(99, {1.0, 0.0})}, 1},
         MalformedCase{"BuiltinGivenWrongArity", {Token::variable(0), Token::variable(0), Token::apply(1, kPlus)}, 1},
@@ -481,9 +457,9 @@ TEST(ColumnEval, ConstOpAppliedAndLeavesUnguarded) {
   const std::vector<std::vector<Token>> programs = {
       {Token::variable(0)},                                  // unguarded input
       {Token::literal(kInf)},                                // unguarded literal
-      {Token::apply(0, 3)},                                  // ConstOp "Pi" applied to nothing
-      {Token::variable(0), Token::apply(1, 2)},              // ConstOp "I" ignores its operand
-      {Token::constant(4, {kNaN, 0.0})},                     // cached value, not the operator's
+      {Token::apply(0, id_named("Pi"))},                     // ConstOp "Pi" applied to nothing
+      {Token::variable(0), Token::apply(1, id_named("I"))},  // ConstOp "I" ignores its operand
+      {Token::constant(id_named("E"), {kNaN, 0.0})},         // cached value, not the operator's
       {Token::variable(0), Token::apply(1, id_of(K::Neg))},  // guard on the result
   };
   for (const auto& tokens : programs) {

@@ -1,3 +1,4 @@
+// Tests of the search settings' defaults and their derivation.
 #include "config/search_config.hpp"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,14 @@
 #pragma once
 
+// Helpers shared by the C++ tests: operator ids, expression builders, comparisons.
+
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "core/expression.hpp"
 #include "ops/builtin.hpp"
@@ -11,10 +16,23 @@
 
 namespace vok::testing_support {
 
-inline std::uint64_t id_of(BuiltinKind k) { return kFirstBuiltinId + static_cast<std::uint64_t>(k); }
+// Operator ids by kind or by name, never as bare numbers, so that a change
+// to the order of the operator table cannot silently change what a test
+// checks.
+constexpr std::uint64_t id_of(BuiltinKind k) { return kFirstBuiltinId + static_cast<std::uint64_t>(k); }
 inline const OperatorRegistry& builtins() {
   static const OperatorRegistry registry = OperatorRegistry::with_builtins();
   return registry;
+}
+// The id of the built-in registry's operator called `name` (a named constant
+// such as "Pi", which has no BuiltinKind); fails the test when there is none.
+inline std::uint64_t id_named(std::string_view name) {
+  const auto& meta = builtins().meta();
+  for (std::uint64_t id = 0; id < meta.size(); ++id) {
+    if (meta[id].name == name) return id;
+  }
+  ADD_FAILURE() << "no built-in operator is named " << name;
+  return meta.size();
 }
 inline std::string name_of(BuiltinKind k) { return builtins().meta()[id_of(k)].name; }
 

@@ -1,3 +1,4 @@
+// Tests of the per-sample stack machine: tokens, guard, malformed input.
 #include "core/eval.hpp"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "engine_helpers.hpp"
 #include "ops/registry.hpp"
 
 namespace vok {
@@ -14,8 +16,12 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::nan("");
 
-constexpr std::uint64_t kNeg = 6, kPlus = 8, kSubtract = 10, kDivide = 11, kExp = 12, kSqrt = 14,
-                        kTan = 17;
+using testing_support::id_named;
+using testing_support::id_of;
+using K = BuiltinKind;
+constexpr std::uint64_t kNeg = id_of(K::Neg), kPlus = id_of(K::Plus), kSubtract = id_of(K::Subtract),
+                        kDivide = id_of(K::Divide), kExp = id_of(K::Exp), kSqrt = id_of(K::Sqrt),
+                        kTan = id_of(K::Tan);
 
 class EvalTest : public testing::Test {
  protected:
@@ -145,19 +151,19 @@ TEST_F(EvalTest, LiteralAndConstantTokens) {
   EXPECT_EQ(l->re, 2.5);
   EXPECT_EQ(l->im, 0.0);
 
-  const auto c = run({Token::constant(3, {42.0, 1.0})});
+  const auto c = run({Token::constant(id_named("Pi"), {42.0, 1.0})});
   ASSERT_TRUE(c);
   EXPECT_EQ(c->re, 42.0);
   EXPECT_EQ(c->im, 1.0);
 
-  const auto sum = run({Token::constant(2, {0.0, 1.0}), Token::literal(1.0), Token::apply(2, kPlus)});
+  const auto sum = run({Token::constant(id_named("I"), {0.0, 1.0}), Token::literal(1.0), Token::apply(2, kPlus)});
   ASSERT_TRUE(sum);
   EXPECT_EQ(sum->re, 1.0);
   EXPECT_EQ(sum->im, 1.0);
 }
 
 TEST_F(EvalTest, ArityZeroApplyCallsTheConstant) {
-  const auto pi = run({Token::apply(0, 3)});
+  const auto pi = run({Token::apply(0, id_named("Pi"))});
   ASSERT_TRUE(pi);
   EXPECT_EQ(pi->re, 3.141592653589793);
 }
@@ -169,9 +175,10 @@ TEST_F(EvalTest, MalformedSequencesGiveNoValue) {
   EXPECT_FALSE(run({v0, v0}, x));                                   // two values left
   EXPECT_FALSE(run({v0, Token::apply(2, kPlus)}, x));               // too few operands
   EXPECT_FALSE(run({Token::apply(1, kNeg)}, x));                    // nothing to pop
-  EXPECT_FALSE(run({v0, Token::apply(1, 23)}, x));                  // id past the table
+  const std::uint64_t past = reg.size();
+  EXPECT_FALSE(run({v0, Token::apply(1, past)}, x));                // id past the table
   EXPECT_FALSE(run({v0, Token::apply(1, ~std::uint64_t{0})}, x));  // far past
-  EXPECT_FALSE(run({Token::constant(23, {1.0, 0.0})}, x));         // constant id past the table
+  EXPECT_FALSE(run({Token::constant(past, {1.0, 0.0})}, x));        // constant id past the table
   EXPECT_FALSE(run({v0, Token::apply(1, kPlus)}, x));               // arity disagrees with operator
   Token bad = Token::variable(0);
   bad.kind = static_cast<TokenKind>(9);

@@ -1,16 +1,21 @@
+// Tests of leaves and composition: counts, parameter numbering, formula texts.
 #include "core/expression.hpp"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "engine_helpers.hpp"
+
 namespace vok {
 namespace {
 
-constexpr std::uint64_t kSin = 15;
-constexpr std::uint64_t kPlus = 8;
-constexpr std::uint64_t kTimes = 9;
-constexpr std::uint64_t kDivide = 11;
+using testing_support::id_of;
+constexpr std::uint64_t kVok = id_of(BuiltinKind::Vok);
+constexpr std::uint64_t kSin = id_of(BuiltinKind::Sin);
+constexpr std::uint64_t kPlus = id_of(BuiltinKind::Plus);
+constexpr std::uint64_t kTimes = id_of(BuiltinKind::Times);
+constexpr std::uint64_t kDivide = id_of(BuiltinKind::Divide);
 
 std::vector<int> param_indices(const Expression& e) {
   std::vector<int> out;
@@ -116,7 +121,7 @@ TEST(ExpressionCompose, BinaryCountsAndFormula) {
   EXPECT_EQ(compose_binary(kDivide, "Divide", var_leaf(3), var_leaf(0)).num_vars, 4);
   EXPECT_EQ(e.formula, "Divide(v_{0}, v_{3})");
   EXPECT_EQ(compose_binary(kDivide, "Divide", var_leaf(0), param_leaf()).formula, "Divide(v_{0}, C)");
-  EXPECT_EQ(compose_binary(5, "VOK", var_leaf(0), param_leaf()).formula, "VOK(v_{0}, C)");
+  EXPECT_EQ(compose_binary(kVok, "VOK", var_leaf(0), param_leaf()).formula, "VOK(v_{0}, C)");
   // Left tokens first, then right tokens, then the operator.
   ASSERT_EQ(e.tokens.size(), 3u);
   EXPECT_EQ(e.tokens[0].index, 0);
@@ -133,6 +138,18 @@ TEST(ExpressionCompose, FittedValuesTravelWithTheirTokens) {
   EXPECT_EQ(e.tokens[0].value.re, 1.5);
   EXPECT_EQ(e.tokens[1].value.re, -2.0);
   EXPECT_EQ(e.tokens[1].index, 1);
+}
+
+// The documented preconditions stop a debug build; a build with NDEBUG (the
+// default RelWithDebInfo among them) only runs the calls, which wrap the
+// 8-bit counts but touch no memory they do not own.
+TEST(ExpressionDeathTest, PreconditionsAreCheckedInDebugBuilds) {
+  EXPECT_DEBUG_DEATH(static_cast<void>(var_leaf(255)), "kMaxVariables");
+  Expression many = param_leaf();
+  many.num_params = 200;
+  EXPECT_DEBUG_DEATH(static_cast<void>(compose_binary(kPlus, "Plus", many, many)), "kMaxParams");
+  many.num_params = 254;  // exactly at the limit: allowed
+  EXPECT_EQ(compose_binary(kPlus, "Plus", many, param_leaf()).num_params, 255);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// Tests of the fingerprint set: ordered inserts, growth, threads, digests.
 #include "engine/fingerprint_set.hpp"
 
 #include <gtest/gtest.h>

@@ -59,7 +59,7 @@ TEST(ExpressionFromTokens, RebuildsWhatTheSearchBuilds) {
 }
 
 TEST(ExpressionFromTokens, NamedConstantsTakeTheRegistrysValue) {
-  const std::vector<Token> tokens{Token::constant(3, {}), Token::variable(0), Token::apply(2, id_of(K::Times))};
+  const std::vector<Token> tokens{Token::constant(id_named("Pi"), {}), Token::variable(0), Token::apply(2, id_of(K::Times))};
   const auto rebuilt = expression_from_tokens(tokens, *registry());
   ASSERT_TRUE(std::holds_alternative<Expression>(rebuilt));
   const Expression& e = std::get<Expression>(rebuilt);
@@ -71,19 +71,19 @@ TEST(ExpressionFromTokens, NamedConstantsTakeTheRegistrysValue) {
 
 TEST(ExpressionFromTokens, MalformedListsNameTheirFirstFault) {
   const Token x = Token::variable(0);
-  const std::uint64_t plus = id_of(K::Plus), sqrt = id_of(K::Sqrt);
+  const std::uint64_t plus = id_of(K::Plus), sqrt = id_of(K::Sqrt), imag = id_named("I");
   std::vector<Token> many_params;
   for (int i = 0; i < 256; ++i) many_params.push_back(Token::parameter(0, {1.0, 0.0}));
   const struct {
     std::vector<Token> tokens;
-    const char* message;
+    std::string message;
   } rows[] = {
       {{}, "the token list is empty"},
       {std::vector<Token>(kMaxFormulaTokens + 1, x), "the token list has 4097 tokens (at most 4096)"},
       {{Token::variable(255)}, "token 0: variable index 255 is beyond 254"},
       {{x, Token::apply(1, 99)}, "token 1: no operator has id 99"},
-      {{x, Token::apply(1, 2)}, "token 1: no operator has id 2"},
-      {{x, Token::constant(plus, {})}, "token 1: no named constant has id 8"},
+      {{x, Token::apply(1, imag)}, "token 1: no operator has id " + std::to_string(imag)},
+      {{x, Token::constant(plus, {})}, "token 1: no named constant has id " + std::to_string(plus)},
       {{x, x, Token::apply(1, plus)}, "token 2: operator Plus takes 2 operands, not 1"},
       {{x, Token::apply(2, plus)}, "token 1: operator Plus needs 2 operands but has 1"},
       {{Token::apply(1, sqrt)}, "token 0: operator Sqrt needs 1 operands but has 0"},

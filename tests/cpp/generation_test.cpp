@@ -1,3 +1,4 @@
+// Tests of candidate generation: admission order, pruning, recipe lists.
 #include "engine/generation.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of constant refinement and of the error with given parameters.
 #include "engine/optimizer.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of the search's printed texts and of the progress counter.
 #include "engine/output.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of the per-complexity front: which offers replace an entry.
 #include "engine/pareto.hpp"
 
 #include <gtest/gtest.h>

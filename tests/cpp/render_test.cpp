@@ -1,3 +1,4 @@
+// Tests of number formatting and the LaTeX and Python renderers.
 #include "ops/render.hpp"
 
 #include <gtest/gtest.h>
@@ -7,14 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "engine_helpers.hpp"
 #include "ops/builtin.hpp"
 #include "ops/registry.hpp"
 
 namespace vok {
 namespace {
 
-constexpr std::uint64_t kVok = 5, kNeg = 6, kInv = 7, kPlus = 8, kTimes = 9, kSubtract = 10, kDivide = 11,
-                        kExp = 12, kSqrt = 14, kSquare = 21, kCube = 22;
+using testing_support::id_named;
+using testing_support::id_of;
+using K = BuiltinKind;
+constexpr std::uint64_t kVok = id_of(K::Vok), kNeg = id_of(K::Neg), kInv = id_of(K::Inv), kPlus = id_of(K::Plus),
+                        kTimes = id_of(K::Times), kSubtract = id_of(K::Subtract), kDivide = id_of(K::Divide),
+                        kExp = id_of(K::Exp), kSqrt = id_of(K::Sqrt), kSquare = id_of(K::Square),
+                        kCube = id_of(K::Cube);
 
 TEST(FormatNumber, FixedFourDecimals) {
   const struct {
@@ -175,15 +182,20 @@ TEST_F(RenderTest, ParameterShowsRealPartOnly) {
 }
 
 TEST_F(RenderTest, ConstantsAndLiterals) {
-  const char* latex_texts[] = {"0", "1", "i", "\\pi", "e"};
-  const char* python_texts[] = {"0", "1", "1j", "np.pi", "np.e"};
-  for (std::uint64_t id = 0; id < 5; ++id) {
+  const struct {
+    const char* name;
+    const char* latex;
+    const char* python;
+  } constants[] = {{"0", "0", "0"}, {"1", "1", "1"}, {"I", "i", "1j"}, {"Pi", "\\pi", "np.pi"}, {"E", "e", "np.e"}};
+  for (const auto& c : constants) {
+    const std::uint64_t id = id_named(c.name);
+    ASSERT_LT(id, reg.size()) << c.name;
     const Complex v = *ops()[id]->eval({});
     const Expression e = from_tokens({Token::constant(id, v)});
-    EXPECT_EQ(latex(e), latex_texts[id]);
-    EXPECT_EQ(python(e), python_texts[id]);
+    EXPECT_EQ(latex(e), c.latex) << c.name;
+    EXPECT_EQ(python(e), c.python) << c.name;
   }
-  const Expression sum = from_tokens({Token::constant(2, {0.0, 1.0}), Token::literal(-0.5),
+  const Expression sum = from_tokens({Token::constant(id_named("I"), {0.0, 1.0}), Token::literal(-0.5),
                                       Token::apply(2, kPlus)});
   EXPECT_EQ(latex(sum), "i + -0.5000");
   EXPECT_EQ(python(sum), "(1j)+(-0.5000)");
@@ -191,8 +203,8 @@ TEST_F(RenderTest, ConstantsAndLiterals) {
 
 TEST_F(RenderTest, EveryOperatorRendersInBothDialects) {
   for (std::size_t k = 0; k < kBuiltinCount; ++k) {
-    const std::uint64_t id = kFirstBuiltinId + k;
     const OperatorFacts& f = kBuiltinFacts[k];
+    const std::uint64_t id = id_of(f.kind);
     const Expression e =
         f.arity == 1 ? un(id, var_leaf(0)) : bin(id, var_leaf(0), var_leaf(1));
     std::string want_latex = std::string(f.latex.prefix) + "v_{0}";
@@ -215,8 +227,8 @@ TEST_F(RenderTest, MalformedAndEmptySequences) {
   EXPECT_EQ(python(from_tokens({})), "");
   EXPECT_EQ(latex(from_tokens({v0, Token::apply(2, kPlus)})), "");   // too few operands
   EXPECT_EQ(python(from_tokens({Token::apply(1, kSqrt)})), "");      // nothing to pop
-  EXPECT_EQ(latex(from_tokens({v0, Token::apply(1, 23)})), "");      // id past the table
-  EXPECT_EQ(latex(from_tokens({Token::constant(99, {})})), "");      // constant id past the table
+  EXPECT_EQ(latex(from_tokens({v0, Token::apply(1, reg.size())})), "");  // id past the table
+  EXPECT_EQ(latex(from_tokens({Token::constant(99, {})})), "");          // constant id far past the table
   EXPECT_EQ(latex(from_tokens({v0, v0, Token::apply(1, kPlus)})), "");  // arity disagrees
   // Texts below the top are discarded.
   EXPECT_EQ(latex(from_tokens({v0, Token::variable(1)})), "v_{1}");

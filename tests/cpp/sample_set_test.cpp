@@ -1,3 +1,4 @@
+// Tests that the column path computes what the per-sample reference does.
 #include "engine/sample_set.hpp"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <random>
 #include <string>
 #include <thread>
 #include <variant>
@@ -19,6 +19,7 @@
 #include "engine/optimizer.hpp"
 #include "engine/scoring.hpp"
 #include "engine_helpers.hpp"
+#include "random_expressions.hpp"
 
 namespace vok {
 namespace {
@@ -69,14 +70,11 @@ const Case kCases[] = {
     {"NoVariables", 8, 600, 0, Values::Real, Values::Real},
 };
 
-class Random {
+// Data and trees over all built-in operators, from one seeded stream.
+class Random : public RandomExpressions {
  public:
-  Random(std::uint64_t seed, std::size_t num_vars) : rng_(seed), num_vars_(num_vars) {}
+  Random(std::uint64_t seed, std::size_t num_vars) : RandomExpressions(seed, builtins()), num_vars_(num_vars) {}
 
-  double uniform(double lo, double hi) {
-    return lo + (hi - lo) * static_cast<double>(rng_() >> 11) * 0x1.0p-53;
-  }
-  std::uint64_t below(std::uint64_t n) { return rng_() % n; }
   double special() { return kSpecials[below(kSpecials.size())]; }
   double value(Values v) { return v == Values::Special && below(2) == 0 ? special() : uniform(-2.0, 2.0); }
 
@@ -86,21 +84,10 @@ class Random {
       case 1:
         if (num_vars_ > 0) return v(static_cast<std::uint8_t>(below(num_vars_)));
         [[fallthrough]];
-      case 2: {
-        Expression e = C();
-        e.tokens[0] = Token::literal(below(4) == 0 ? special() : uniform(-3.0, 3.0));
-        e.num_params = 0;
-        e.formula = "lit";
-        return e;
-      }
-      case 3: {
-        const std::uint64_t id = below(kFirstBuiltinId);
-        Expression e = C();
-        e.tokens[0] = Token::constant(id, shared_builtins()->operators()[id]->eval({}).value());
-        e.num_params = 0;
-        e.formula = "const";
-        return e;
-      }
+      case 2:
+        return literal(below(4) == 0 ? special() : uniform(-3.0, 3.0));
+      case 3:
+        return named_constant();
       default: {
         Expression e = C();
         e.tokens[0].value = {below(8) == 0 ? special() : uniform(-2.0, 2.0), 0.0};
@@ -109,32 +96,15 @@ class Random {
     }
   }
 
-  // `size` tokens over all built-in operators.
+  // `size` tokens.
   Expression tree(std::size_t size, bool with_params) {
-    if (size == 1) return leaf(with_params);
-    if (size == 2 || below(2) == 0) {
-      return un(static_cast<BuiltinKind>(unary_[below(unary_.size())]), tree(size - 1, with_params));
-    }
-    const std::size_t left = 1 + below(size - 2);
-    const Expression l = tree(left, with_params);
-    const Expression r = tree(size - 1 - left, with_params);
-    return bin(static_cast<BuiltinKind>(binary_[below(binary_.size())]), l, r);
+    return RandomExpressions::tree(size, [&] { return leaf(with_params); });
   }
 
   Expression expression(bool with_params) { return tree(1 + below(9), with_params); }
 
  private:
-  static std::vector<std::uint64_t> kinds(std::uint8_t arity) {
-    std::vector<std::uint64_t> out;
-    for (std::uint64_t id : builtins().ids_by_arity(arity)) {
-      if (id >= kFirstBuiltinId) out.push_back(id - kFirstBuiltinId);
-    }
-    return out;
-  }
-  std::mt19937_64 rng_;
   std::size_t num_vars_;
-  std::vector<std::uint64_t> unary_ = kinds(1);
-  std::vector<std::uint64_t> binary_ = kinds(2);
 };
 
 struct Data {

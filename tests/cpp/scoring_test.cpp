@@ -1,3 +1,4 @@
+// Tests of raw errors, penalised scores and candidate scoring.
 #include "engine/scoring.hpp"
 
 #include <gtest/gtest.h>
@@ -62,7 +63,7 @@ TEST(ComputeRawError, JustBelowTheGuardIsUsable) {
 
 TEST(ComputeRawError, ConstantTokensCarryNoPenaltyButLiteralsDo) {
   Expression constant;
-  constant.tokens = {Token::constant(3, {3.141592653589793, 0.0})};
+  constant.tokens = {Token::constant(id_named("Pi"), {3.141592653589793, 0.0})};
   constant.formula = "Pi";
   constant.complexity = 1;
   Expression literal = constant;

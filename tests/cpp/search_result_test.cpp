@@ -1,3 +1,4 @@
+// Tests of evaluating a result at a point.
 #include "result/search_result.hpp"
 
 #include <gtest/gtest.h>

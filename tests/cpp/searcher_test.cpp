@@ -1,3 +1,4 @@
+// Tests of the Searcher's requests and their per-request overrides.
 #include "lib/searcher.hpp"
 
 #include <gtest/gtest.h>

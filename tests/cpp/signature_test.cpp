@@ -1,3 +1,4 @@
+// Tests of fingerprints, saturating rounding and the fingerprint hash.
 #include "core/signature.hpp"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "engine_helpers.hpp"
 #include "ops/registry.hpp"
 
 namespace vok {
@@ -13,7 +15,9 @@ namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr std::uint64_t kPlus = 8, kSubtract = 10, kExp = 12, kLog = 13;
+using testing_support::id_of;
+constexpr std::uint64_t kPlus = id_of(BuiltinKind::Plus), kSubtract = id_of(BuiltinKind::Subtract),
+                        kExp = id_of(BuiltinKind::Exp), kLog = id_of(BuiltinKind::Log);
 
 class SignatureTest : public testing::Test {
  protected:
