@@ -2,16 +2,17 @@
 # checkout's root; the main build and the fuzz build (fuzz/CMakeLists.txt)
 # both read the core's list from here.
 
-# Expressions, evaluation, fingerprints, operators and renderers.
+# Expressions (core), operators and renderers (ops), and the evaluators
+# above them (eval): the stack machine, the column evaluator, fingerprints.
 set(VOK_CORE_SOURCES
-    src/core/column_eval.cpp
-    src/core/eval.cpp
     src/core/expression.cpp
-    src/core/signature.cpp
     src/ops/builtin.cpp
     src/ops/operator.cpp
     src/ops/registry.cpp
-    src/ops/render.cpp)
+    src/ops/render.cpp
+    src/eval/column_eval.cpp
+    src/eval/eval.cpp
+    src/eval/signature.cpp)
 
 # Configuration, search, refinement, results and the Searcher.
 set(VOK_ENGINE_SOURCES

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "core/signature.hpp"
+#include "eval/signature.hpp"
 
 namespace vok {
 

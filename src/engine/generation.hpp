@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "config/search_control.hpp"
-#include "core/column_eval.hpp"
+#include "eval/column_eval.hpp"
 #include "core/expression.hpp"
-#include "core/signature.hpp"
+#include "eval/signature.hpp"
 #include "engine/fingerprint_set.hpp"
 #include "ops/registry.hpp"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/search_config.hpp"
-#include "core/column_eval.hpp"
+#include "eval/column_eval.hpp"
 #include "core/complex.hpp"
 #include "core/expression.hpp"
 #include "engine/samples.hpp"

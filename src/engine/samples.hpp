@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/complex.hpp"
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 #include "core/expression.hpp"
 #include "ops/operator.hpp"
 

@@ -9,7 +9,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 #include "module_state.hpp"
 #include "ops/render.hpp"
 #include "repr_format.hpp"

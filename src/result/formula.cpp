@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "core/column_eval.hpp"
+#include "eval/column_eval.hpp"
 #include "engine/pool.hpp"
 
 namespace vok {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 
 namespace vok {
 

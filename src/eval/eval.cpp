@@ -1,5 +1,5 @@
 // The stack machine that evaluates a token sequence on one sample.
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 
 namespace vok {
 

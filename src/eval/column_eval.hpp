@@ -17,7 +17,7 @@
 
 #include "core/complex.hpp"
 #include "core/expression.hpp"
-#include "core/signature.hpp"
+#include "eval/signature.hpp"
 #include "ops/builtin.hpp"
 #include "ops/operator.hpp"
 

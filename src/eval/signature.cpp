@@ -1,11 +1,11 @@
 // Fingerprints of expressions, saturating rounding, and the fingerprint hash.
-#include "core/signature.hpp"
+#include "eval/signature.hpp"
 
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 
 namespace vok {
 

@@ -1,5 +1,5 @@
 // Column-wise evaluation of token sequences, and fingerprints from it.
-#include "core/column_eval.hpp"
+#include "eval/column_eval.hpp"
 
 #include <algorithm>
 #include <array>
