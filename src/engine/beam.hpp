@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/expression.hpp"
-#include "engine/scoring.hpp"
+#include "engine/scored_candidate.hpp"
 
 namespace vok {
 

@@ -11,13 +11,12 @@
 #include "engine/optimizer.hpp"
 #include "engine/pareto.hpp"
 #include "engine/sample_set.hpp"
+#include "engine/scored_candidate.hpp"
 #include "engine/samples.hpp"
 #include "ops/registry.hpp"
 
 namespace vok {
 
-// A candidate that survived scoring, with its penalised score.
-using ScoredCandidate = std::pair<Expression, double>;
 
 // MSE of the real part on the samples (stored parameter values) plus
 // alpha * (((1 - l1_ratio) * 0.5) * L2 + L1 * l1_ratio) over the Literal and
