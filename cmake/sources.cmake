@@ -31,6 +31,7 @@ set(VOK_ENGINE_SOURCES
     src/engine/sample_set.cpp
     src/engine/scoring.cpp
     src/engine/stepper.cpp
+    src/engine/work_program.cpp
     src/lib/searcher.cpp
     src/result/formula.cpp
     src/result/search_result.cpp)

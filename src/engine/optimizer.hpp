@@ -8,6 +8,7 @@
 
 #include "core/expression.hpp"
 #include "engine/sample_set.hpp"
+#include "engine/work_program.hpp"
 #include "engine/samples.hpp"
 #include "ops/registry.hpp"
 
@@ -46,11 +47,6 @@ namespace vok {
 // .. last_token of the expression) on every sample; refinement reads them
 // instead of evaluating those subtrees. It holds even where `predictions`
 // does not apply.
-struct KnownSubtree {
-  std::size_t first_token = 0;
-  std::size_t last_token = 0;
-  ColumnValues values;
-};
 struct RefineStart {
   const double* predictions = nullptr;  // samples.size() values; nullptr: no start
   double sum_sq = 0.0;
