@@ -28,6 +28,7 @@ set(VOK_ENGINE_SOURCES
     src/engine/pareto.cpp
     src/engine/penalty.cpp
     src/engine/pool.cpp
+    src/engine/recipes.cpp
     src/engine/sample_set.cpp
     src/engine/scoring.cpp
     src/engine/stepper.cpp
