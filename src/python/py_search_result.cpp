@@ -9,7 +9,6 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "eval/eval.hpp"
 #include "module_state.hpp"
 #include "ops/render.hpp"
 #include "repr_format.hpp"
@@ -115,22 +114,7 @@ PyObject* eval_batch_impl(PyObject* self, const char* name, PyObject* const* arg
     auto rows = convert_to_matrix(bound[0]);
     if (!rows) return nullptr;
 
-    const SearchResult& r = record(self);
-    const std::span<const Token> tokens(r.expression.tokens);
-    const OperatorList ops = operators(r);
-    // One stack and one input buffer for every row: the per-row cost is the
-    // evaluation alone.
-    std::vector<Complex> stack;
-    stack.reserve(r.expression.tokens.size());
-    std::vector<Complex> inputs;
-    std::vector<double> values;
-    values.reserve(rows->size());
-    for (const auto& row : *rows) {
-      inputs.resize(row.size());
-      for (std::size_t i = 0; i < row.size(); ++i) inputs[i] = Complex{row[i], 0.0};
-      const auto value = eval_internal(tokens, inputs, {}, ops, stack);
-      values.push_back(value ? value->re : std::numeric_limits<double>::quiet_NaN());
-    }
+    const std::vector<double> values = vok::eval_batch(record(self), *rows);
 
     Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;

@@ -3,6 +3,7 @@
 // One fitted formula as a search reports it.
 
 #include <span>
+#include <vector>
 
 #include "core/expression.hpp"
 #include "ops/registry.hpp"
@@ -21,5 +22,9 @@ struct SearchResult {
 // Real part of the formula at one point (value v of variable i enters as
 // (v, 0)); quiet NaN where the formula has no value.
 [[nodiscard]] double eval_multi(const SearchResult& result, std::span<const double> point);
+
+// eval_multi at each row in turn (rows may differ in length), with one
+// evaluation stack for all of them: the per-row cost is the evaluation alone.
+[[nodiscard]] std::vector<double> eval_batch(const SearchResult& result, std::span<const std::vector<double>> rows);
 
 }  // namespace vok

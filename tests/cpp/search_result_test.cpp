@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,20 @@ TEST(EvalMulti, ParametersUseStoredValuesAndEmptyPointWorks) {
   e.tokens[0].value = {2.5, 0.0};
   EXPECT_EQ(eval_multi(result_of(e), std::vector<double>{4}), 10.0);
   EXPECT_EQ(eval_multi(result_of(C()), std::vector<double>{}), 0.1);
+}
+
+// Each row as eval_multi sees it alone, whatever the rows before it left on
+// the shared stack: short rows, failing rows and special values between.
+TEST(EvalBatch, EveryRowIsItsOwnEvalMulti) {
+  const auto f = result_of(bin(BuiltinKind::Divide, un(BuiltinKind::Log, v(0)), v(1)));
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::vector<double>> rows = {{2, 3}, {1}, {0, 1}, {-1, 2}, {}, {2, 0}, {inf, 1}, {4, 0.5}};
+  const std::vector<double> got = eval_batch(f, rows);
+  ASSERT_EQ(got.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_TRUE(same_bits(got[i], eval_multi(f, rows[i]))) << "row " << i;
+  }
+  EXPECT_TRUE(eval_batch(f, {}).empty());
 }
 
 }  // namespace
