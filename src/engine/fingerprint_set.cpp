@@ -2,6 +2,15 @@
 #include "engine/fingerprint_set.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <new>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#define VOK_SLOTS_MMAP 1
+#else
+#include <cstdlib>
+#endif
 
 #include "engine/pool.hpp"
 
@@ -74,6 +83,31 @@ FingerprintDigest fingerprint_digest(const Fingerprint& fp) {
   return {lo, hi};
 }
 
+FingerprintSet::SlotArray::SlotArray(std::size_t n) {
+  if (n == 0) return;
+  if (n > std::numeric_limits<std::size_t>::max() / sizeof(FingerprintDigest)) throw std::bad_alloc();
+  const std::size_t bytes = n * sizeof(FingerprintDigest);
+#if defined(VOK_SLOTS_MMAP)
+  // Anonymous pages read as zero: every slot starts empty without a pass.
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+#else
+  void* p = std::calloc(n, sizeof(FingerprintDigest));
+  if (p == nullptr) throw std::bad_alloc();
+#endif
+  data_ = static_cast<FingerprintDigest*>(p);
+  size_ = n;
+}
+
+FingerprintSet::SlotArray::~SlotArray() {
+  if (data_ == nullptr) return;
+#if defined(VOK_SLOTS_MMAP)
+  munmap(data_, size_ * sizeof(FingerprintDigest));
+#else
+  std::free(data_);
+#endif
+}
+
 std::size_t FingerprintSet::Table::home(std::uint64_t lo) const {
   return static_cast<std::size_t>(mul_high(lo, homes_));
 }
@@ -104,9 +138,7 @@ bool FingerprintSet::Table::insert(FingerprintDigest d) {
     }
     // Shifting the rest of the run up keeps every digest at or after its
     // home and the run sorted.
-    std::move_backward(slots_.begin() + static_cast<std::ptrdiff_t>(at),
-                       slots_.begin() + static_cast<std::ptrdiff_t>(gap),
-                       slots_.begin() + static_cast<std::ptrdiff_t>(gap + 1));
+    std::move_backward(slots_.begin() + at, slots_.begin() + gap, slots_.begin() + gap + 1);
     slots_[at] = d;
     ++count_;
     return true;
@@ -128,7 +160,7 @@ void FingerprintSet::Table::rebuild(std::size_t homes) {
   for (const FingerprintDigest& d : slots_) {
     if (!empty_slot(d)) end = std::max(home(d.lo), end) + 1;
   }
-  std::vector<FingerprintDigest> fresh(std::max(end, homes_) + kSpareSlots);
+  SlotArray fresh(std::max(end, homes_) + kSpareSlots);
   std::size_t next = 0;
   for (const FingerprintDigest& d : slots_) {
     if (empty_slot(d)) continue;

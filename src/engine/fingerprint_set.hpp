@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/signature.hpp"
@@ -55,6 +56,41 @@ class FingerprintSet {
  private:
   static constexpr std::size_t kShards = 64;
 
+  // A zero-filled array of digests in memory mapped for it alone (on POSIX
+  // systems), returned to the system when it is freed. Through malloc, a
+  // freed table of several MiB would raise glibc's dynamic mmap threshold to
+  // its size, and from then on the search's other large temporary buffers
+  // would come from the heap and stay resident after use.
+  class SlotArray {
+   public:
+    SlotArray() = default;
+    explicit SlotArray(std::size_t n);
+    SlotArray(const SlotArray&) = delete;
+    SlotArray& operator=(const SlotArray&) = delete;
+    SlotArray(SlotArray&& other) noexcept { swap(other); }
+    SlotArray& operator=(SlotArray&& other) noexcept {
+      SlotArray gone(std::move(*this));
+      swap(other);
+      return *this;
+    }
+    ~SlotArray();
+
+    std::size_t size() const { return size_; }
+    FingerprintDigest* begin() { return data_; }
+    const FingerprintDigest* begin() const { return data_; }
+    const FingerprintDigest* end() const { return data_ + size_; }
+    FingerprintDigest& operator[](std::size_t i) { return data_[i]; }
+    const FingerprintDigest& operator[](std::size_t i) const { return data_[i]; }
+
+   private:
+    void swap(SlotArray& other) noexcept {
+      std::swap(data_, other.data_);
+      std::swap(size_, other.size_);
+    }
+    FingerprintDigest* data_ = nullptr;
+    std::size_t size_ = 0;
+  };
+
   // Linear probing in which every run of occupied slots is kept sorted by
   // (lo, hi), and a digest's home slot is lo scaled to the home range, so
   // that the whole array is in digest order with gaps. A search stops at the
@@ -68,7 +104,7 @@ class FingerprintSet {
     bool insert(FingerprintDigest d);
     bool contains(FingerprintDigest d) const;
     std::size_t size() const { return count_ + (has_zero_ ? 1 : 0); }
-    std::size_t slot_bytes() const { return slots_.capacity() * sizeof(FingerprintDigest); }
+    std::size_t slot_bytes() const { return slots_.size() * sizeof(FingerprintDigest); }
 
    private:
     std::size_t home(std::uint64_t lo) const;
@@ -80,7 +116,7 @@ class FingerprintSet {
     // overflow they need and some spare), in one ordered pass.
     void rebuild(std::size_t homes);
 
-    std::vector<FingerprintDigest> slots_;
+    SlotArray slots_;
     std::size_t homes_ = 0;  // home slots: a digest's home lies in [0, homes_)
     std::size_t count_ = 0;  // occupied slots
     bool has_zero_ = false;
