@@ -5,7 +5,18 @@
 #include <limits>
 #include <new>
 
-#if defined(__unix__) || defined(__APPLE__)
+// Under AddressSanitizer the slots come from calloc, so that it still checks
+// every access against the array's bounds (it does not watch mapped pages).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOK_SLOTS_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VOK_SLOTS_ASAN 1
+#endif
+
+#if (defined(__unix__) || defined(__APPLE__)) && !defined(VOK_SLOTS_ASAN)
 #include <sys/mman.h>
 #define VOK_SLOTS_MMAP 1
 #else
@@ -86,10 +97,9 @@ FingerprintDigest fingerprint_digest(const Fingerprint& fp) {
 FingerprintSet::SlotArray::SlotArray(std::size_t n) {
   if (n == 0) return;
   if (n > std::numeric_limits<std::size_t>::max() / sizeof(FingerprintDigest)) throw std::bad_alloc();
-  const std::size_t bytes = n * sizeof(FingerprintDigest);
 #if defined(VOK_SLOTS_MMAP)
   // Anonymous pages read as zero: every slot starts empty without a pass.
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* p = mmap(nullptr, n * sizeof(FingerprintDigest), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
 #else
   void* p = std::calloc(n, sizeof(FingerprintDigest));
