@@ -51,7 +51,8 @@ clean:
 # main venv builds, in a build folder of its own so that it never races a
 # `make py-install`. eval_bench and search_bench (the per-sample vs fast
 # evaluator runs) get the wheel's optimisation flags (see pyproject.toml).
-# BENCH_QUICK=1 for a smoke run; bench/README.md says what is measured.
+# BENCH_QUICK=1 for a smoke run; BENCH_ROWS=20,1000 (or none) picks the row
+# counts of the cost-against-rows runs; bench/README.md says what is measured.
 BENCH_VENV := .venv-bench
 BPY := $(BENCH_VENV)/bin/python
 BENCH_BUILD := build/bench
@@ -82,7 +83,7 @@ bench: bench-wheel
 	  -DVOK_BUILD_BENCH=ON -DVOK_BUILD_TESTS=OFF -DVOK_BUILD_PYTHON=OFF -DVOK_WERROR=ON >/dev/null
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target eval_bench search_bench
 	$(BPY) bench/harness.py --eval-bench $(BENCH_BUILD)/bench/eval_bench \
-	  --search-bench $(BENCH_BUILD)/bench/search_bench
+	  --search-bench $(BENCH_BUILD)/bench/search_bench $(if $(BENCH_ROWS),--rows $(BENCH_ROWS))
 
 # `make bench-estimator`: VokRegressor on noisy problems (held-out R² of the
 # selected and the most accurate equation, and pyoperon's at the same time

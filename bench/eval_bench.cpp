@@ -22,9 +22,9 @@
 #include <span>
 #include <vector>
 
-#include "core/column_eval.hpp"
+#include "eval/column_eval.hpp"
 #include "core/complex.hpp"
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 #include "core/expression.hpp"
 #include "ops/registry.hpp"
 #include "random_expressions.hpp"

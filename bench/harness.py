@@ -104,12 +104,13 @@ PROBLEMS_BY_NAME = {p["name"]: p for p in PROBLEMS}
 QUICK_PROBLEMS = ["nguyen-1", "sum-of-squares"]
 
 
-def make_data(problem: dict) -> tuple[np.ndarray, np.ndarray]:
-    """Inputs as an (n, vars) array and the targets, from the problem's seed."""
+def make_data(problem: dict, points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Inputs as an (n, vars) array and the targets, from the problem's seed;
+    `points` rows instead of the problem's own number when given."""
     seed = BASE_SEED + PROBLEMS.index(problem)
     rng = np.random.default_rng(seed)
     lo, hi = problem["domain"]
-    X = rng.uniform(lo, hi, size=(problem["points"], problem["vars"]))
+    X = rng.uniform(lo, hi, size=(points or problem["points"], problem["vars"]))
     y = problem["f"](*X.T)
     return np.ascontiguousarray(X), np.asarray(y, dtype=np.float64)
 
@@ -310,11 +311,11 @@ def _levels_done(log: str) -> int | None:
     return 1 if START_LINE in log else None
 
 
-def write_data_file(problem: dict, path: Path) -> None:
+def write_data_file(problem: dict, path: Path, points: int | None = None) -> None:
     """The problem's rows and targets in search_bench's text format: a line
     "ROWS VARS", then one line per row, inputs then target. repr() writes
     round-trip decimals, so the C++ side reads the very same doubles."""
-    X, y = make_data(problem)
+    X, y = make_data(problem, points)
     lines = [f"# {problem['name']}: {problem['law']}", f"{X.shape[0]} {X.shape[1]}"]
     lines += [" ".join(repr(float(v)) for v in (*row, t)) for row, t in zip(X, y)]
     path.write_text("\n".join(lines) + "\n")
@@ -451,6 +452,104 @@ def run_search_bench(binary: str | None, tool: str, name: str, settings: dict, l
     extra["levels_done"] = record.get("levels_done", extra["levels_done"])
     record.update(extra)
     return record
+
+
+# ---------------------------------------------------------------------------
+# Cost against rows: one default search (C++, fast path) on the same law with
+# more and more rows. Fingerprints come from fixed probe points, not from the
+# rows, so every run admits nearly the same candidates; only the beams, which
+# follow the scores, differ a little. A run that reaches its limit still
+# reports the levels it finished, and the table compares the levels that
+# every run finished.
+# ---------------------------------------------------------------------------
+
+ROWS_PROBLEM = "nguyen-5"  # no exact fit by complexity 8, so no early exit
+ROWS_COUNTS = [20, 100, 1000, 10000]
+ROWS_COMPLEXITY = 8
+QUICK_ROWS_COUNTS = [20, 1000]
+QUICK_ROWS_COMPLEXITY = 6
+ROWS_LIMIT_S = float(os.environ.get("BENCH_ROWS_LIMIT_S", "300"))
+
+
+def run_rows_point(binary: str | None, name: str, rows: int, complexity: int, limit_s: float,
+                   mem_limit_mib: float) -> dict:
+    """One search_bench run on `rows` rows of the problem; its record has the
+    wall and CPU seconds (user + system, all threads), peak RSS and levels."""
+    if not binary or not Path(binary).exists():
+        return {"rows": rows, "status": "unavailable", "reason": f"search_bench not found: {binary}"}
+    with tempfile.TemporaryDirectory(prefix="vok-bench-") as tmp:
+        data = Path(tmp) / "problem.txt"
+        log_path = Path(tmp) / "stdout.log"
+        write_data_file(PROBLEMS_BY_NAME[name], data, rows)
+        cmd = [str(Path(binary).resolve()), "--data", str(data), "--max-complexity", str(complexity)]
+        stopped, code, elapsed, usage = _supervise(cmd, log_path, limit_s, mem_limit_mib)
+        text = log_path.read_text(errors="replace")
+    rec = {"rows": rows, "max_complexity": complexity, "process_s": elapsed,
+           "cpu_s": usage.ru_utime + usage.ru_stime, "process_peak_rss_mib": usage.ru_maxrss / 1024.0,
+           "levels_done": _levels_done(text), "level_s": _level_times(text)}
+    if stopped:
+        return {**rec, "status": stopped, "wall_s": None, "limit_s": limit_s,
+                "peak_rss_mib": rec["process_peak_rss_mib"]}
+    record = _json_line(text)
+    if code != 0 or record is None:
+        return {**rec, "status": "failed", "reason": f"search_bench exited {code}", "output_tail": text[-2000:]}
+    for key in ("status", "wall_s", "peak_rss_mib", "candidates", "error", "formula", "levels"):
+        rec[key] = record.get(key)
+    rec["levels_done"] = record.get("levels_done", rec["levels_done"])
+    return rec
+
+
+def rows_summary(points: list[dict]) -> dict:
+    """Seconds per row count over the levels 2.. that every run finished, and
+    the growth exponent between neighbouring row counts: log(t2/t1) /
+    log(r2/r1), 1 for linear growth."""
+    times = [p.get("level_s") or {} for p in points]
+    common = sorted(set.intersection(*(set(t) for t in times))) if times else []
+    out = {"common_levels": [common[0], common[-1]] if common else None, "common_level_s": [], "exponents": []}
+    if not common:
+        return out
+    sums = [sum(t[k] for k in common) for t in times]
+    out["common_level_s"] = sums
+    for a, b, ta, tb in zip(points, points[1:], sums, sums[1:]):
+        ok = ta > 0 and tb > 0 and b["rows"] > a["rows"]
+        out["exponents"].append(math.log(tb / ta) / math.log(b["rows"] / a["rows"]) if ok else None)
+    return out
+
+
+def print_rows_table(section: dict) -> None:
+    print()
+    print(f"cost against rows: {section['problem']} ({section['law']}), max_complexity {section['max_complexity']}, "
+          f"search_bench, fast path, limit {section['limit_s']:g} s a run")
+    summary = section["summary"]
+    lv = summary.get("common_levels")
+    lv_head = f"s lvl {lv[0]}-{lv[1]}" if lv else "common s"
+    head = (f"{'rows':>6} {'status':>8} {'wall s':>8} {'cpu s':>8} {'MiB':>7} {'lvl':>3} "
+            f"{'candidates':>10} {lv_head:>12} {'exponent':>8}")
+    print(head)
+    print("-" * len(head))
+    sums = summary.get("common_level_s") or []
+    exps = [None, *summary.get("exponents", [])]
+    for i, p in enumerate(section["points"]):
+        common_s = sums[i] if i < len(sums) else None
+        print(f"{p['rows']:>6} {p.get('status', '?'):>8} {_fmt(p.get('wall_s'), '.2f'):>8} "
+              f"{_fmt(p.get('cpu_s'), '.1f'):>8} {_fmt(p.get('peak_rss_mib'), '.1f'):>7} "
+              f"{_fmt(p.get('levels_done'), 'd'):>3} {_fmt(p.get('candidates'), 'd'):>10} "
+              f"{_fmt(common_s, '.2f'):>12} {_fmt(exps[i] if i < len(exps) else None, '.2f'):>8}")
+    print("cpu s = user + system seconds of all threads; exponent = log(t2/t1) / log(r2/r1) of the summed")
+    print("  times of the levels every run finished, against the row count above (1 = linear)")
+
+
+def run_rows_section(binary: str | None, counts: list[int], complexity: int, limit_s: float,
+                     mem_limit_mib: float) -> dict:
+    problem = PROBLEMS_BY_NAME[ROWS_PROBLEM]
+    points = []
+    for rows in counts:
+        print(f"[bench] rows {rows:<6} {ROWS_PROBLEM} max_complexity {complexity} ...", end=" ", flush=True)
+        rec = run_rows_point(binary, ROWS_PROBLEM, rows, complexity, limit_s, mem_limit_mib)
+        points.append(rec)
+        print(_cell(rec), "s" if rec.get("wall_s") is not None else "", flush=True)
+    return {"problem": ROWS_PROBLEM, "law": problem["law"], "domain": problem["domain"],
+            "max_complexity": complexity, "limit_s": limit_s, "points": points, "summary": rows_summary(points)}
 
 
 def path_ratio(fast: dict, per_sample: dict) -> dict:
@@ -624,6 +723,10 @@ def main(argv: list[str]) -> int:
                     help="seconds per vok search, all three vok runs (default BENCH_VOK_LIMIT_S or 45)")
     ap.add_argument("--problems", help="comma-separated subset of problem names")
     ap.add_argument("--tools", default=",".join(TOOLS), help="comma-separated subset of " + ",".join(TOOLS))
+    ap.add_argument("--rows", help="row counts of the cost-against-rows runs, comma-separated, or 'none' "
+                                   f"(default {','.join(map(str, ROWS_COUNTS))}; quick: "
+                                   f"{','.join(map(str, QUICK_ROWS_COUNTS))})")
+    ap.add_argument("--rows-only", action="store_true", help="only the cost-against-rows runs")
     args = ap.parse_args(argv)
 
     if args.worker:
@@ -643,6 +746,33 @@ def main(argv: list[str]) -> int:
     if unknown := [t for t in tools if t not in TOOLS]:
         ap.error(f"unknown tools: {', '.join(unknown)}")
     out_path = Path(args.out) if args.out else HERE / ("results-quick.json" if args.quick else "results.json")
+    if args.rows is None:
+        rows_counts = QUICK_ROWS_COUNTS if args.quick else ROWS_COUNTS
+    elif args.rows == "none":
+        rows_counts = []
+    else:
+        try:
+            rows_counts = sorted({int(v) for v in args.rows.split(",")})
+        except ValueError:
+            ap.error(f"--rows: not a list of whole numbers: {args.rows}")
+        if rows_counts[0] < 1:
+            ap.error("--rows: counts must be positive")
+    if args.rows_only:
+        if not rows_counts:
+            ap.error("--rows-only needs row counts")
+        out = {"cores": CORES, "quick": args.quick, "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+               "loadavg_start": [round(v, 2) for v in os.getloadavg()]}
+        section = run_rows_section(args.search_bench, rows_counts,
+                                   QUICK_ROWS_COMPLEXITY if args.quick else ROWS_COMPLEXITY, ROWS_LIMIT_S,
+                                   settings["mem_limit_mib"])
+        out["rows_cost"] = section
+        out["loadavg_end"] = [round(v, 2) for v in os.getloadavg()]
+        rows_path = Path(args.out) if args.out else HERE / ("rows-results-quick.json" if args.quick
+                                                            else "rows-results.json")
+        rows_path.write_text(json.dumps(_finite_or_none(out), indent=2, allow_nan=False) + "\n")
+        print_rows_table(section)
+        print(f"\nwritten: {rows_path}")
+        return 0
 
     results = {
         "cores": CORES,
@@ -697,10 +827,16 @@ def main(argv: list[str]) -> int:
         "per_sample_over_fast_geomean": math.exp(sum(map(math.log, done)) / len(done)) if done else None,
         "per_sample_timeouts": sum(p["vok_per_sample"].get("status") == "timeout" for p in problems),
     }
+    if rows_counts:
+        results["rows_cost"] = run_rows_section(args.search_bench, rows_counts,
+                                                QUICK_ROWS_COMPLEXITY if args.quick else ROWS_COMPLEXITY,
+                                                ROWS_LIMIT_S, settings["mem_limit_mib"])
     results["finished"] = time.strftime("%Y-%m-%dT%H:%M:%S%z")
 
     out_path.write_text(json.dumps(_finite_or_none(results), indent=2, allow_nan=False) + "\n")
     print_table(results)
+    if "rows_cost" in results:
+        print_rows_table(results["rows_cost"])
     print(f"\nwritten: {out_path}")
     return 0
 

@@ -5,8 +5,11 @@
 //       Two built-in problems, each in its own child process so that its peak
 //       memory is its own; a human-readable report per problem.
 //   search_bench --data FILE [--per-sample] [--max-complexity N] [--beam-width N]
+//                [--column-budget MIB]
 //       One search over the problem in FILE; the search's own progress lines,
 //       then one JSON line with the figures (bench/harness.py reads it).
+//       --column-budget sets the memory the retained levels' sample columns
+//       may take (SearchConfig::sample_column_budget), to measure that trade.
 //
 // FILE is text: a line "ROWS VARS", then ROWS lines of VARS input values and
 // the target, separated by white space, numbers as round-trip decimals. Lines
@@ -221,6 +224,7 @@ int run_json(const Problem& p, const vok::SearchConfig& config) {
   j += path_name(config.eval_path);
   j += "\",\"max_complexity\":" + std::to_string(config.max_complexity);
   j += ",\"beam_width\":" + std::to_string(config.beam_width);
+  j += ",\"column_budget_mib\":" + std::to_string(config.sample_column_budget >> 20);
   j += ",\"rows\":" + std::to_string(p.rows.size());
   j += ",\"vars\":" + std::to_string(p.rows.front().size());
   j += ",\"wall_s\":" + json_number(wall);
@@ -260,7 +264,8 @@ bool parse_count(const char* text, std::size_t& out) {
 int usage() {
   std::fprintf(stderr,
                "usage: search_bench [max_complexity [beam_width]]\n"
-               "       search_bench --data FILE [--per-sample] [--max-complexity N] [--beam-width N]\n");
+               "       search_bench --data FILE [--per-sample] [--max-complexity N] [--beam-width N]\n"
+               "                    [--column-budget MIB]\n");
   return 2;
 }
 
@@ -280,6 +285,10 @@ int main(int argc, char** argv) {
       if (!parse_count(argv[++i], config.max_complexity)) return usage();
     } else if (a == "--beam-width" && i + 1 < argc) {
       if (!parse_count(argv[++i], config.beam_width)) return usage();
+    } else if (a == "--column-budget" && i + 1 < argc) {
+      std::size_t mib = 0;
+      if (!parse_count(argv[++i], mib) || mib > (std::size_t{1} << 30)) return usage();
+      config.sample_column_budget = mib << 20;
     } else if (positional < 2 && !a.starts_with("-")) {
       if (!parse_count(argv[i], positional == 0 ? config.max_complexity : config.beam_width)) return usage();
       ++positional;

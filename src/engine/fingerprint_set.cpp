@@ -1,5 +1,27 @@
-// The sharded open-addressing table behind FingerprintSet.
+// The search's de-duplication set: fingerprint digests in sharded tables of sorted runs.
 #include "engine/fingerprint_set.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+// Under AddressSanitizer the slots come from calloc, so that it still checks
+// every access against the array's bounds (it does not watch mapped pages).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOK_SLOTS_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VOK_SLOTS_ASAN 1
+#endif
+
+#if (defined(__unix__) || defined(__APPLE__)) && !defined(VOK_SLOTS_ASAN)
+#include <sys/mman.h>
+#define VOK_SLOTS_MMAP 1
+#else
+#include <cstdlib>
+#endif
 
 #include "engine/pool.hpp"
 
@@ -20,9 +42,39 @@ constexpr std::uint64_t mix_a(std::uint64_t x) {
 
 constexpr std::uint64_t rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
 
-// Slots grow when more than 3/4 would be occupied; the first table of a
-// shard has this many slots.
-constexpr std::size_t kFirstCapacity = 16;
+// A shard's table grows by a quarter when an insert would fill more than
+// 9/10 of its home slots, so it stays between 72 % and 90 % full: memory
+// close to the digests' own 16 bytes, with no step in which the set doubles.
+// Searches and inserts in the sorted runs stay short at this load (a miss
+// stops at the first larger digest). The first table has this many homes.
+constexpr std::size_t kFirstHomes = 16;
+constexpr std::size_t kMaxLoadTenths = 9;
+// Spare slots past the last occupied one after a rebuild, so that a run at
+// the end of the array rarely has to grow it.
+constexpr std::size_t kSpareSlots = 32;
+
+bool empty_slot(const FingerprintDigest& d) { return d.lo == 0 && d.hi == 0; }
+
+// The table's order: by lo, then hi. Its homes follow lo, so sorted runs put
+// the whole array in this order.
+bool digest_less(const FingerprintDigest& a, const FingerprintDigest& b) {
+  return a.lo < b.lo || (a.lo == b.lo && a.hi < b.hi);
+}
+
+// floor(a * b / 2^64): lo scaled to [0, b) by multiplication, order-preserving.
+std::uint64_t mul_high(std::uint64_t a, std::uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+  __extension__ typedef unsigned __int128 Wide;
+  return static_cast<std::uint64_t>((static_cast<Wide>(a) * b) >> 64);
+#else
+  const std::uint64_t a_lo = a & 0xffffffffU, a_hi = a >> 32;
+  const std::uint64_t b_lo = b & 0xffffffffU, b_hi = b >> 32;
+  const std::uint64_t low = a_lo * b_lo;
+  const std::uint64_t mid1 = a_hi * b_lo + (low >> 32);
+  const std::uint64_t mid2 = a_lo * b_hi + (mid1 & 0xffffffffU);
+  return a_hi * b_hi + (mid1 >> 32) + (mid2 >> 32);
+#endif
+}
 
 }  // namespace
 
@@ -42,46 +94,91 @@ FingerprintDigest fingerprint_digest(const Fingerprint& fp) {
   return {lo, hi};
 }
 
+FingerprintSet::SlotArray::SlotArray(std::size_t n) {
+  if (n == 0) return;
+  if (n > std::numeric_limits<std::size_t>::max() / sizeof(FingerprintDigest)) throw std::bad_alloc();
+#if defined(VOK_SLOTS_MMAP)
+  // Anonymous pages read as zero: every slot starts empty without a pass.
+  void* p = mmap(nullptr, n * sizeof(FingerprintDigest), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+#else
+  void* p = std::calloc(n, sizeof(FingerprintDigest));
+  if (p == nullptr) throw std::bad_alloc();
+#endif
+  data_ = static_cast<FingerprintDigest*>(p);
+  size_ = n;
+}
+
+FingerprintSet::SlotArray::~SlotArray() {
+  if (data_ == nullptr) return;
+#if defined(VOK_SLOTS_MMAP)
+  munmap(data_, size_ * sizeof(FingerprintDigest));
+#else
+  std::free(data_);
+#endif
+}
+
+std::size_t FingerprintSet::Table::home(std::uint64_t lo) const {
+  return static_cast<std::size_t>(mul_high(lo, homes_));
+}
+
+std::size_t FingerprintSet::Table::seek(FingerprintDigest d) const {
+  std::size_t i = homes_ == 0 ? 0 : home(d.lo);
+  while (i < slots_.size() && !empty_slot(slots_[i]) && digest_less(slots_[i], d)) ++i;
+  return i;
+}
+
 bool FingerprintSet::Table::insert(FingerprintDigest d) {
-  if (d == FingerprintDigest{}) {
+  if (empty_slot(d)) {
     const bool fresh = !has_zero_;
     has_zero_ = true;
     return fresh;
   }
-  if ((count_ + 1) * 4 > slots_.size() * 3) grow();
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = static_cast<std::size_t>(d.lo) & mask;; i = (i + 1) & mask) {
-    FingerprintDigest& slot = slots_[i];
-    if (slot == d) return false;
-    if (slot == FingerprintDigest{}) {
-      slot = d;
-      ++count_;
-      return true;
+  if ((count_ + 1) * 10 > homes_ * kMaxLoadTenths) rebuild(std::max(kFirstHomes, homes_ + homes_ / 4));
+  for (;;) {
+    const std::size_t at = seek(d);
+    if (at < slots_.size() && slots_[at] == d) return false;
+    std::size_t gap = at;
+    while (gap < slots_.size() && !empty_slot(slots_[gap])) ++gap;
+    if (gap == slots_.size()) {
+      // The run reaches the end of the array: the same homes with spare
+      // slots behind the last digest again.
+      rebuild(homes_);
+      continue;
     }
+    // Shifting the rest of the run up keeps every digest at or after its
+    // home and the run sorted.
+    std::move_backward(slots_.begin() + at, slots_.begin() + gap, slots_.begin() + gap + 1);
+    slots_[at] = d;
+    ++count_;
+    return true;
   }
 }
 
 bool FingerprintSet::Table::contains(FingerprintDigest d) const {
-  if (d == FingerprintDigest{}) return has_zero_;
-  if (slots_.empty()) return false;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = static_cast<std::size_t>(d.lo) & mask;; i = (i + 1) & mask) {
-    const FingerprintDigest& slot = slots_[i];
-    if (slot == d) return true;
-    if (slot == FingerprintDigest{}) return false;
-  }
+  if (empty_slot(d)) return has_zero_;
+  const std::size_t at = seek(d);
+  return at < slots_.size() && slots_[at] == d;
 }
 
-void FingerprintSet::Table::grow() {
-  std::vector<FingerprintDigest> old = std::move(slots_);
-  slots_.assign(old.empty() ? kFirstCapacity : old.size() * 2, FingerprintDigest{});
-  const std::size_t mask = slots_.size() - 1;
-  for (const FingerprintDigest& d : old) {
-    if (d == FingerprintDigest{}) continue;
-    std::size_t i = static_cast<std::size_t>(d.lo) & mask;
-    while (!(slots_[i] == FingerprintDigest{})) i = (i + 1) & mask;
-    slots_[i] = d;
+void FingerprintSet::Table::rebuild(std::size_t homes) {
+  // The digests in array order are in digest order, so each goes to its new
+  // home or right after the one before, whichever is later; the first pass
+  // finds how far the last one lands.
+  homes_ = homes;
+  std::size_t end = 0;
+  for (const FingerprintDigest& d : slots_) {
+    if (!empty_slot(d)) end = std::max(home(d.lo), end) + 1;
   }
+  SlotArray fresh(std::max(end, homes_) + kSpareSlots);
+  std::size_t next = 0;
+  for (const FingerprintDigest& d : slots_) {
+    if (empty_slot(d)) continue;
+    const std::size_t at = std::max(home(d.lo), next);
+    fresh[at] = d;
+    next = at + 1;
+  }
+  slots_ = std::move(fresh);
 }
 
 bool FingerprintSet::insert(FingerprintDigest d) {
@@ -101,6 +198,15 @@ std::size_t FingerprintSet::size() const {
   for (const Shard& shard : shards_) {
     std::lock_guard<std::mutex> lock(shard.mutex);
     n += shard.table.size();
+  }
+  return n;
+}
+
+std::size_t FingerprintSet::slot_bytes() const {
+  std::size_t n = 0;
+  for (const Shard& shard : shards_) {
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    n += shard.table.slot_bytes();
   }
   return n;
 }

@@ -1,5 +1,5 @@
 // Tests of column-wise evaluation against the per-sample stack machine.
-#include "core/column_eval.hpp"
+#include "eval/column_eval.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 #include "engine_helpers.hpp"
 #include "ops/registry.hpp"
 #include "random_expressions.hpp"

@@ -1,5 +1,5 @@
 // Tests of the per-sample stack machine: tokens, guard, malformed input.
-#include "core/eval.hpp"
+#include "eval/eval.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,12 @@
 
 #include <oneapi/tbb/global_control.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
 #include <random>
 #include <set>
 #include <vector>
@@ -117,6 +121,96 @@ TEST(FingerprintSet, AllZeroDigestIsAnOrdinaryMember) {
   const std::vector<FingerprintDigest> batch{same_slot, zero, {5, 0}, {5, 0}};
   EXPECT_EQ(set.insert_ordered(batch), (std::vector<char>{0, 0, 1, 0}));
   EXPECT_EQ(set.size(), 3u);
+}
+
+// Digests laid out to stress one shard's table: the shard is hi's top six
+// bits, the home slot follows lo, so these pile up on single homes, on the
+// last home (the slots past the home range) and on home 0 with lo = 0.
+struct DigestLayout {
+  std::string name;
+  FingerprintDigest (*make)(std::uint64_t i);
+};
+
+constexpr std::uint64_t kTopLo = std::numeric_limits<std::uint64_t>::max();
+
+const DigestLayout kLayouts[] = {
+    {"OneHomeManyHi", [](std::uint64_t i) { return FingerprintDigest{0x8000000000000000ULL, i + 1}; }},
+    {"LastHomes", [](std::uint64_t i) { return FingerprintDigest{kTopLo - i % 7, i / 7 + 1}; }},
+    {"LoZero", [](std::uint64_t i) { return FingerprintDigest{0, i}; }},  // i = 0 is the all-zero digest
+    {"EightHomes", [](std::uint64_t i) { return FingerprintDigest{(i % 8) << 61, (i / 8) * 3 + 1}; }},
+    {"SpreadAndShards", [](std::uint64_t i) { return FingerprintDigest{mix64(i), mix64(i ^ 0x5555) | 1}; }},
+};
+
+class FingerprintTableLayout : public ::testing::TestWithParam<DigestLayout> {};
+
+TEST_P(FingerprintTableLayout, AgreesWithAnOrderedSetUnderShuffledInserts) {
+  // 3000 distinct digests, each offered twice, in a shuffled order: inserts
+  // land before, between and after the stored ones of a run, and the table
+  // grows many times on the way.
+  constexpr std::uint64_t n = 3000;
+  std::vector<std::uint64_t> order;
+  for (std::uint64_t i = 0; i < n; ++i) order.insert(order.end(), {i, i});
+  std::shuffle(order.begin(), order.end(), std::mt19937_64(99));
+
+  FingerprintSet set;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> reference;
+  for (std::size_t step = 0; step < order.size(); ++step) {
+    const FingerprintDigest d = GetParam().make(order[step]);
+    const bool fresh = reference.insert({d.lo, d.hi}).second;
+    ASSERT_EQ(set.insert(d), fresh) << "step " << step << " value " << order[step];
+    if (step % 500 == 0) {
+      for (std::uint64_t i = 0; i < n; ++i) {
+        const FingerprintDigest e = GetParam().make(i);
+        ASSERT_EQ(set.contains(e), reference.count({e.lo, e.hi}) == 1) << "step " << step << " value " << i;
+      }
+    }
+  }
+  EXPECT_EQ(set.size(), n);
+  for (std::uint64_t i = 0; i < n; ++i) EXPECT_TRUE(set.contains(GetParam().make(i))) << i;
+  // Neighbours of stored digests (same lo, next hi; next lo) are absent.
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const FingerprintDigest d = GetParam().make(i);
+    const FingerprintDigest above{d.lo, d.hi + 1};
+    const FingerprintDigest beside{d.lo + 1, d.hi};
+    EXPECT_EQ(set.contains(above), reference.count({above.lo, above.hi}) == 1) << i;
+    EXPECT_EQ(set.contains(beside), reference.count({beside.lo, beside.hi}) == 1) << i;
+  }
+}
+
+TEST_P(FingerprintTableLayout, OrderedBatchesAdmitTheFirstOfEachValue) {
+  constexpr std::uint64_t n = 4000;
+  std::vector<FingerprintDigest> batch;
+  std::mt19937_64 rng(5);
+  for (std::uint64_t i = 0; i < n; ++i) batch.push_back(GetParam().make(rng() % (n / 2)));
+  FingerprintSet set;
+  const auto first = set.insert_ordered(std::span(batch).first(n / 2));
+  const auto second = set.insert_ordered(std::span(batch).subspan(n / 2));
+  std::set<std::pair<std::uint64_t, std::uint64_t>> reference;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const bool fresh = reference.insert({batch[i].lo, batch[i].hi}).second;
+    const char got = i < n / 2 ? first[i] : second[i - n / 2];
+    EXPECT_EQ(got != 0, fresh) << i;
+  }
+  EXPECT_EQ(set.size(), reference.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, FingerprintTableLayout, ::testing::ValuesIn(kLayouts),
+                         [](const ::testing::TestParamInfo<DigestLayout>& p) { return p.param.name; });
+
+TEST(FingerprintSet, SlotMemoryStaysWithinTheLoadBounds) {
+  // The tables grow by a quarter between 72 % and 90 % load: at every size
+  // past the first few growths the slots take between 16 / 0.9 and about
+  // 16 / 0.72 bytes an entry, never the doubled table of a power-of-two
+  // scheme. Each shard may also hold its spare slots past the last digest.
+  FingerprintSet set;
+  constexpr std::size_t spare_bytes = 64 * 48 * sizeof(FingerprintDigest);
+  for (std::uint64_t i = 1; i <= 400000; ++i) {
+    ASSERT_TRUE(set.insert(FingerprintDigest{mix64(i), mix64(~i)}));
+    if (i % 20000 != 0) continue;
+    const double per_entry = static_cast<double>(set.slot_bytes() - spare_bytes) / static_cast<double>(i);
+    EXPECT_GE(static_cast<double>(set.slot_bytes()), 16.0 / 0.9 * static_cast<double>(i)) << i;
+    EXPECT_LE(per_entry, 16.0 / 0.70) << i;
+  }
 }
 
 TEST(FingerprintDigest, NearlyEqualFingerprintsGetDistinctWellSpreadDigests) {

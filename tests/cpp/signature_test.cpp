@@ -1,5 +1,5 @@
 // Tests of fingerprints, saturating rounding and the fingerprint hash.
-#include "core/signature.hpp"
+#include "eval/signature.hpp"
 
 #include <gtest/gtest.h>
 
