@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/column_eval.hpp"
-#include "core/eval.hpp"
+#include "eval/column_eval.hpp"
+#include "eval/eval.hpp"
 #include "ops/registry.hpp"
 #include "token_source.hpp"
 

@@ -10,9 +10,9 @@
 #include <limits>
 #include <vector>
 
-#include "core/column_eval.hpp"
-#include "core/eval.hpp"
-#include "core/signature.hpp"
+#include "eval/column_eval.hpp"
+#include "eval/eval.hpp"
+#include "eval/signature.hpp"
 #include "ops/registry.hpp"
 #include "token_source.hpp"
 
