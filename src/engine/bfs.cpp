@@ -3,6 +3,8 @@
 
 #include "engine/search_state.hpp"
 
+#include "engine/reference.hpp"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -209,6 +211,8 @@ Outcome<std::vector<SearchResult>> finalize_with(FrontPtr front, RegistryPtr reg
 
 }  // namespace
 
+namespace reference {
+
 Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, ComplexRows samples,
                                                    std::span<const double> targets) {
@@ -217,6 +221,8 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
     return refine_constants(e, samples, targets, config.alpha, config.l1_ratio, ops, kFinalIterations);
   });
 }
+
+}  // namespace reference
 
 Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, const SampleSet& samples) {

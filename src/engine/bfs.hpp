@@ -45,13 +45,10 @@ struct SearchTrace {
 bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshold);
 
 // Refits every front entry with parameters (30 iterations, taken
-// unconditionally), keeps the entries that beat every simpler one and returns
-// them most accurate first. NoFormulaFound for an empty front. Takes over
-// both handles and releases them.
-[[nodiscard]] Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
-                                                   const SearchConfig& config, ComplexRows samples,
-                                                   std::span<const double> targets);
-// The same on the search's sample set (refinement by its evaluation path).
+// unconditionally, by the set's evaluation path), keeps the entries that
+// beat every simpler one and returns them most accurate first.
+// NoFormulaFound for an empty front. Takes over both handles and releases
+// them.
 [[nodiscard]] Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, const SampleSet& samples);
 

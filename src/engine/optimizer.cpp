@@ -2,6 +2,7 @@
 #include "engine/optimizer.hpp"
 
 #include "engine/penalty.hpp"
+#include "engine/reference.hpp"
 #include "engine/work_program.hpp"
 
 #include <algorithm>
@@ -132,6 +133,8 @@ double column_error(const Expression& e, std::span<const double> params,
 
 }  // namespace
 
+namespace reference {
+
 double compute_error_with_params(const Expression& e, std::span<const double> params,
                                  ComplexRows samples, std::span<const double> targets, double alpha,
                                  double l1_ratio, const OperatorRegistry& registry) {
@@ -148,10 +151,12 @@ double compute_error_with_params(const Expression& e, std::span<const double> pa
   return error_from_sum(e, params, sum_sq, samples.size(), alpha, l1_ratio);
 }
 
+}  // namespace reference
+
 double compute_error_with_params(const Expression& e, std::span<const double> params,
                                  const SampleSet& samples, double alpha, double l1_ratio) {
   if (!samples.column_path()) {
-    return compute_error_with_params(e, params, samples.rows(), samples.targets(), alpha, l1_ratio,
+    return reference::compute_error_with_params(e, params, samples.rows(), samples.targets(), alpha, l1_ratio,
                                      samples.registry());
   }
   SampleScratch& scratch = sample_scratch();
@@ -243,7 +248,7 @@ class SamplePath {
     }
   }
   double error(const std::vector<double>& next, double) const {
-    return compute_error_with_params(e_, next, samples_, targets_, alpha_, l1_ratio_, registry_);
+    return reference::compute_error_with_params(e_, next, samples_, targets_, alpha_, l1_ratio_, registry_);
   }
   void accepted() {}
   void rejected() {}
@@ -327,6 +332,8 @@ class ColumnPath {
 
 }  // namespace
 
+namespace reference {
+
 std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
@@ -351,11 +358,13 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
   return {std::move(work), error};
 }
 
+}  // namespace reference
+
 std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,
                                                std::size_t max_iterations, const RefineStart* start) {
   if (!samples.column_path()) {
-    return refine_constants(e, samples.rows(), samples.targets(), alpha, l1_ratio, samples.registry(),
+    return reference::refine_constants(e, samples.rows(), samples.targets(), alpha, l1_ratio, samples.registry(),
                             max_iterations);
   }
   RefineBuffers& buffers = refine_buffers();

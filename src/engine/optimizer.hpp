@@ -17,25 +17,11 @@ namespace vok {
 // Error of `e` with the given parameter values: MSE of the real part plus
 // alpha * (l1_ratio * L1 + 0.5 * (1 - l1_ratio) * L2) over the parameters and
 // then the Literal tokens; +inf as soon as a sample has no value.
-// Pure; safe to call from any number of threads.
-[[nodiscard]] double compute_error_with_params(const Expression& e, std::span<const double> params,
-                                 ComplexRows samples, std::span<const double> targets, double alpha,
-                                 double l1_ratio, const OperatorRegistry& registry);
-
-// The same on a sample set: column-wise when it takes the column path, else
-// the per-sample code above; the result is the same double bit for bit.
+// Column-wise on the column path, else the per-sample reference: the same
+// double bit for bit. Pure; safe to call from any number of threads.
 [[nodiscard]] double compute_error_with_params(const Expression& e, std::span<const double> params,
                                  const SampleSet& samples, double alpha, double l1_ratio);
 
-// Fits the Parameter values of a copy of `e` by a diagonal Levenberg-Marquardt
-// method with a forward-difference Jacobian, at most `max_iterations`
-// iterations, and returns the copy with its error. An expression without
-// parameters comes back unchanged with its error computed directly.
-// Precondition: samples.size() == targets.size() >= 1. Pure; thread-safe.
-[[nodiscard]] std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
-                                               std::span<const double> targets, double alpha,
-                                               double l1_ratio, const OperatorRegistry& registry,
-                                               std::size_t max_iterations);
 // What an evaluation of the expression at its stored parameter values has
 // already given on the column path, when every sample had a usable value:
 // the real part on every sample and the sum of the squared residuals in
@@ -57,8 +43,12 @@ struct RefineStart {
 // The forward-difference step of the refinement's Jacobian.
 inline constexpr double kJacobianStep = 1e-6;
 
-// The same on a sample set; on the column path every iteration, parameter
-// value and error is the reference's bit for bit. `start`, when given, must
+// Fits the Parameter values of a copy of `e` by a diagonal Levenberg-Marquardt
+// method with a forward-difference Jacobian, at most `max_iterations`
+// iterations, and returns the copy with its error. An expression without
+// parameters comes back unchanged with its error computed directly. On the
+// column path every iteration, parameter value and error is the per-sample
+// reference's bit for bit. Pure; thread-safe. `start`, when given, must
 // describe `e` as above (it is ignored off the column path).
 [[nodiscard]] std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,

@@ -7,6 +7,7 @@
 
 #include "engine/optimizer.hpp"
 #include "engine/penalty.hpp"
+#include "engine/reference.hpp"
 
 namespace vok {
 
@@ -21,6 +22,8 @@ bool usable(double re, double im) {
 
 }  // namespace
 
+namespace reference {
+
 double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
                          const OperatorRegistry& registry, double alpha, double l1_ratio) {
   const OperatorList ops = registry.operators();
@@ -34,6 +37,8 @@ double compute_raw_error(const Expression& e, ComplexRows samples, std::span<con
   }
   return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
 }
+
+}  // namespace reference
 
 namespace {
 
@@ -57,7 +62,7 @@ double raw_error_from_values(const Expression& e, const SampleSet& samples, Colu
 
 double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio) {
   if (!samples.column_path()) {
-    return compute_raw_error(e, samples.rows(), samples.targets(), samples.registry(), alpha, l1_ratio);
+    return reference::compute_raw_error(e, samples.rows(), samples.targets(), samples.registry(), alpha, l1_ratio);
   }
   SampleScratch& scratch = sample_scratch();
   BlockValues& b = scratch.block;
@@ -78,12 +83,16 @@ double compute_raw_error(const Expression& e, const SampleSet& samples, double a
   return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
 }
 
+namespace reference {
+
 void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
                       ParetoFront& front, double alpha, double l1_ratio,
                       const OperatorRegistry& registry) {
   const double error = compute_raw_error(e, samples, targets, registry, alpha, l1_ratio);
   if (std::isfinite(error)) update_pareto(front, e, error);
 }
+
+}  // namespace reference
 
 void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront& front, double alpha,
                       double l1_ratio) {
@@ -193,6 +202,8 @@ std::optional<ScoredCandidate> score_with(Expression e, const SearchConfig& conf
 
 }  // namespace
 
+namespace reference {
+
 std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
                                                std::span<const double> targets,
                                                const SearchConfig& config,
@@ -207,6 +218,8 @@ std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples
                                 kScoringIterations);
       });
 }
+
+}  // namespace reference
 
 std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config) {

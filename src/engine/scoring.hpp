@@ -21,18 +21,11 @@ namespace vok {
 // MSE of the real part on the samples (stored parameter values) plus
 // alpha * (((1 - l1_ratio) * 0.5) * L2 + L1 * l1_ratio) over the Literal and
 // Parameter values; +inf at the first sample without a usable value.
-// Precondition: samples.size() == targets.size() >= 1. Pure; thread-safe.
-[[nodiscard]] double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
-                         const OperatorRegistry& registry, double alpha, double l1_ratio);
-
-// The same on a sample set: column-wise when it takes the column path, else
-// the per-sample code above; the result is the same double bit for bit.
+// Column-wise on the column path, else the per-sample reference
+// (engine/reference.hpp): the same double bit for bit. Pure; thread-safe.
 [[nodiscard]] double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio);
 
 // Offers `e` to the front with its raw error when that error is finite.
-void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
-                      ParetoFront& front, double alpha, double l1_ratio,
-                      const OperatorRegistry& registry);
 void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront& front, double alpha,
                       double l1_ratio);
 
@@ -54,12 +47,8 @@ void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront
 
 // Scores one candidate of a level: raw error, constant refinement (kept only
 // when strictly better), and the penalised score; nullopt when the error is
-// not finite. Pure; thread-safe.
-[[nodiscard]] std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
-                                               std::span<const double> targets,
-                                               const SearchConfig& config,
-                                               const OperatorRegistry& registry);
-// The same on a sample set (raw error and refinement by its evaluation path).
+// not finite. Raw error and refinement by the set's evaluation path. Pure;
+// thread-safe.
 [[nodiscard]] std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
                                                const SearchConfig& config);
 // The same from `values`, e's values on every sample with its stored

@@ -16,11 +16,14 @@
 
 #include "engine/pool.hpp"
 #include "engine_helpers.hpp"
+#include "engine/reference.hpp"
 
 namespace vok {
 namespace {
 
 using namespace testing_support;
+// The per-sample reference overloads, which these tests compare with.
+using namespace reference;
 using Rows = std::vector<std::vector<double>>;
 using Results = std::vector<SearchResult>;
 

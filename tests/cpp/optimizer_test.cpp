@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "engine_helpers.hpp"
+#include "engine/reference.hpp"
 
 namespace vok {
 namespace {
 
 using namespace testing_support;
+// The per-sample reference overloads, which these tests compare with.
+using namespace reference;
 
 std::vector<ComplexRow> rows_of(std::initializer_list<double> xs) {
   std::vector<ComplexRow> rows;

@@ -20,11 +20,14 @@
 #include "engine/scoring.hpp"
 #include "engine_helpers.hpp"
 #include "random_expressions.hpp"
+#include "engine/reference.hpp"
 
 namespace vok {
 namespace {
 
 using namespace testing_support;
+// The per-sample reference overloads, which these tests compare with.
+using namespace reference;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::nan("");

@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "engine_helpers.hpp"
+#include "engine/reference.hpp"
 
 namespace vok {
 namespace {
 
 using namespace testing_support;
+// The per-sample reference overloads, which these tests compare with.
+using namespace reference;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 

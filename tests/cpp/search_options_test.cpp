@@ -10,9 +10,13 @@
 #include "engine/bfs.hpp"
 #include "engine/scoring.hpp"
 #include "engine_helpers.hpp"
+#include "engine/reference.hpp"
 
 namespace vok {
 namespace {
+
+// The per-sample reference overloads, which these tests compare with.
+using namespace reference;
 
 using testing_support::same_bits;
 using testing_support::same_expression;
