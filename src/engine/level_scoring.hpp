@@ -81,6 +81,13 @@ class LevelScorer {
   CandidateBuilder build_;
 };
 
+// A level's best candidate for the front so far, with its id in the level.
+struct LevelBest {
+  std::size_t id = 0;
+  double error = 0.0;
+  Expression expression;
+};
+
 // What scoring a contiguous range of a level's candidates leaves behind:
 // the beam store's records of those that can still be retained, the best
 // candidate for the front, and counts. Candidates are folded in list order;
@@ -121,11 +128,7 @@ class LevelTally {
   const BeamStore& store() const { return store_; }
   // The best candidate for the front: the first with the lowest error (a
   // later one replaces it only when strictly better), as the front keeps it.
-  struct Best {
-    std::size_t id = 0;
-    double error = 0.0;
-    Expression expression;
-  };
+  using Best = LevelBest;
   const std::optional<Best>& best() const { return best_; }
 
   // For moving a tally between processes: rebuilds one from its parts.
