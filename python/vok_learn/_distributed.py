@@ -53,6 +53,7 @@ STATS_COLUMNS = (
     "score_seconds",
     "task_seconds",
     "max_task_seconds",
+    "build_seconds",
     "absorb_seconds",
 )
 
@@ -80,13 +81,14 @@ def _worker_threads() -> int:
         return 0
 
 
-def _scorer(search_id: str, level: int, payload: bytes) -> tuple[Any, threading.Lock]:
+def _scorer(search_id: str, level: int, payload: bytes) -> tuple[tuple[Any, threading.Lock], bool]:
+    """The worker's scorer of a level, and whether this call built it."""
     key = (search_id, level)
     with _SCORERS_LOCK:
         entry = _SCORERS.get(key)
         if entry is not None:
             _SCORERS.move_to_end(key)
-            return entry
+            return entry, False
         # A search's earlier levels are never asked for again.
         for old in [k for k in _SCORERS if k[0] == search_id and k[1] < level]:
             del _SCORERS[old]
@@ -94,17 +96,22 @@ def _scorer(search_id: str, level: int, payload: bytes) -> tuple[Any, threading.
             _SCORERS.popitem(last=False)
         entry = (_engine.LevelScorer(payload, _worker_threads()), threading.Lock())
         _SCORERS[key] = entry
-        return entry
+        return entry, True
 
 
-def _score_range(search_id: str, level: int, payload: bytes, recipes: bytes, first: int) -> tuple[bytes, float]:
-    """The task: the summary of one range of a level, and the seconds its
-    scoring took on the worker."""
-    scorer, lock = _scorer(search_id, level, payload)
+def _score_range(
+    search_id: str, level: int, payload: bytes, recipes: bytes, first: int
+) -> tuple[bytes, float, float]:
+    """The task: the summary of one range of a level, the seconds its
+    scoring took on the worker, and those it took to build the level's
+    scorer (0 when an earlier task on this worker built it)."""
+    start = time.perf_counter()
+    (scorer, lock), built = _scorer(search_id, level, payload)
+    build_seconds = time.perf_counter() - start if built else 0.0
     with lock:
         start = time.perf_counter()
         summary = scorer.score(recipes, first)
-        return summary, time.perf_counter() - start
+        return summary, time.perf_counter() - start, build_seconds
 
 
 async def _forget(search_id: str) -> None:
@@ -174,6 +181,7 @@ class _LevelRun:
         self.recipe_bytes = 0
         self.summary_bytes = 0
         self.task_seconds: list[float] = []
+        self.build_seconds = 0.0
 
     def submit(self, first: int, count: int, attempt: int) -> None:
         recipes = self.stepper.recipes(first, count)
@@ -204,9 +212,10 @@ class _LevelRun:
         count) when the range was submitted again."""
         first, count, attempt = self.pending.pop(future)
         if future.status == "finished":
-            summary, seconds = future.result()
+            summary, seconds, build_seconds = future.result()
             self.summary_bytes += len(summary)
             self.task_seconds.append(float(seconds))
+            self.build_seconds = max(self.build_seconds, float(build_seconds))
             return summary, count
         if future.status == "error":
             error = future.exception()
@@ -355,7 +364,7 @@ def _score_level(
     n = int(stepper.candidate_count)
     record: dict[str, Any] = dict(
         level=level, candidates=n, tasks=0, workers=0, payload_bytes=0, recipe_bytes=0,
-        summary_bytes=0, shipped_bytes=0, task_seconds=0.0, max_task_seconds=0.0,
+        summary_bytes=0, shipped_bytes=0, task_seconds=0.0, max_task_seconds=0.0, build_seconds=0.0,
     )
     if n < LOCAL_CANDIDATES:
         record["parts"] = [stepper.score(0, n)]
@@ -402,6 +411,7 @@ def _score_level(
             shipped_bytes=len(payload) * workers + run.recipe_bytes + run.summary_bytes,
             task_seconds=float(sum(run.task_seconds)),
             max_task_seconds=float(max(run.task_seconds, default=0.0)),
+            build_seconds=run.build_seconds,
         )
         return record
     except (DistributedSearchError, KeyboardInterrupt):

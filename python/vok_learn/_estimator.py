@@ -299,7 +299,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         seconds spent generating the level here (``generate_seconds``),
         scoring it (``score_seconds``, wall clock), scoring on the workers
         (``task_seconds``, summed over tasks; ``max_task_seconds``, the
-        longest task) and merging the results (``absorb_seconds``).
+        longest task; ``build_seconds``, the longest a worker took to read
+        the payload) and merging the results (``absorb_seconds``).
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of shape (n_features_in_,)
