@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import threading
 import time
 import uuid
@@ -419,9 +420,14 @@ def _score_level(
     except (Exception, asyncio.CancelledError) as exc:
         if client.status != "running":
             raise DistributedSearchError(_closed_message(client, level)) from exc
-        raise DistributedSearchError(
-            f"the search on the Dask cluster failed during level {level}: {type(exc).__name__}: {exc}"
-        ) from exc
+        # The first line says what happened; the rest (a list of task keys,
+        # a traceback) stays in the chained exception.
+        what = f"{type(exc).__name__}: {str(exc).strip().splitlines()[0] if str(exc).strip() else ''}"
+        if isinstance(exc, (asyncio.CancelledError, concurrent.futures.CancelledError)):
+            raise DistributedSearchError(
+                f"the Dask cluster dropped the tasks of level {level} (was its scheduler shut down?): {what}"
+            ) from exc
+        raise DistributedSearchError(f"the search on the Dask cluster failed during level {level}: {what}") from exc
     finally:
         if run is not None:
             run.cancel()

@@ -154,9 +154,18 @@ def test_without_dask_the_error_names_the_extra():
     assert "pip install 'vok_sr[dask]'" in proc.stdout.decode(), proc.stderr.decode()
 
 
-def test_a_client_closed_during_fit_leaves_the_estimator_unfitted(cluster, many_ranges, monkeypatch):
+@pytest.mark.parametrize("lost", ["client closed", "scheduler shut down"])
+def test_a_cluster_lost_during_fit_leaves_the_estimator_unfitted(cluster, many_ranges, monkeypatch, lost):
     X, y = problem(4)
-    doomed = Client(cluster[0].scheduler_address)
+    if lost == "client closed":
+        doomed = Client(cluster[0].scheduler_address)
+        close, message = doomed.close, "client was closed"
+    else:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            own = LocalCluster(n_workers=1, threads_per_worker=1, processes=False, dashboard_address=None)
+        doomed = Client(own)
+        close, message = own.close, "scheduler"
     model = VokRegressor(max_complexity=6, beam_width=150, verbose=0).fit(X, y)
     model.set_params(client=doomed)
     submit = _distributed._LevelRun.submit
@@ -164,11 +173,14 @@ def test_a_client_closed_during_fit_leaves_the_estimator_unfitted(cluster, many_
     def closing_submit(run, first, count, attempt):
         submit(run, first, count, attempt)
         if run.level == 5 and first == 0:
-            threading.Thread(target=doomed.close).start()
+            threading.Thread(target=close).start()
 
     monkeypatch.setattr(_distributed._LevelRun, "submit", closing_submit)
-    with pytest.raises(RuntimeError, match="closed"):
-        model.fit(X, y)
+    try:
+        with pytest.raises(RuntimeError, match=message):
+            model.fit(X, y)
+    finally:
+        doomed.close()
     with pytest.raises(NotFittedError):
         check_is_fitted(model)
     assert not hasattr(model, "distributed_stats_") and not hasattr(model, "n_features_in_")
