@@ -4,7 +4,7 @@
 # the other on the same machine, at a given max_complexity (default 7, which
 # every problem reaches in seconds on both).
 #
-#   bench/compare-before.sh [MAX_COMPLEXITY]
+#   [BEFORE=COMMIT] [ONLY=NAME|NAME...] bench/compare-before.sh [MAX_COMPLEXITY]
 #
 # Needs the git history and `make bench` run once (for build/bench and the
 # venvs). The old engine is built in build/before from a worktree, with
@@ -12,29 +12,33 @@
 # engine has: no evaluation-path switch.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BEFORE=6d7e80d
+BEFORE=${BEFORE:-6d7e80d}
 MAXC=${1:-7}
 ROOT=$PWD
-OLD=$ROOT/build/before/src
+OLD=$ROOT/build/before-$BEFORE/src
 CMAKE=$ROOT/.venv/bin/cmake
 NINJA=$ROOT/.venv/bin/ninja
 
 if [ ! -d "$OLD" ]; then
   git worktree add --detach "$OLD" "$BEFORE" >/dev/null 2>&1
 fi
+# An engine from before the --data mode gets today's search_bench, reduced to
+# what it has; a later one keeps its own.
+if ! grep -q -- '--data' "$OLD/bench/search_bench.cpp"; then
 sed -e 's/^const char\* path_name(vok::EvalPath path).*$/const char* path_name(int) { return "before"; }/' \
     -e 's/path_name(config\.eval_path)/path_name(0)/' \
     -e 's/^\( *\)config\.eval_path = vok::EvalPath::PerSample;/\1(void)0;/' \
     bench/search_bench.cpp >"$OLD/bench/search_bench.cpp"
 printf 'add_executable(search_bench search_bench.cpp)\ntarget_link_libraries(search_bench PRIVATE vok_engine)\n' \
     >"$OLD/bench/CMakeLists.txt"
-"$CMAKE" -S "$OLD" -B build/before/build -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
+fi
+"$CMAKE" -S "$OLD" -B build/before-$BEFORE/build -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DVOK_BUILD_BENCH=ON -DVOK_BUILD_TESTS=OFF -DVOK_BUILD_PYTHON=OFF >/dev/null
-"$CMAKE" --build build/before/build --target search_bench >/dev/null
+"$CMAKE" --build build/before-$BEFORE/build --target search_bench >/dev/null
 NEW=build/bench/bench/search_bench
 [ -x "$NEW" ] || { echo "run make bench first (it builds $NEW)" >&2; exit 2; }
 
-DATA=build/before/data
+DATA=build/before-$BEFORE/data
 mkdir -p "$DATA"
 .venv-bench/bin/python - "$DATA" <<'EOF'
 import sys
@@ -48,10 +52,11 @@ EOF
 printf '%-15s %9s %9s %8s %9s %9s  %s\n' problem "before s" "now s" speedup "before MB" "now MB" "same result"
 for f in "$DATA"/*.txt; do
   name=$(basename "$f" .txt)
+  [[ "$name" =~ ^(${ONLY:-.*})$ ]] || continue
   run() {
     /usr/bin/time -f '%e %M' -o "$DATA/time" "$1" --data "$f" --max-complexity "$MAXC" 2>/dev/null | tail -1
   }
-  old_json=$(run build/before/build/bench/search_bench); old_t=$(cat "$DATA/time")
+  old_json=$(run build/before-$BEFORE/build/bench/search_bench); old_t=$(cat "$DATA/time")
   new_json=$(run "$NEW"); new_t=$(cat "$DATA/time")
   python3 - "$name" "$old_t" "$new_t" "$old_json" "$new_json" <<'EOF'
 import json, sys

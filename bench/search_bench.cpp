@@ -208,6 +208,14 @@ int run_json(const Problem& p, const vok::SearchConfig& config) {
               ",\"scored\":" + std::to_string(l.scored) + ",\"retained\":" + std::to_string(l.retained) + "}";
   }
   levels += "]";
+  // Kept apart from "levels", which runs of different engines compare.
+  std::string times = "[";
+  for (const auto& l : trace.levels) {
+    if (times.size() > 1) times += ",";
+    times += "{\"k\":" + std::to_string(l.k) + ",\"seconds\":" + std::to_string(l.seconds) +
+             ",\"driver_alone_s\":" + std::to_string(l.driver_alone_seconds) + "}";
+  }
+  times += "]";
 
   std::string j = "{\"tool\":\"search_bench\",\"eval_path\":\"";
   j += path_name(config.eval_path);
@@ -233,7 +241,7 @@ int run_json(const Problem& p, const vok::SearchConfig& config) {
     j += ",\"error\":null,\"complexity\":null,\"formula\":null,\"message\":" +
          json_string(error != nullptr ? error->text() : std::string("empty result list"));
   }
-  j += ",\"levels\":" + levels + "}";
+  j += ",\"levels\":" + levels + ",\"level_times\":" + times + "}";
   // The search's progress lines end with '\r', not a newline: start afresh.
   std::printf("\n%s\n", j.c_str());
   std::fflush(stdout);

@@ -105,12 +105,48 @@ void BeamStore::sweep() {
 }
 
 void BeamStore::add(std::size_t id, Expression e, double score) {
+  if (beam_width_ == 0 || behind_threshold(Record{score, id, 0})) {
+    ++offered_;
+    return;
+  }
+  std::string signature = operator_signature(e);
+  add(id, std::move(signature), score, std::move(e));
+}
+
+bool BeamStore::Threshold::drops(double candidate_score) const {
+  // A later candidate has the larger id: it ranks behind the threshold
+  // unless its score is strictly less (NaN scores rank last).
+  return set && !score_less(candidate_score, score);
+}
+
+BeamStore::Threshold BeamStore::threshold() const {
+  if (beam_width_ == 0 || top_.size() < beam_width_) return {};
+  return {true, top_.rbegin()->score, top_.rbegin()->id};
+}
+
+std::vector<BeamStore::Kept> BeamStore::kept_records() const {
+  std::vector<Kept> out;
+  out.reserve(kept_);
+  for (const Record& best : top_) {
+    for (const Record& r : slots_[best.signature].records) {
+      if (!behind_threshold(r)) out.push_back({r.id, r.score, slots_[best.signature].signature, std::nullopt});
+    }
+  }
+  std::sort(out.begin(), out.end(), [](const Kept& a, const Kept& b) { return a.id < b.id; });
+  for (const Held& h : best_) {
+    const auto it = std::lower_bound(out.begin(), out.end(), h.id,
+                                     [](const Kept& k, std::size_t id) { return k.id < id; });
+    if (it != out.end() && it->id == h.id) it->expression = h.expression;
+  }
+  return out;
+}
+
+void BeamStore::add(std::size_t id, std::string signature, double score, std::optional<Expression> e) {
   ++offered_;
   if (beam_width_ == 0) return;  // nothing is ever retained
   const auto worse = [](const auto& a, const auto& b) { return ranks_before(a, b); };
   if (behind_threshold(Record{score, id, 0})) return;
 
-  std::string signature = operator_signature(e);
   auto it = signature_ids_.find(signature);
   if (it == signature_ids_.end()) {
     std::uint32_t slot = 0;
@@ -154,8 +190,9 @@ void BeamStore::add(std::size_t id, Expression e, double score) {
     return;  // neither kept nor held: it can never be retained
   }
   if (kept_ > sweep_at_) sweep();
+  if (!e) return;
 
-  Held held{score, id, std::move(e)};
+  Held held{score, id, std::move(*e)};
   if (best_.size() < beam_width_) {
     best_.push_back(std::move(held));
     std::push_heap(best_.begin(), best_.end(), worse);

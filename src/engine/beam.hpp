@@ -77,6 +77,39 @@ class BeamStore {
   // The next scored candidate; ids must increase (its position in the
   // level's candidate list).
   void add(std::size_t id, Expression e, double score);
+  // The same with its operator signature computed by the caller. Without an
+  // expression the candidate is recorded but not held (a diversity pick
+  // that lacks one is rebuilt by the caller, as after select()).
+  void add(std::size_t id, std::string signature, double score, std::optional<Expression> e);
+  // Counts `n` candidates offered and dropped elsewhere, ranked behind the
+  // threshold there (see below).
+  void note_offered(std::size_t n) { offered_ += n; }
+
+  // The rank every later candidate must beat to be recorded at all: ranks
+  // at or behind it are dropped on arrival. Only ever moves forward, so a
+  // copy taken earlier stays a valid (looser) bound; thread-safe to read
+  // once copied.
+  struct Threshold {
+    bool set = false;  // unset: every candidate is recorded
+    double score = 0.0;
+    std::size_t id = 0;
+    // Whether a candidate with `score` and a larger id than any offered
+    // so far is dropped on arrival.
+    bool drops(double candidate_score) const;
+  };
+  Threshold threshold() const;
+
+  // A recorded candidate that can still be retained, with its expression
+  // when the store holds it; in id order. For moving a store's content to
+  // another process, where adding them in id order (with note_offered for
+  // the rest) rebuilds a store that selects the same beam.
+  struct Kept {
+    std::size_t id;
+    double score;
+    std::string signature;
+    std::optional<Expression> expression;
+  };
+  std::vector<Kept> kept_records() const;
   std::size_t offered() const { return offered_; }
   // Records alive (not yet swept out) and expressions held.
   std::size_t kept() const { return kept_; }

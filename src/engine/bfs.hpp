@@ -24,6 +24,10 @@ struct SearchTrace {
     std::size_t candidates = 0;  // the level's de-duplicated candidate list
     std::size_t scored = 0;      // survivors of scoring
     std::size_t retained = 0;    // after beam selection
+    // Wall time of the level, and the part of it during which the driving
+    // thread worked alone (outside every parallel pass).
+    double seconds = 0.0;
+    double driver_alone_seconds = 0.0;
   };
   bool keep_expressions = false;              // also copy the lists below
   std::vector<LevelReport> levels;

@@ -184,6 +184,7 @@ RecipeList::RecipeList(const Levels& levels, std::size_t k, std::size_t unary_op
     passes_.push_back({rank, rights, binary_ops});
     rank += static_cast<std::uint64_t>(levels[i].size()) * rights * binary_ops;
   }
+  ranks_ = rank;
 }
 
 std::uint64_t RecipeList::rank_of(const Recipe& r) const {
@@ -239,6 +240,51 @@ Recipe RecipeList::operator[](std::size_t i) const {
   std::vector<Recipe> one;
   decode(i, 1, one);
   return one.front();
+}
+
+namespace {
+
+void put_varint(std::string& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+}  // namespace
+
+std::string RecipeList::encode(std::size_t first, std::size_t n) const {
+  std::vector<Recipe> recipes;
+  decode(first, n, recipes);
+  std::string out;
+  out.reserve(2 * n + 8);
+  std::uint64_t previous = 0;
+  for (const Recipe& r : recipes) {
+    const std::uint64_t next = rank_of(r) + 1;
+    put_varint(out, next - previous);
+    previous = next;
+  }
+  return out;
+}
+
+std::optional<std::vector<Recipe>> RecipeList::decode_encoded(std::string_view bytes) const {
+  std::vector<Recipe> out;
+  std::uint64_t previous = 0;
+  for (std::size_t offset = 0; offset < bytes.size();) {
+    std::uint64_t gap = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      if (offset >= bytes.size() || shift > 63) return std::nullopt;
+      const auto byte = static_cast<std::uint8_t>(bytes[offset++]);
+      gap |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+      if ((byte & 0x80) == 0) break;
+    }
+    // Ranks strictly increase and stay below the level's compositions.
+    if (gap == 0 || gap > ranks_ - previous) return std::nullopt;
+    previous += gap;
+    out.push_back(recipe_of(previous - 1));
+  }
+  return out;
 }
 
 std::vector<Recipe> RecipeList::to_vector() const {

@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -117,6 +119,14 @@ class RecipeList {
   void decode(std::size_t first, std::size_t n, std::vector<Recipe>& out) const;
   std::vector<Recipe> to_vector() const;
 
+  // Recipes [first, first + n) as bytes for another process: the gaps of
+  // their ranks as LEB128 varints, the first counted from rank 0.
+  std::string encode(std::size_t first, std::size_t n) const;
+  // The recipes such bytes spell under this list's numbering (a list made
+  // for the same levels and operators); nullopt when they are malformed,
+  // out of order or beyond the level's compositions.
+  std::optional<std::vector<Recipe>> decode_encoded(std::string_view bytes) const;
+
  private:
   struct Pass {
     std::uint64_t first_rank;
@@ -135,6 +145,7 @@ class RecipeList {
   std::vector<Checkpoint> checkpoints_;
   std::size_t size_ = 0;
   std::uint64_t last_ = 0;  // rank + 1 of the last recipe, 0 for none
+  std::uint64_t ranks_ = 0; // compositions of the level, all passes
 };
 
 // Whether level k fits recipes: every index, split and operator position

@@ -1,5 +1,6 @@
 #include "engine/output.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -65,15 +66,36 @@ std::string format_progress_line(std::size_t k, std::size_t p, std::size_t n, st
          std::to_string(n) + "/" + std::to_string(total) + ") | " + times;
 }
 
-std::optional<ProgressMeter::Claim> ProgressMeter::tick() {
+std::optional<ProgressMeter::Claim> ProgressMeter::tick(std::size_t count) {
   if (total_ == 0) return std::nullopt;
-  const std::size_t n = scored_.fetch_add(1, std::memory_order_relaxed) + 1;
+  const std::size_t n = scored_.fetch_add(count, std::memory_order_relaxed) + count;
   const std::size_t p = n * 100 / total_;
   std::size_t q = last_printed_.load(std::memory_order_relaxed);
   while (true) {
     if (q > 99 || p <= q) return std::nullopt;
     if (last_printed_.compare_exchange_weak(q, p, std::memory_order_relaxed)) return Claim{n, p};
   }
+}
+
+LevelProgress::LevelProgress(std::size_t k, std::size_t total, bool prints)
+    : k_(k), meter_(total), clock_(std::chrono::steady_clock::now()), prints_(prints) {}
+
+void LevelProgress::tick(std::size_t count) {
+  if (!prints_ || count == 0) return;
+  const auto claim = meter_.tick(count);
+  if (!claim) return;
+  // A claimed percentage can reach the printer after a higher one; skipping
+  // it keeps the overwritten line from moving backwards (and 100% last).
+  std::lock_guard<std::mutex> lock(shown_mutex_);
+  if (claim->p <= shown_) return;
+  shown_ = claim->p;
+  const double seconds =
+      std::max(0.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - clock_).count());
+  print_locked(format_progress_line(k_, claim->p, claim->n, meter_.total(), seconds));
+}
+
+void LevelProgress::finish() const {
+  if (prints_ && meter_.total() != 0) print_locked("\n");
 }
 
 }  // namespace vok

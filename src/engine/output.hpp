@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,14 +33,14 @@ class ProgressMeter {
  public:
   explicit ProgressMeter(std::size_t total) : total_(total) {}
 
-  // Counts one more candidate entering scoring. Returns (n, p) when this
-  // call claimed a new percentage p and must print it; at most one call per
-  // percentage point claims it.
+  // Counts `count` more candidates entering scoring. Returns (n, p) when
+  // this call claimed a new percentage p and must print it; at most one call
+  // per percentage point claims it.
   struct Claim {
     std::size_t n;
     std::size_t p;
   };
-  std::optional<Claim> tick();
+  std::optional<Claim> tick(std::size_t count = 1);
 
   std::size_t total() const { return total_; }
 
@@ -47,6 +48,28 @@ class ProgressMeter {
   std::size_t total_;
   std::atomic<std::size_t> scored_{0};
   std::atomic<std::size_t> last_printed_{0};
+};
+
+// The progress line of one level's scoring, over all of its chunks, on
+// standard output when `prints`. Thread-safe: tick() runs on the workers,
+// once per batch of candidates, so that the shared counter is touched a few
+// times per task rather than once per candidate.
+class LevelProgress {
+ public:
+  LevelProgress(std::size_t k, std::size_t total, bool prints);
+
+  // Reports `count` more candidates entering scoring.
+  void tick(std::size_t count);
+  // Ends the progress line, if there was one.
+  void finish() const;
+
+ private:
+  std::size_t k_;
+  ProgressMeter meter_;
+  std::chrono::steady_clock::time_point clock_;
+  bool prints_;
+  std::mutex shown_mutex_;
+  std::size_t shown_ = 0;
 };
 
 }  // namespace vok

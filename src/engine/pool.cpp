@@ -5,6 +5,7 @@ namespace vok {
 
 namespace {
 thread_local tbb::task_arena* t_current = nullptr;
+thread_local PassClock* t_clock = nullptr;
 }  // namespace
 
 tbb::task_arena& worker_arena() {
@@ -26,5 +27,18 @@ ThreadLimit::ThreadLimit(std::size_t threads) : previous_(t_current) {
 }
 
 ThreadLimit::~ThreadLimit() { t_current = previous_; }
+
+PassClock::PassClock() : previous_(t_clock) { t_clock = this; }
+
+PassClock::~PassClock() { t_clock = previous_; }
+
+void PassClock::add(Clock::duration d) {
+  if (t_clock != nullptr) t_clock->spent_ += d;
+}
+
+std::optional<PassClock::Clock::time_point> PassClock::start() {
+  if (t_clock == nullptr) return std::nullopt;
+  return Clock::now();
+}
 
 }  // namespace vok

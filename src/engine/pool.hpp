@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -65,6 +67,37 @@ class ThreadLimit {
   tbb::task_arena* previous_ = nullptr;
 };
 
+// Adds up the wall time of the parallel passes started from the thread it
+// lives on (nested clocks: the innermost), so that a caller can tell how
+// much of its own time ran on that thread alone. Scoped to one thread.
+class PassClock {
+ public:
+  using Clock = std::chrono::steady_clock;
+  PassClock();
+  ~PassClock();
+  PassClock(const PassClock&) = delete;
+  PassClock& operator=(const PassClock&) = delete;
+  double seconds() const { return std::chrono::duration<double>(spent_).count(); }
+  // Counts `d` as parallel time on this thread's clock, if it has one.
+  static void add(Clock::duration d);
+  // A pass's start, for add(); nullopt when no clock lives on this thread.
+  static std::optional<Clock::time_point> start();
+
+ private:
+  Clock::duration spent_{};
+  PassClock* previous_ = nullptr;
+};
+
+namespace detail {
+// Times one pass on the calling thread's PassClock, if any.
+struct PassTimer {
+  std::optional<PassClock::Clock::time_point> started = PassClock::start();
+  ~PassTimer() {
+    if (started) PassClock::add(PassClock::Clock::now() - *started);
+  }
+};
+}  // namespace detail
+
 // Fork-join map over 0..n-1 on the worker pool; out[i] = f(i), whatever the
 // order of execution. The caller blocks until every index is done. R must be
 // default-constructible; f must be safe to call concurrently.
@@ -73,6 +106,7 @@ std::vector<R> parallel_map(std::size_t n, F&& f) {
   std::vector<R> out(n);
   if (n == 0) return out;
   {
+    const detail::PassTimer timer;
     detail::ForkJoinEdges edges;
     current_arena().execute([&] {
       tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
@@ -89,6 +123,7 @@ std::vector<R> parallel_map(std::size_t n, F&& f) {
 template <class F>
 void parallel_each(std::size_t n, F&& f) {
   if (n == 0) return;
+  const detail::PassTimer timer;
   detail::ForkJoinEdges edges;
   current_arena().execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {

@@ -11,7 +11,9 @@
 #include <optional>
 #include <vector>
 
+#include "config/search_config.hpp"
 #include "core/expression.hpp"
+#include "engine/bfs.hpp"
 #include "ops/registry.hpp"
 
 namespace vok::learn {
@@ -51,5 +53,28 @@ Ref tokens_to_list(const Expression& e, const OperatorRegistry& registry);
 std::optional<Expression> expression_from_list(PyObject* list);
 
 PyObject* search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The settings every search entry takes (borrowed; null when absent).
+struct SettingArgs {
+  PyObject* max_complexity;
+  PyObject* complexity_penalty;
+  PyObject* beam_width;
+  PyObject* alpha;
+  PyObject* l1_ratio;
+  PyObject* exhaustive;
+  PyObject* ranking;
+  PyObject* constants;
+};
+// Fills `config` from them; false with TypeError/ValueError set.
+bool config_from_args(const SettingArgs& args, SearchConfig& config);
+// X (2-d) and y (1-d, as many rows, at least one), finite, as rows and targets.
+bool samples_from_args(PyObject* x, PyObject* y, std::vector<std::vector<double>>& rows, std::vector<double>& targets);
+// threads: None (absent) or a positive integer.
+bool threads_arg(PyObject* obj, std::size_t& threads);
+// {"equations": [...], "stop_reason": ..., "last_level": ...}.
+Ref run_result(const SearchRun& run);
+
+// The types LevelStepper and LevelScorer, added to the module at import.
+bool add_stepper_types(PyObject* module);
 
 }  // namespace vok::learn

@@ -131,6 +131,8 @@ PyMODINIT_FUNC PyInit__engine() {
   return vok::py::guarded([] {
     vok::learn::EngineState& s = vok::learn::engine_state();
     if (!s.registry) s.registry = std::make_shared<const vok::OperatorRegistry>(vok::OperatorRegistry::with_builtins());
-    return PyModule_Create(&vok::learn::g_module_def);
+    PyObject* module = PyModule_Create(&vok::learn::g_module_def);
+    if (module != nullptr && !vok::learn::add_stepper_types(module)) Py_CLEAR(module);
+    return module;
   });
 }

@@ -155,21 +155,6 @@ bool deadline_arg(PyObject* obj, SearchControl& control) {
   return true;
 }
 
-bool threads_arg(PyObject* obj, SearchControl& control) {
-  if (obj == nullptr || obj == Py_None) return true;
-  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "threads must be a positive integer or None, not %R", obj);
-    return false;
-  }
-  const long long n = PyLong_AsLongLong(obj);
-  if (n == -1 && PyErr_Occurred()) return false;
-  if (n < 1) {
-    PyErr_Format(PyExc_ValueError, "threads must be a positive integer or None, not %lld", n);
-    return false;
-  }
-  control.threads = static_cast<std::size_t>(n);
-  return true;
-}
 
 // One of `names` (a string), as the index of the match.
 std::optional<std::size_t> choice_arg(PyObject* obj, const char* name, std::initializer_list<const char*> names) {
@@ -216,6 +201,73 @@ bool options_arg(PyObject* ranking, PyObject* constants, SearchConfig& config) {
 
 }  // namespace
 
+bool threads_arg(PyObject* obj, std::size_t& threads) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "threads must be a positive integer or None, not %R", obj);
+    return false;
+  }
+  const long long n = PyLong_AsLongLong(obj);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (n < 1) {
+    PyErr_Format(PyExc_ValueError, "threads must be a positive integer or None, not %lld", n);
+    return false;
+  }
+  threads = static_cast<std::size_t>(n);
+  return true;
+}
+
+bool config_from_args(const SettingArgs& a, SearchConfig& config) {
+  if (a.max_complexity != nullptr) {
+    const auto v = py::index_arg(a.max_complexity, "max_complexity");
+    if (!v) return false;
+    config.max_complexity = *v;
+  }
+  if (a.beam_width != nullptr) {
+    const auto v = py::index_arg(a.beam_width, "beam_width");
+    if (!v) return false;
+    config.beam_width = *v;
+  }
+  const std::pair<PyObject*, double*> reals[] = {
+      {a.complexity_penalty, &config.complexity_penalty}, {a.alpha, &config.alpha}, {a.l1_ratio, &config.l1_ratio}};
+  const char* real_names[] = {"complexity_penalty", "alpha", "l1_ratio"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (reals[i].first == nullptr) continue;
+    const auto v = py::real_arg(reals[i].first, real_names[i]);
+    if (!v) return false;
+    *reals[i].second = *v;
+  }
+  if (a.exhaustive != nullptr) {
+    const int exhaustive = PyObject_IsTrue(a.exhaustive);
+    if (exhaustive < 0) return false;
+    config.exhaustive = exhaustive != 0;
+  }
+  return options_arg(a.ranking, a.constants, config);
+}
+
+bool samples_from_args(PyObject* x_obj, PyObject* y_obj, std::vector<std::vector<double>>& rows,
+                       std::vector<double>& targets) {
+  auto x = float_array(x_obj, "X", 2, true);
+  if (!x) return false;
+  auto y = float_array(y_obj, "y", 1, true);
+  if (!y) return false;
+  if (x->rows != y->rows || x->rows == 0) {
+    PyErr_Format(PyExc_ValueError, "X and y must have the same number of rows, at least one (got %zu and %zu)",
+                 x->rows, y->rows);
+    return false;
+  }
+  if (x->cols > kMaxVariables) {
+    PyErr_Format(PyExc_ValueError, "X has %zu columns; at most %zu are supported", x->cols, kMaxVariables);
+    return false;
+  }
+  rows.assign(x->rows, {});
+  for (std::size_t i = 0; i < x->rows; ++i) rows[i].assign(x->data + i * x->cols, x->data + (i + 1) * x->cols);
+  targets.assign(y->data, y->data + y->rows);
+  return true;
+}
+
+Ref run_result(const SearchRun& run) { return run_dict(run); }
+
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     static const py::ArgSpec spec{"search",
@@ -227,55 +279,20 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
-    if (a[2] != nullptr) {
-      const auto v = py::index_arg(a[2], "max_complexity");
-      if (!v) return nullptr;
-      config.max_complexity = *v;
-    }
-    if (a[4] != nullptr) {
-      const auto v = py::index_arg(a[4], "beam_width");
-      if (!v) return nullptr;
-      config.beam_width = *v;
-    }
-    const std::pair<PyObject*, double*> reals[] = {
-        {a[3], &config.complexity_penalty}, {a[5], &config.alpha}, {a[6], &config.l1_ratio}};
-    const char* real_names[] = {"complexity_penalty", "alpha", "l1_ratio"};
-    for (std::size_t i = 0; i < 3; ++i) {
-      if (reals[i].first == nullptr) continue;
-      const auto v = py::real_arg(reals[i].first, real_names[i]);
-      if (!v) return nullptr;
-      *reals[i].second = *v;
-    }
-    if (a[7] != nullptr) {
-      const int exhaustive = PyObject_IsTrue(a[7]);
-      if (exhaustive < 0) return nullptr;
-      config.exhaustive = exhaustive != 0;
-    }
-    if (!options_arg(a[12], a[13], config)) return nullptr;
+    if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13]}, config)) return nullptr;
     SearchControl control;
-    if (!deadline_arg(a[8], control) || !threads_arg(a[9], control) || !output_arg(a[10], control)) return nullptr;
+    if (!deadline_arg(a[8], control) || !threads_arg(a[9], control.threads) || !output_arg(a[10], control)) {
+      return nullptr;
+    }
     PyObject* callback = a[11] != nullptr && a[11] != Py_None ? a[11] : nullptr;
     if (callback != nullptr && !PyCallable_Check(callback)) {
       PyErr_Format(PyExc_TypeError, "callback must be callable or None, not %R", callback);
       return nullptr;
     }
 
-    auto x = float_array(a[0], "X", 2, true);
-    if (!x) return nullptr;
-    auto y = float_array(a[1], "y", 1, true);
-    if (!y) return nullptr;
-    if (x->rows != y->rows || x->rows == 0) {
-      PyErr_Format(PyExc_ValueError, "X and y must have the same number of rows, at least one (got %zu and %zu)",
-                   x->rows, y->rows);
-      return nullptr;
-    }
-    if (x->cols > kMaxVariables) {
-      PyErr_Format(PyExc_ValueError, "X has %zu columns; at most %zu are supported", x->cols, kMaxVariables);
-      return nullptr;
-    }
-    std::vector<std::vector<double>> rows(x->rows);
-    for (std::size_t i = 0; i < x->rows; ++i) rows[i].assign(x->data + i * x->cols, x->data + (i + 1) * x->cols);
-    const std::vector<double> targets(y->data, y->data + y->rows);
+    std::vector<std::vector<double>> rows;
+    std::vector<double> targets;
+    if (!samples_from_args(a[0], a[1], rows, targets)) return nullptr;
 
     Watch watch(callback);
     const auto new_event = [](const char* format, auto... values) { return Ref(Py_BuildValue(format, values...)); };

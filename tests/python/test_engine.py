@@ -263,3 +263,107 @@ _engine.search([[1.0], [2.0], [3.0]], [1.0, 4.0, 9.5], max_complexity=3, output=
     assert proc.returncode == 0, proc.stderr.decode()
     assert ("[VOK-SR]" in proc.stdout.decode()) is printed
     assert proc.stderr == b""
+
+
+# --- A search stepped level by level ------------------------------------------
+
+
+def _stepped(X, y, size, remote, **settings):
+    """Runs a LevelStepper to the end, each level in ranges of `size`."""
+    s = _engine.LevelStepper(X, y, **settings)
+    while (k := s.next_level()) is not None:
+        assert s.level == k
+        scorer = _engine.LevelScorer(s.payload()) if remote else None
+        parts = []
+        for first in range(0, s.candidate_count, size):
+            count = min(size, s.candidate_count - first)
+            if remote:
+                parts.append(scorer.score(memoryview(s.recipes(first, count)), first))
+            else:
+                parts.append(s.score(first, count))
+        info = s.absorb(parts[::-1])
+        assert info["level"] == k and s.level == 0
+    return s.result()
+
+
+@pytest.mark.parametrize(
+    "settings",
+    [dict(max_complexity=5, beam_width=40), dict(max_complexity=5, beam_width=25, ranking="affine", constants="both")],
+)
+@pytest.mark.parametrize("size, remote", [(10**9, False), (333, True), (41, False)])
+def test_a_stepped_search_finds_what_search_finds(settings, size, remote):
+    rng = np.random.default_rng(3)
+    X = rng.uniform(-1, 1, (30, 2))
+    y = np.cos(X[:, 0]) * X[:, 1] + 0.02 * rng.normal(size=30)
+    want = _engine.search(X, y, exhaustive=True, **settings)
+    got = _stepped(X, y, size, remote, exhaustive=True, **settings)
+    assert got["stop_reason"] == want["stop_reason"] and got["last_level"] == want["last_level"]
+    key = [(e["tokens"], e["complexity"]) for e in want["equations"]]
+    assert [(e["tokens"], e["complexity"]) for e in got["equations"]] == key
+    # Bit for bit, NaN-safe.
+    assert [np.float64(e["error"]).tobytes() for e in got["equations"]] == [
+        np.float64(e["error"]).tobytes() for e in want["equations"]
+    ]
+
+
+def test_stepper_misuse_is_refused_and_leaves_the_level_open():
+    X = np.linspace(-1, 1, 20).reshape(-1, 1)
+    y = X[:, 0] ** 3 + X[:, 0]
+    s = _engine.LevelStepper(X, y, max_complexity=4, beam_width=10, exhaustive=True)
+    other = _engine.LevelStepper(X, y, max_complexity=4, beam_width=10, exhaustive=True)
+    with pytest.raises(RuntimeError, match="no level is open"):
+        s.payload()
+    assert s.next_level() == 2 and other.next_level() == 2
+    n = s.candidate_count
+    with pytest.raises(RuntimeError, match="level 2 is open"):
+        s.next_level()
+    with pytest.raises(ValueError, match="outside the open level"):
+        s.recipes(1, n)
+    whole = s.score(0, n)
+    for bad in ([s.score(0, 1)], [other.score(0, n)], [whole[:-1]], [whole, whole], []):
+        with pytest.raises(ValueError):
+            s.absorb(bad)
+    with pytest.raises(TypeError, match="bytes-like"):
+        s.absorb(["not bytes"])
+    with pytest.raises(ValueError, match="Malformed"):
+        _engine.LevelScorer(b"VKP1 but not a payload")
+    with pytest.raises(ValueError, match="Malformed"):
+        _engine.LevelScorer(s.payload()).score(b"\x80", 0)
+    with pytest.raises(ValueError, match="time_limit"):
+        s.stop("soon")
+    assert s.absorb([whole])["level"] == 2
+    assert s.next_level() == 3
+    s.stop("time_limit")
+    result = s.result()
+    assert result["stop_reason"] == "time_limit" and result["last_level"] == 2
+    with pytest.raises(RuntimeError, match="result\\(\\) was taken"):
+        s.result()
+
+
+def test_a_stepper_is_one_threads_at_a_time():
+    rng = np.random.default_rng(1)
+    X = rng.uniform(-1, 1, (400, 3))
+    y = X[:, 0] * X[:, 1] - X[:, 2] + 0.1 * rng.normal(size=400)
+    s = _engine.LevelStepper(X, y, max_complexity=6, exhaustive=True)
+    while (k := s.next_level()) is not None and s.candidate_count < 20000:
+        s.absorb([s.score(0, s.candidate_count)])
+    assert k is not None
+    errors = []
+    started = threading.Event()
+
+    def score_whole():
+        started.set()
+        s.score(0, s.candidate_count)
+
+    worker = threading.Thread(target=score_whole)
+    worker.start()
+    started.wait()
+    # While the other thread scores (the lock released), this one is refused.
+    for _ in range(200):
+        try:
+            s.payload()
+        except RuntimeError as e:
+            errors.append(str(e))
+            break
+    worker.join()
+    assert errors and "in use by another thread" in errors[0]
