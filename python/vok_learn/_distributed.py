@@ -183,6 +183,7 @@ class _LevelRun:
         self.summary_bytes = 0
         self.task_seconds: list[float] = []
         self.build_seconds = 0.0
+        self.payload_resent_bytes = 0
 
     def submit(self, first: int, count: int, attempt: int) -> None:
         recipes = self.stepper.recipes(first, count)
@@ -208,16 +209,27 @@ class _LevelRun:
             except Exception:  # the cluster is gone: nothing left to cancel
                 pass
 
-    def collect(self, future: Any) -> tuple[bytes | None, int]:
-        """The summary of a finished task and its count, or None (and the
-        count) when the range was submitted again."""
-        first, count, attempt = self.pending.pop(future)
-        if future.status == "finished":
-            summary, seconds, build_seconds = future.result()
+    def collect(self, finished: list[Any]) -> list[tuple[bytes, int]]:
+        """The summaries of finished tasks, each with its count; a range
+        whose task was cancelled is submitted again instead."""
+        succeeded = [f for f in finished if f.status == "finished"]
+        # One gather for all: fetching results one by one costs a round trip
+        # to a worker each.
+        results = self.client.gather(succeeded) if succeeded else []
+        out = []
+        for future, (summary, seconds, build_seconds) in zip(succeeded, results):
+            _, count, _ = self.pending.pop(future)
             self.summary_bytes += len(summary)
             self.task_seconds.append(float(seconds))
             self.build_seconds = max(self.build_seconds, float(build_seconds))
-            return summary, count
+            out.append((summary, count))
+        for future in finished:
+            if future.status != "finished":
+                self._resubmit_or_raise(future)
+        return out
+
+    def _resubmit_or_raise(self, future: Any) -> None:
+        first, count, attempt = self.pending.pop(future)
         if future.status == "error":
             error = future.exception()
             raise DistributedSearchError(
@@ -234,9 +246,10 @@ class _LevelRun:
                 f"cancelled {attempt + 1} times by the cluster"
             )
         if self.payload_future.status != "finished":
-            self.payload_future = self.client.scatter(self.stepper.payload(), broadcast=True, hash=False)
+            payload = self.stepper.payload()
+            self.payload_future = self.client.scatter(payload, broadcast=True, hash=False)
+            self.payload_resent_bytes += len(payload) * len(self.client.nthreads())
         self.submit(first, count, attempt + 1)
-        return None, count
 
 
 def _closed_message(client: Any, level: int) -> str:
@@ -395,13 +408,11 @@ def _score_level(
                 finished = wait(list(run.pending), timeout=POLL_SECONDS, return_when="FIRST_COMPLETED").done
             except TimeoutError:
                 continue
-            for future in finished:
-                summary, count = run.collect(future)
-                if summary is not None:
-                    parts.append(summary)
-                    done += count
-                    if callback is not None:
-                        callback({"kind": "progress", "level": level, "done": done, "total": n})
+            for summary, count in run.collect(list(finished)):
+                parts.append(summary)
+                done += count
+            if callback is not None and done:
+                callback({"kind": "progress", "level": level, "done": done, "total": n})
         record.update(
             parts=parts,
             tasks=len(ranges),
@@ -409,7 +420,7 @@ def _score_level(
             payload_bytes=len(payload),
             recipe_bytes=run.recipe_bytes,
             summary_bytes=run.summary_bytes,
-            shipped_bytes=len(payload) * workers + run.recipe_bytes + run.summary_bytes,
+            shipped_bytes=len(payload) * workers + run.payload_resent_bytes + run.recipe_bytes + run.summary_bytes,
             task_seconds=float(sum(run.task_seconds)),
             max_task_seconds=float(max(run.task_seconds, default=0.0)),
             build_seconds=run.build_seconds,

@@ -295,7 +295,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         (``payload_bytes``: the samples and retained levels, sent once to
         each worker; ``recipe_bytes``: the ranges' formulas;
         ``summary_bytes``: what the workers sent back; ``shipped_bytes``:
-        payload_bytes x workers + recipe_bytes + summary_bytes) and the
+        payload_bytes x workers + recipe_bytes + summary_bytes, plus the
+        payload sent again if a worker's death lost it everywhere) and the
         seconds spent generating the level here (``generate_seconds``),
         scoring it (``score_seconds``, wall clock), scoring on the workers
         (``task_seconds``, summed over tasks; ``max_task_seconds``, the

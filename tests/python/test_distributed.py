@@ -3,11 +3,13 @@ local search's equations bit for bit, also after a worker dies mid-level;
 bad or closed clients and interrupts leave no partial fit."""
 
 import copy
+import gc
 import os
 import pickle
 import signal
 import sys
 import threading
+import time
 import warnings
 
 import numpy as np
@@ -190,10 +192,10 @@ def test_ctrl_c_keeps_the_completed_levels_and_cancels_the_tasks(client, many_ra
     X, y = problem(5)
     collect = _distributed._LevelRun.collect
 
-    def interrupted_collect(run, future):
+    def interrupted_collect(run, finished):
         if run.level == 5:
             raise KeyboardInterrupt
-        return collect(run, future)
+        return collect(run, finished)
 
     monkeypatch.setattr(_distributed._LevelRun, "collect", interrupted_collect)
     with pytest.warns(SearchStoppedWarning, match="interrupted during level 5"):
@@ -201,6 +203,11 @@ def test_ctrl_c_keeps_the_completed_levels_and_cancels_the_tasks(client, many_ra
     assert model.stop_reason_ == "cancelled"
     four_levels = VokRegressor(max_complexity=4, beam_width=150, verbose=0).fit(X, y)
     assert repr(model.equation_tokens_) == repr(four_levels.equation_tokens_)
+    # Futures are released through the client's event loop: give it a moment.
+    deadline = time.monotonic() + 10
+    while [key for key in client.futures if str(key).startswith("vok-score")] and time.monotonic() < deadline:
+        gc.collect()
+        time.sleep(0.05)
     assert not [key for key in client.futures if str(key).startswith("vok-score")]
 
 
