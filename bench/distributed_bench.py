@@ -26,7 +26,7 @@ default beam (1000) and ranking:
               + (P_k * W + R_k + U_k) / BW     payload broadcast, recipes, summaries
               + B_k                            each worker reads the payload (in parallel)
               + S_k / W                        scoring work, spread evenly
-              + o * ceil(t_k(W) / W)           per-task dispatch, t_k(W) = min(n_k // 2048, 3 W) tasks
+              + o * ceil(t_k(W) / W)           per-task dispatch, t_k(W) = min(n_k // 4096, 8 W) tasks
 
    with G, A, P, R, U, B and S measured at level k (S: the workers' scoring
    seconds summed over tasks), o the per-task overhead measured at 2 workers
@@ -133,7 +133,9 @@ def extrapolate(rows: list[dict]) -> dict:
 def level_time(r: dict, workers: int, overhead: float) -> float:
     if not r["tasks"]:
         return r["generate_seconds"] + r["score_seconds"] + r["absorb_seconds"]
-    tasks = max(1, min(int(r["candidates"]) // 2048, 3 * workers))
+    from vok_learn import _distributed
+
+    tasks = max(1, min(int(r["candidates"]) // _distributed.MIN_RANGE, _distributed.TASKS_PER_THREAD * workers))
     transfer = (r["payload_bytes"] * workers + r["recipe_bytes"] + r["summary_bytes"]) / LINK_BYTES_PER_S
     return (
         r["generate_seconds"] + r["absorb_seconds"] + transfer + r["build_seconds"]

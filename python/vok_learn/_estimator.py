@@ -428,6 +428,13 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             When the search stopped at `time_limit` or was interrupted
             (Ctrl-C); the equations found up to then are kept. An interrupt
             before any equation was found raises KeyboardInterrupt.
+
+        Raises
+        ------
+        RuntimeError
+            With a `client`, when the client is closed or its cluster is lost
+            during the fit, or a worker cannot score its range; the estimator
+            is then left unfitted (an earlier fit's attributes are removed).
         """
         start = time.monotonic()
         self._check_params()
