@@ -22,21 +22,27 @@ default beam (1000) and ranking:
    128 single-threaded workers, from the measured per-level figures. The
    model, per level k scored on the cluster:
 
-       T_k(W) = G_k + A_k                      generation and merge on the driver
-              + (P_k * W + R_k + U_k) / BW     payload broadcast, recipes, summaries
-              + B_k                            each worker reads the payload (in parallel)
-              + S_k / W                        scoring work, spread evenly
-              + o * ceil(t_k(W) / W)           per-task dispatch, t_k(W) = min(n_k // 4096, 8 W) tasks
+       T_k(W) = G_k + a_k t_k(W)                generation, and merging t_k(W) summaries, on the driver
+              + (P_k W + R_k + u_k t_k(W)) / BW payload broadcast, recipes, summaries
+              + B_k                             each worker reads the payload (in parallel)
+              + S_k / W                         scoring work, spread evenly
+              + o ceil(t_k(W) / W)              per-task dispatch
 
-   with G, A, P, R, U, B and S measured at level k (S: the workers' scoring
-   seconds summed over tasks), o the per-task overhead measured at 2 workers
-   ((score wall x 2 - S - 2 B) / tasks, averaged over the cluster levels), and
-   BW = 1.25 GB/s (10 GbE) for the driver's link (a LocalCluster's loopback is
-   much faster, so it is not measured). Levels scored on the driver cost what
-   they cost here. Level 11 is not run: its n, G, A, S, R and U are level
-   10's times the growth from level 9 to 10, P and B grow by level 10's
-   increment. The projection is the model, not a measurement; at W = 2 and
-   complexity 10 it is printed beside the measured fit as a check. The driver's
+   with t_k(W) = min(n_k // 4096, 8 W) tasks (what the estimator submits to
+   single-threaded workers); G, P, R, B and S measured at level k (S: the
+   workers' scoring seconds summed over tasks), a_k and u_k the merge seconds
+   and summary bytes per task measured at level k (a summary holds up to a
+   beam's worth of candidates, whatever the range's size), o the per-task
+   overhead measured at 2 workers ((score wall x 2 - S - 2 B) / tasks,
+   averaged over the cluster levels), and BW = 1.25 GB/s (10 GbE) for the
+   driver's link (a LocalCluster's loopback is much faster, so it is not
+   measured). Levels scored on the driver cost what they cost here. Level 11
+   is not run: its n, G, S and R are level 10's times the growth from level 9
+   to 10, a and u stay level 10's, P and B grow by level 10's increment (and
+   any level above the transfer fit's is extrapolated the same way, its bytes
+   reported as such). The projection is the model, not a
+   measurement; at W = 2 and the transfer fit's complexity it is printed
+   beside the measured fit as a check. The driver's
    generation is serial in W, so it bounds the speed-up (Amdahl).
 
 Targets (on a 2-core machine): cluster/local at complexity 9 <= 1.25;
@@ -123,23 +129,31 @@ def extrapolate(rows: list[dict]) -> dict:
 
     payload = last["payload_bytes"] + max(0, last["payload_bytes"] - prev["payload_bytes"])
     row = dict(last, level=last["level"] + 1, extrapolated=True, payload_bytes=payload)
-    for name in ("candidates", "generate_seconds", "absorb_seconds", "task_seconds", "recipe_bytes",
-                 "summary_bytes"):
+    for name in ("candidates", "generate_seconds", "task_seconds", "recipe_bytes"):
         row[name] = grown(name)
     row["build_seconds"] = last["build_seconds"] * payload / last["payload_bytes"] if last["payload_bytes"] else 0.0
     return row
 
 
+def tasks_at(r: dict, workers: int) -> int:
+    from vok_learn import _distributed
+
+    return len(_distributed.split(int(r["candidates"]), workers, workers))
+
+
+def shipped_at(r: dict, workers: int) -> float:
+    """Bytes of level r on `workers` single-threaded workers."""
+    per_task = r["summary_bytes"] / r["tasks"]
+    return r["payload_bytes"] * workers + r["recipe_bytes"] + per_task * tasks_at(r, workers)
+
+
 def level_time(r: dict, workers: int, overhead: float) -> float:
     if not r["tasks"]:
         return r["generate_seconds"] + r["score_seconds"] + r["absorb_seconds"]
-    from vok_learn import _distributed
-
-    tasks = max(1, min(int(r["candidates"]) // _distributed.MIN_RANGE, _distributed.TASKS_PER_THREAD * workers))
-    transfer = (r["payload_bytes"] * workers + r["recipe_bytes"] + r["summary_bytes"]) / LINK_BYTES_PER_S
+    tasks = tasks_at(r, workers)
     return (
-        r["generate_seconds"] + r["absorb_seconds"] + transfer + r["build_seconds"]
-        + r["task_seconds"] / workers + overhead * math.ceil(tasks / workers)
+        r["generate_seconds"] + r["absorb_seconds"] / r["tasks"] * tasks + shipped_at(r, workers) / LINK_BYTES_PER_S
+        + r["build_seconds"] + r["task_seconds"] / workers + overhead * math.ceil(tasks / workers)
     )
 
 
@@ -147,16 +161,25 @@ def project(rows: list[dict], fixed_seconds: float, overhead: float) -> dict:
     levels = list(rows)
     while levels[-1]["level"] < max(PROJECTED_COMPLEXITIES):
         levels.append(extrapolate(levels))
-    out = {}
+    out: dict = {
+        "extrapolated_shipped_bytes_at_2_workers": {
+            str(r["level"]): int(shipped_at(r, WORKERS)) for r in levels if r.get("extrapolated")
+        },
+        "shipped_bytes_per_level": {
+            str(w): {str(r["level"]): int(shipped_at(r, w)) for r in levels if r["tasks"]}
+            for w in PROJECTED_WORKERS
+        },
+        "model_at_measured_complexity_2_workers": round(
+            fixed_seconds + sum(level_time(r, WORKERS, overhead) for r in rows), 3
+        ),
+    }
     for complexity in PROJECTED_COMPLEXITIES:
         chosen = [r for r in levels if r["level"] <= complexity]
         out[str(complexity)] = {
             str(w): round(fixed_seconds + sum(level_time(r, w, overhead) for r in chosen), 3)
             for w in (WORKERS, *PROJECTED_WORKERS)
         }
-        out[str(complexity)]["driver_serial_seconds"] = round(
-            sum(r["generate_seconds"] + r["absorb_seconds"] for r in chosen), 3
-        )
+        out[str(complexity)]["driver_serial_seconds"] = round(sum(r["generate_seconds"] for r in chosen), 3)
         out[str(complexity)]["extrapolated_levels"] = [r["level"] for r in chosen if r.get("extrapolated")]
     return out
 
@@ -166,9 +189,13 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", default=bool(os.environ.get("BENCH_QUICK")))
     parser.add_argument("--runs", type=int, default=None)
     parser.add_argument("--json", default=None)
+    parser.add_argument("--time-complexity", type=int, default=None,
+                        help=f"complexity of the timed fits (default {TIME_COMPLEXITY}; 7 with --quick)")
+    parser.add_argument("--bytes-complexity", type=int, default=None,
+                        help=f"complexity of the transfer fit (default {BYTES_COMPLEXITY}; 8 with --quick)")
     args = parser.parse_args()
-    time_complexity = 7 if args.quick else TIME_COMPLEXITY
-    bytes_complexity = 8 if args.quick else BYTES_COMPLEXITY
+    time_complexity = args.time_complexity or (7 if args.quick else TIME_COMPLEXITY)
+    bytes_complexity = args.bytes_complexity or (8 if args.quick else BYTES_COMPLEXITY)
     runs = args.runs or (1 if args.quick else 3)
     out_path = Path(args.json or HERE / ("distributed-results-quick.json" if args.quick else "distributed-results.json"))
 
@@ -240,16 +267,21 @@ def main() -> int:
                   f"{r['task_seconds']:7.2f}/{r['max_task_seconds']:5.2f}  {r['build_seconds']:7.3f}")
         print(f"most bytes shipped in one level: {worst / 1e6:.2f} MB (target <= {TARGET_BYTES / 1e6:.0f} MB)")
 
-        if len(rows) >= 2 and not args.quick:
+        if len([r for r in rows if r["tasks"]]) >= 2 and not args.quick:
             projection = project(rows, max(0.0, fixed), overhead)
             results["projection"] = {
                 "model": "see bench/distributed_bench.py's docstring",
                 "link_bytes_per_s": LINK_BYTES_PER_S,
                 "task_overhead_seconds": round(overhead, 5),
                 "seconds": projection,
-                "check_measured_complexity_10_at_2_workers": round(t_big, 3),
+                "measured_at_2_workers": round(t_big, 3),
             }
-            for complexity, row in projection.items():
+            print(f"model at complexity {bytes_complexity}, 2 workers: "
+                  f"{projection['model_at_measured_complexity_2_workers']:.1f} s (measured {t_big:.1f} s)")
+            for level, shipped in projection["extrapolated_shipped_bytes_at_2_workers"].items():
+                print(f"extrapolated level {level}: {shipped / 1e6:.1f} MB shipped at 2 workers")
+            for complexity in map(str, PROJECTED_COMPLEXITIES):
+                row = projection[complexity]
                 cells = ", ".join(f"{w} workers {row[str(w)]:.1f} s" for w in (WORKERS, *PROJECTED_WORKERS))
                 print(f"projected complexity {complexity}: {cells}; driver serial {row['driver_serial_seconds']:.1f} s")
     finally:

@@ -18,15 +18,19 @@ from . import _engine
 
 __all__ = ["DistributedSearchError", "STATS_COLUMNS", "check_client", "search"]
 
-# Tasks per worker thread. Scoring costs differ a lot between ranges (a
-# level's candidates come grouped by operator, and the ones with fitted
-# constants cost most), so a level cut in few ranges waits for its slowest:
-# at complexity 8 on 2 workers, 8 tasks per thread instead of 3 halved the
-# longest task and cut the level's wall time by about 10 %. A task costs a
-# scheduler round trip (10-30 ms on a busy machine).
-TASKS_PER_THREAD = 8
-# Fewest candidates in one task: at tens of microseconds per candidate this
-# keeps a task well above the scheduler's overhead.
+# Tasks per worker (a worker scores one task at a time, on all of its
+# threads). Scoring costs differ a lot between ranges (a level's candidates
+# come grouped by operator, and the ones with fitted constants cost most),
+# so a level cut in few ranges waits for its slowest: at complexity 8 on 2
+# workers, 8 tasks per worker instead of 3 halved the longest task and cut
+# the level's wall time by about 10 %. A task costs a scheduler round trip
+# (10-30 ms on a busy machine) and sends back a summary of up to a beam's
+# worth of candidates (about 0.3 MB at the default beam) whatever its size,
+# so more tasks ship more bytes.
+TASKS_PER_WORKER = 8
+# Fewest candidates in one task per thread of its worker: at tens of
+# microseconds per candidate this keeps a task well above the scheduler's
+# overhead, and the summaries well below the recipes in bytes.
 MIN_RANGE = 4096
 # A level with fewer admitted candidates is scored on the driver: shipping
 # its payload would cost more than scoring it.
@@ -154,14 +158,16 @@ def check_client(client: object) -> None:
         raise ValueError(f"client must be a connected dask.distributed.Client, but its status is {client.status!r}")
 
 
-def split(candidates: int, slots: int) -> list[tuple[int, int]]:
+def split(candidates: int, workers: int, threads: int) -> list[tuple[int, int]]:
     """The ranges (first, count) a level's candidates are scored in on a
-    cluster with `slots` worker threads; empty when the level is scored on
-    the driver."""
+    cluster of `workers` with `threads` threads in all; empty when the level
+    is scored on the driver."""
     if candidates < max(LOCAL_CANDIDATES, 1):
         return []
-    tasks = max(1, min(candidates // max(MIN_RANGE, 1), max(slots, 1) * TASKS_PER_THREAD))
-    # Sizes differ by one at most, so no range falls below MIN_RANGE.
+    workers = max(workers, 1)
+    per_worker = max(1, round(threads / workers))
+    tasks = max(1, min(candidates // (max(MIN_RANGE, 1) * per_worker), workers * TASKS_PER_WORKER))
+    # Sizes differ by one at most, so no range falls below the minimum.
     size, longer = divmod(candidates, tasks)
     ranges, first = [], 0
     for i in range(tasks):
@@ -390,8 +396,8 @@ def _score_level(
         raise DistributedSearchError(_closed_message(client, level))
     run = None
     try:
-        workers, slots = _cluster_slots(client, level)
-        ranges = split(n, slots)
+        workers, threads = _cluster_slots(client, level)
+        ranges = split(n, workers, threads)
         payload = stepper.payload()
         payload_future = client.scatter(payload, broadcast=True, hash=False)
         run = _LevelRun(client, stepper, search_id, level, payload_future)

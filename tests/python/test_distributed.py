@@ -233,10 +233,14 @@ def test_copies_share_the_client_and_pickles_leave_it_out(client):
     assert pickle.loads(pickle.dumps(model)).client is None and model.client is client
 
 
-@pytest.mark.parametrize("candidates, slots", [(8192, 2), (8193, 2), (10**6, 2), (10**6 + 5, 2), (50_000, 128), (9000, 0)])
-def test_ranges_tile_the_level(candidates, slots):
-    ranges = _distributed.split(candidates, slots)
+@pytest.mark.parametrize(
+    "candidates, workers, threads",
+    [(8192, 2, 2), (8193, 2, 2), (10**6, 2, 2), (10**6 + 5, 2, 2), (50_000, 128, 128), (9000, 0, 0),
+     (10**7 + 3, 16, 512)],
+)
+def test_ranges_tile_the_level(candidates, workers, threads):
+    ranges = _distributed.split(candidates, workers, threads)
     assert [first for first, _ in ranges] == [0] + list(np.cumsum([c for _, c in ranges])[:-1])
     assert sum(c for _, c in ranges) == candidates
-    assert 1 <= len(ranges) <= max(slots, 1) * _distributed.TASKS_PER_THREAD
-    assert min(c for _, c in ranges) >= _distributed.MIN_RANGE
+    assert 1 <= len(ranges) <= max(workers, 1) * _distributed.TASKS_PER_WORKER
+    assert min(c for _, c in ranges) >= _distributed.MIN_RANGE * max(1, threads // max(workers, 1))
