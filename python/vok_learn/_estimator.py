@@ -261,7 +261,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         can still enter the beam or the front, so the equations, losses and
         complexities are exactly those of the local search (on machines with
         the same math library). Levels too small to gain from the cluster
-        are scored here. A worker lost during a level has its tasks rerun
+        are scored here; `n_jobs` sets the threads this process uses for
+        both, and each worker scores one task at a time on all of its
+        threads. A worker lost during a level has its tasks rerun
         elsewhere; a client closed or a cluster lost during `fit` raises
         RuntimeError and leaves the estimator unfitted. `time_limit` is
         checked between levels and while a level's tasks run, not while this
