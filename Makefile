@@ -102,6 +102,15 @@ DISCOVERY_JSON = $(if $(BENCH_QUICK),bench/discovery-results-quick.json,bench/di
 bench-discovery: bench-wheel
 	$(BPY) bench/discovery_bench.py $(if $(BENCH_QUICK),--quick) --json $(DISCOVERY_JSON) $(DISCOVERY_ARGS)
 
+# `make bench-distributed`: VokRegressor(client=...) on a LocalCluster of 2
+# worker processes x 1 thread against the local search at complexity 9, the
+# bytes shipped per level at complexity 10, and a projection to 8, 32 and 128
+# workers; writes bench/distributed-results.json. It runs in .venv, which has
+# dask (requirements-dev.txt). BENCH_QUICK=1 for a smoke run.
+.PHONY: bench-distributed
+bench-distributed: py-install
+	$(VPY) bench/distributed_bench.py
+
 # --- Reliability: sanitizer builds and fuzzing -------------------------------
 # `make sanitize`: the C++ tests under ASan+UBSan (build/asan) and under TSan
 # (build/tsan), and the pytest suite against an ASan+UBSan build of the module

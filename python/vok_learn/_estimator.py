@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import math
 import numbers
 import sys
@@ -19,7 +20,7 @@ from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from . import _engine
+from . import _distributed, _engine
 from ._complex import leaves_reals
 from ._export import NumpyFormula, equation_text, to_latex, to_sympy
 from ._tokens import Token, constant_positions, scale_tokens, with_constants
@@ -252,6 +253,23 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         "fitted": a constant fitted to the data. "named": the exact
         constants 0, 1, i, pi and e, so formulas are closed forms with
         nothing fitted. "both": all of them.
+    client : dask.distributed.Client or None, default=None
+        Scores each level of the search on the workers of this Dask cluster
+        (installed with ``pip install 'vok_sr[dask]'``); None: on this
+        process's threads. This process still generates each level's
+        formulas; the workers score ranges of them and send back only what
+        can still enter the beam or the front, so the equations, losses and
+        complexities are exactly those of the local search (on machines with
+        the same math library). Levels too small to gain from the cluster
+        are scored here; `n_jobs` sets the threads this process uses for
+        both, and each worker scores one task at a time on all of its
+        threads. A worker lost during a level has its tasks rerun
+        elsewhere; a client closed or a cluster lost during `fit` raises
+        RuntimeError and leaves the estimator unfitted. `time_limit` is
+        checked between levels and while a level's tasks run, not while this
+        process generates a level. The client is shared, not copied, by
+        `clone` and `copy.deepcopy`, and left out when the estimator is
+        pickled (it comes back as None).
 
     Attributes
     ----------
@@ -272,6 +290,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     stop_reason_ : str
         How the search ended: "completed", "early_exit" (an exact fit was
         found), "time_limit" or "cancelled" (Ctrl-C).
+    distributed_stats_ : pandas.DataFrame
+        Only when fitted with a `client`: one row per level searched after
+        the first, with ``level``, ``candidates`` (admitted formulas),
+        ``tasks`` (0: scored on this process), ``workers``, the bytes sent
+        (``payload_bytes``: the samples and retained levels, sent once to
+        each worker; ``recipe_bytes``: the ranges' formulas;
+        ``summary_bytes``: what the workers sent back; ``shipped_bytes``:
+        payload_bytes x workers + recipe_bytes + summary_bytes, plus the
+        payload sent again if a worker's death lost it everywhere) and the
+        seconds spent generating the level here (``generate_seconds``),
+        scoring it (``score_seconds``, wall clock), scoring on the workers
+        (``task_seconds``, summed over tasks; ``max_task_seconds``, the
+        longest task; ``build_seconds``, the longest a worker took to read
+        the payload) and merging the results (``absorb_seconds``).
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -310,6 +342,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         ranking: str = DEFAULT_RANKING,
         constants: str = DEFAULT_CONSTANTS,
+        client: Any = None,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -325,6 +358,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.random_state = random_state
         self.ranking = ranking
         self.constants = constants
+        self.client = client
 
     # ------------------------------------------------------------ checks
 
@@ -368,6 +402,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("ranking", "one of " + ", ".join(repr(r) for r in RANKINGS))
         if not isinstance(self.constants, str) or self.constants not in CONSTANT_LEAVES:
             fail("constants", "one of " + ", ".join(repr(c) for c in CONSTANT_LEAVES))
+        if self.client is not None:
+            _distributed.check_client(self.client)
 
     # --------------------------------------------------------------- fit
 
@@ -394,6 +430,13 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             When the search stopped at `time_limit` or was interrupted
             (Ctrl-C); the equations found up to then are kept. An interrupt
             before any equation was found raises KeyboardInterrupt.
+
+        Raises
+        ------
+        RuntimeError
+            With a `client`, when the client is closed or its cluster is lost
+            during the fit, or a worker cannot score its range; the estimator
+            is then left unfitted (an earlier fit's attributes are removed).
         """
         start = time.monotonic()
         self._check_params()
@@ -413,7 +456,13 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         y_search = y_all if subset is None else y_all[subset]
         factor = _scale_factor(y_search) if self.normalize_y else 1.0
 
-        result = self._search(X_search, y_search / factor, factor, threads, start)
+        try:
+            result, level_records = self._search(X_search, y_search / factor, factor, threads, start)
+        except _distributed.DistributedSearchError:
+            # Nothing of this fit, nor of an earlier one, may pass for its
+            # result.
+            self._forget_fit()
+            raise
 
         deadline = None if self.time_limit is None else start + self.time_limit + POST_SEARCH_SECONDS
         rows = []
@@ -459,7 +508,15 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         )
         self.best_index_ = self._select(floored, scores)
         self.stop_reason_ = str(result["stop_reason"])
+        if self.client is not None:
+            self.distributed_stats_ = pd.DataFrame(level_records, columns=list(_distributed.STATS_COLUMNS))
+        else:
+            self.__dict__.pop("distributed_stats_", None)
         return self
+
+    def _forget_fit(self) -> None:
+        for name in [n for n in vars(self) if n.endswith("_") and not n.startswith("__")]:
+            delattr(self, name)
 
     def _feature_names(self) -> list[str]:
         names = getattr(self, "feature_names_in_", None)
@@ -469,12 +526,32 @@ class VokRegressor(RegressorMixin, BaseEstimator):
 
     def _search(
         self, X: NDArray[np.float64], y: NDArray[np.float64], factor: float, threads: int | None, start: float
-    ) -> _engine.SearchRun:
+    ) -> tuple[_engine.SearchRun, list[dict[str, Any]]]:
+        """The engine's result and, on a cluster, its per-level records."""
         time_limit = None
         if self.time_limit is not None and math.isfinite(self.time_limit):
             time_limit = max(0.0, self.time_limit - (time.monotonic() - start))
         bars = _LevelBars(factor * factor) if self.verbose == 1 else None
+        records: list[dict[str, Any]] = []
         try:
+            if self.client is not None:
+                result, records = _distributed.search(
+                    self.client,
+                    X,
+                    y,
+                    max_complexity=int(self.max_complexity),
+                    complexity_penalty=float(self.complexity_penalty),
+                    beam_width=int(self.beam_width),
+                    alpha=float(self.alpha),
+                    l1_ratio=float(self.l1_ratio),
+                    threads=threads,
+                    ranking=self.ranking,
+                    constants=self.constants,
+                    time_limit=time_limit,
+                    callback=bars,
+                    echo=self.verbose == 2,
+                )
+                return self._warn_if_stopped(result), records
             result = _engine.search(
                 X,
                 y,
@@ -505,6 +582,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         finally:
             if bars is not None:
                 bars.close()
+        return self._warn_if_stopped(result), records
+
+    def _warn_if_stopped(self, result: _engine.SearchRun) -> _engine.SearchRun:
         if result["stop_reason"] == "time_limit":
             warnings.warn(
                 f"the search reached its time limit of {self.time_limit:g} s during level "
@@ -512,7 +592,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 f"{result['last_level']} was the last one completed); keeping the "
                 f"{len(result['equations'])} equation(s) found so far",
                 SearchStoppedWarning,
-                stacklevel=3,
+                stacklevel=4,
             )
         return result
 
@@ -612,6 +692,40 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         return NumpyFormula(
             self.equation_tokens_[row], self.n_features_in_, self.equations_["equation"].iloc[row]
         )
+
+    # ------------------------------------------------- copies and pickles
+
+    # A Dask client cannot be copied or pickled (it holds an event loop and
+    # open connections): copies and clones share it, pickles leave it out.
+
+    def __sklearn_clone__(self) -> VokRegressor:
+        if self.client is None:
+            return super().__sklearn_clone__()  # type: ignore[no-any-return]
+        unbound = copy.copy(self)
+        unbound.client = None
+        fresh = unbound.__sklearn_clone__()
+        fresh.client = self.client
+        return fresh
+
+    def __copy__(self) -> VokRegressor:
+        fresh = type(self).__new__(type(self))
+        fresh.__dict__.update(self.__dict__)
+        return fresh
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> VokRegressor:
+        if self.__dict__.get("client") is not None:
+            memo.setdefault(id(self.client), self.client)
+        fresh = type(self).__new__(type(self))
+        memo[id(self)] = fresh
+        for name, value in self.__dict__.items():
+            fresh.__dict__[name] = copy.deepcopy(value, memo)
+        return fresh
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(super().__getstate__())
+        if state.get("client") is not None:
+            state["client"] = None
+        return state
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
