@@ -152,11 +152,13 @@ sanitize-cpp: sanitize-deps
 	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
 # The parallel passes and the fingerprint set. TBB itself is not instrumented;
-# tsan.supp says what that costs.
+# tsan.supp says what that costs. The longest history keeps the stack of a
+# race's earlier access (a task closure TBB copied) restorable, so that the
+# suppressions can match it.
 sanitize-tsan: sanitize-deps
 	$(CMAKE) -S . -B $(TSAN_BUILD) $(SAN_CMAKE_FLAGS) -DVOK_SANITIZE=thread >/dev/null
 	nice -n 10 $(CMAKE) --build $(TSAN_BUILD) -j $(JOBS)
-	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(SAN_SUPP)/tsan.supp \
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:history_size=7:suppressions=$(SAN_SUPP)/tsan.supp \
 	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) $(TSAN_CTEST_ARGS)
 
 $(SAN_VENV)/.stamp: requirements-dev.txt requirements-fuzz.txt

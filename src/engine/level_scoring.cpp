@@ -219,15 +219,17 @@ struct Chunk {
 void score_chunk(const LevelScorer& scorer, const LevelTally::Bounds& bounds, LevelProgress* progress, bool keep,
                  Chunk& c) {
   const std::size_t n = c.recipes.size();
-  c.entries.assign(n, ChunkEntry{});
-  if (keep) c.copies.assign(n, Expression{});
   // Several workers count a task's candidates at once, so that they touch
   // the shared counter once per task; one counts each candidate, which
   // prints every percentage as a sequential run does.
   const bool per_candidate =
       tbb::this_task_arena::max_concurrency() == 1 ||
       tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) == 1;
+  // This loop forks from the task that runs it, not from the driver: its
+  // own edges.
+  detail::ForkJoinEdges edges;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+    edges.task_begins();
     if (progress != nullptr && !per_candidate) progress->tick(r.size());
     for (std::size_t i = r.begin(); i != r.end(); ++i) {
       if (progress != nullptr && per_candidate) progress->tick(1);
@@ -245,6 +247,7 @@ void score_chunk(const LevelScorer& scorer, const LevelTally::Bounds& bounds, Le
       out.signature = operator_signature(scored->expression);
       out.scored = std::move(scored);
     }
+    edges.task_ends();
   });
 }
 
@@ -341,8 +344,12 @@ bool score_range(const LevelScorer& scorer, const RecipeSource& decode, std::siz
     const bool more = !stopped && next < end;
     const Clock::time_point chunk_clock = Clock::now();
     if (more) {
+      // The chunk is made ready here, before the pass forks: its tasks only
+      // fill in their own entries.
       scoring.first = next;
       decode(next, std::min(chunk, end - next), scoring.recipes);
+      scoring.entries.assign(scoring.recipes.size(), ChunkEntry{});
+      if (keep) scoring.copies.assign(scoring.recipes.size(), Expression{});
     }
     if (!more && !pending) break;
     const LevelTally::Bounds bounds = tally.bounds();
@@ -351,20 +358,24 @@ bool score_range(const LevelScorer& scorer, const RecipeSource& decode, std::siz
       // calling thread's alone.
       const Clock::time_point launched = Clock::now();
       Clock::time_point scored = launched;
-      detail::ForkJoinEdges edges;
-      current_arena().execute([&] {
-        tbb::task_group group;
-        if (more) {
-          group.run([&] {
-            edges.task_begins();
-            score_chunk(scorer, bounds, options.progress, keep, scoring);
-            scored = Clock::now();
-            edges.task_ends();
-          });
-        }
-        if (pending) fold_chunk(tally, folding, options.kept);
-        group.wait();
-      });
+      {
+        // The group's task takes the fork edge; the driver takes the join
+        // edge before reading `scored`.
+        detail::ForkJoinEdges edges;
+        current_arena().execute([&] {
+          tbb::task_group group;
+          if (more) {
+            group.run([&] {
+              edges.task_begins();
+              score_chunk(scorer, bounds, options.progress, keep, scoring);
+              scored = Clock::now();
+              edges.task_ends();
+            });
+          }
+          if (pending) fold_chunk(tally, folding, options.kept);
+          group.wait();
+        });
+      }
       PassClock::add(scored - launched);
     }
     if (pending && options.folded) options.folded(folding.first + folding.recipes.size() - first);
