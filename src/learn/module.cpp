@@ -79,10 +79,7 @@ PyObject* operators(PyObject*, PyObject*) {
 
 PyObject* threads(PyObject*, PyObject*) { return PyLong_FromSize_t(hardware_threads()); }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using py::as_cfunction;
 
 PyMethodDef g_methods[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,

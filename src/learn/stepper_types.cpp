@@ -278,10 +278,7 @@ PyObject* stepper_level(PyObject* obj, void*) {
   return PyLong_FromSize_t(self->finished || self->busy ? 0 : self->stepper->open_level());
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using py::as_cfunction;
 
 PyMethodDef g_stepper_methods[] = {
     {"next_level", as_cfunction(stepper_next_level), METH_NOARGS,

@@ -55,4 +55,12 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// A fast-call or keyword C function as the PyCFunction a method table
+// stores (the cast CPython's own modules make, through a plain function
+// pointer so that the compiler does not warn about the signature).
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 }  // namespace vok::py
