@@ -30,9 +30,9 @@ inline constexpr double kFingerprintScale = 1e10;
 std::int64_t round_saturating(double v);
 
 // Variable j's value at probe point i: the probe values in turn, real at
-// the even points, with imaginary part 0.1 * (j + 1) at the odd ones. The
-// one definition that fingerprint() and the probe columns both read, so
-// that their bits agree.
+// the even points and shifted off the real axis by (j + 1) / 10 at the odd
+// ones. fingerprint() and the probe columns both read this one definition,
+// so that their bits agree.
 inline Complex probe_point(std::size_t i, std::size_t j) {
   const bool complex_probe = (i % 2) == 1;
   return {kProbes[(i + j) % kProbeCount], complex_probe ? static_cast<double>(j + 1) * 0.1 : 0.0};
