@@ -3,14 +3,10 @@
 
 #include "engine/search_state.hpp"
 
-#include "engine/reference.hpp"
-
 #include <algorithm>
-#include <array>
-#include <limits>
 #include <chrono>
+#include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,6 +18,7 @@
 #include "engine/optimizer.hpp"
 #include "engine/output.hpp"
 #include "engine/pool.hpp"
+#include "engine/reference.hpp"
 #include "engine/scoring.hpp"
 
 namespace vok {
