@@ -22,10 +22,10 @@
 #include <span>
 #include <vector>
 
-#include "eval/column_eval.hpp"
 #include "core/complex.hpp"
-#include "eval/eval.hpp"
 #include "core/expression.hpp"
+#include "eval/column_eval.hpp"
+#include "eval/eval.hpp"
 #include "ops/registry.hpp"
 #include "random_expressions.hpp"
 

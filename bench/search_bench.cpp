@@ -36,7 +36,7 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
+#include "engine/search/bfs.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 function(vok_add_extension target)
   cmake_parse_arguments(ARG "" "MAP;DESTINATION;RPATH" "SOURCES;INCLUDES" ${ARGN})
   Python_add_library(${target} MODULE WITH_SOABI ${ARG_SOURCES})
-  target_link_libraries(${target} PRIVATE vok_engine)
+  target_link_libraries(${target} PRIVATE vok_bind vok_engine)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src ${ARG_INCLUDES})
   set_target_properties(${target} PROPERTIES
     CXX_VISIBILITY_PRESET hidden

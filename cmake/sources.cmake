@@ -9,32 +9,36 @@ set(VOK_CORE_SOURCES
     src/ops/builtin.cpp
     src/ops/operator.cpp
     src/ops/registry.cpp
+    src/ops/parse.cpp
     src/ops/render.cpp
     src/eval/column_eval.cpp
     src/eval/eval.cpp
     src/eval/signature.cpp)
 
-# Configuration, search, refinement, results and the Searcher.
+# The worker pool and the progress lines (infra), whole-matrix evaluation on
+# the pool, then configuration, the engine's jobs (fitness, generation,
+# refinement, the search drivers, selection, the wire format), results and
+# the Searcher.
 set(VOK_ENGINE_SOURCES
+    src/infra/output.cpp
+    src/infra/pool.cpp
+    src/eval/batch.cpp
     src/config/search_control.cpp
-    src/engine/beam.cpp
-    src/engine/bfs.cpp
-    src/engine/fingerprint_set.cpp
-    src/engine/generation.cpp
-    src/engine/level_codec.cpp
-    src/engine/level_scoring.cpp
-    src/engine/optimizer.cpp
-    src/engine/output.cpp
-    src/engine/pareto.cpp
-    src/engine/penalty.cpp
-    src/engine/pool.cpp
-    src/engine/recipes.cpp
-    src/engine/sample_set.cpp
-    src/engine/scoring.cpp
-    src/engine/stepper.cpp
-    src/engine/work_program.cpp
+    src/engine/fitness/level_scoring.cpp
+    src/engine/refine/penalty.cpp
+    src/engine/data/sample_set.cpp
+    src/engine/fitness/scoring.cpp
+    src/engine/generate/fingerprint_set.cpp
+    src/engine/generate/generation.cpp
+    src/engine/generate/recipes.cpp
+    src/engine/refine/optimizer.cpp
+    src/engine/refine/work_program.cpp
+    src/engine/search/bfs.cpp
+    src/engine/search/stepper.cpp
+    src/engine/select/beam.cpp
+    src/engine/select/pareto.cpp
+    src/engine/wire/level_codec.cpp
     src/lib/searcher.cpp
-    src/result/formula.cpp
     src/result/search_result.cpp)
 
 # One test program per area, tests/cpp/<area>_test.cpp. The areas of the

@@ -5,16 +5,13 @@
 // can be bounded, silenced and interrupted, and trades formulas as exact
 // token lists. Everything the module keeps is declared here.
 
-#include "py_common.hpp"
+#include "bind/py_common.hpp"
 
 #include <cstddef>
 #include <optional>
 #include <vector>
 
-#include "config/search_config.hpp"
-#include "core/expression.hpp"
-#include "engine/bfs.hpp"
-#include "ops/registry.hpp"
+#include "lib/engine.hpp"
 
 namespace vok::learn {
 

@@ -5,10 +5,8 @@
 #include <span>
 #include <string>
 
-#include "args.hpp"
-#include "engine/pool.hpp"
-#include "ops/render.hpp"
-#include "result/formula.hpp"
+#include "bind/args.hpp"
+#include "lib/engine.hpp"
 
 namespace vok::learn {
 namespace {
@@ -56,7 +54,7 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!array) return nullptr;
     const SearchResult result{std::move(*e), 0.0, engine_state().registry};
     Py_BEGIN_ALLOW_THREADS
-    eval_rows(result, std::span(x->data, x->rows * x->cols), x->rows, x->cols, std::span(out, x->rows));
+    eval_rows(result.expression, *result.registry, std::span(x->data, x->rows * x->cols), x->rows, x->cols, std::span(out, x->rows));
     Py_END_ALLOW_THREADS
     return array.release();
   });

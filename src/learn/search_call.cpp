@@ -9,9 +9,8 @@
 #include <string>
 #include <variant>
 
-#include "args.hpp"
-#include "engine/bfs.hpp"
-#include "ops/render.hpp"
+#include "bind/args.hpp"
+#include "lib/engine.hpp"
 
 namespace vok::learn {
 

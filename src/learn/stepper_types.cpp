@@ -7,10 +7,8 @@
 #include <variant>
 #include <vector>
 
-#include "args.hpp"
-#include "engine/level_codec.hpp"
-#include "engine/pool.hpp"
-#include "engine/stepper.hpp"
+#include "bind/args.hpp"
+#include "lib/engine.hpp"
 
 namespace vok::learn {
 namespace {

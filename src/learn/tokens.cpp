@@ -7,7 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "result/formula.hpp"
+#include "lib/engine.hpp"
 
 namespace vok::learn {
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "engine/bfs.hpp"
+#include "engine/search/bfs.hpp"
 
 namespace vok {
 

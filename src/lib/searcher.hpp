@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config/search_config.hpp"
-#include "result/search_error.hpp"
+#include "core/search_error.hpp"
 #include "result/search_result.hpp"
 
 namespace vok {

@@ -2,7 +2,7 @@
 
 // Converting Python data into the engine's vectors and matrices.
 
-#include "py_common.hpp"
+#include "bind/py_common.hpp"
 
 #include <optional>
 #include <vector>

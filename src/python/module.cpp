@@ -1,5 +1,5 @@
 // The vok_sr module: its initialisation, shared state and engine error mapping.
-#include "py_common.hpp"
+#include "bind/py_common.hpp"
 
 #include "module_state.hpp"
 

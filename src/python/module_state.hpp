@@ -2,11 +2,11 @@
 
 // What the vok_sr module creates at import, and engine error mapping.
 
-#include "py_common.hpp"
+#include "bind/py_common.hpp"
 
 #include <string>
 
-#include "result/search_error.hpp"
+#include "core/search_error.hpp"
 
 namespace vok::py {
 

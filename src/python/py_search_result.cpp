@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "args.hpp"
+#include "bind/args.hpp"
 #include "convert.hpp"
 #include "module_state.hpp"
 #include "ops/render.hpp"

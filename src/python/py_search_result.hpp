@@ -2,7 +2,7 @@
 
 // The Python SearchResult object wrapping one engine result.
 
-#include "py_common.hpp"
+#include "bind/py_common.hpp"
 
 #include "result/search_result.hpp"
 

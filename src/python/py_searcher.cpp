@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "args.hpp"
+#include "bind/args.hpp"
 #include "convert.hpp"
 #include "module_state.hpp"
 #include "py_search_result.hpp"

@@ -2,7 +2,7 @@
 
 // The Python Searcher object wrapping one engine Searcher.
 
-#include "py_common.hpp"
+#include "bind/py_common.hpp"
 
 #include "lib/searcher.hpp"
 

@@ -1,5 +1,5 @@
 // Tests of the beam: quotas, operator signatures, selection and the beam store.
-#include "engine/beam.hpp"
+#include "engine/select/beam.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Tests of whole searches: input checks, early exit, output lines, recovery.
-#include "engine/bfs.hpp"
+#include "engine/search/bfs.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/pool.hpp"
+#include "engine/refine/reference.hpp"
 #include "engine_helpers.hpp"
-#include "engine/reference.hpp"
+#include "infra/pool.hpp"
 
 namespace vok {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "eval/eval.hpp"
 #include "engine_helpers.hpp"
+#include "eval/eval.hpp"
 #include "ops/registry.hpp"
 #include "random_expressions.hpp"
 

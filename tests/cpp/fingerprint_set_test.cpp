@@ -1,5 +1,5 @@
 // Tests of the fingerprint set: ordered inserts, growth, threads, digests.
-#include "engine/fingerprint_set.hpp"
+#include "engine/generate/fingerprint_set.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 // Formulas rebuilt from plain tokens, and whole-matrix evaluation.
-#include "result/formula.hpp"
+#include "eval/batch.hpp"
+#include "ops/parse.hpp"
+#include "result/search_result.hpp"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +110,7 @@ TEST(EvalRows, EqualsThePointEvaluatorBitForBit) {
     for (const Expression& e : sample_formulas()) {
       const SearchResult result{e, 0.0, registry()};
       std::vector<double> out(rows, 123.0);
-      eval_rows(result, values, rows, num_vars, out);
+      eval_rows(result.expression, *result.registry, values, rows, num_vars, out);
       for (std::size_t i = 0; i < rows; ++i) {
         const double want = eval_multi(result, std::span(values).subspan(i * num_vars, num_vars));
         ASSERT_TRUE(same_bits(out[i], want) || (std::isnan(out[i]) && std::isnan(want)))
@@ -122,7 +124,7 @@ TEST(EvalRows, VariableBeyondTheColumnsHasNoValue) {
   const SearchResult result{v(2), 0.0, registry()};
   const std::vector<double> values{1.0, 2.0, 3.0, 4.0};
   std::vector<double> out(2);
-  eval_rows(result, values, 2, 2, out);
+  eval_rows(result.expression, *result.registry, values, 2, 2, out);
   EXPECT_TRUE(std::isnan(out[0]) && std::isnan(out[1]));
 }
 

@@ -1,5 +1,5 @@
 // Tests of candidate generation: admission order, pruning, recipe lists.
-#include "engine/generation.hpp"
+#include "engine/generate/generation.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // built and evaluated, the whole level scored and selected at once): every
 // candidate list, retained level, result and printed line must agree bit
 // for bit, except the durations, for every chunk size and thread count.
-#include "engine/bfs.hpp"
+#include "engine/search/bfs.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Tests of constant refinement and of the error with given parameters.
-#include "engine/optimizer.hpp"
+#include "engine/refine/optimizer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "engine/refine/reference.hpp"
 #include "engine_helpers.hpp"
-#include "engine/reference.hpp"
 
 namespace vok {
 namespace {

@@ -1,5 +1,5 @@
 // Tests of the search's printed texts and of the progress counter.
-#include "engine/output.hpp"
+#include "infra/output.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Tests of the per-complexity front: which offers replace an entry.
-#include "engine/pareto.hpp"
+#include "engine/select/pareto.hpp"
 
 #include <gtest/gtest.h>
 

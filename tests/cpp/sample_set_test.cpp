@@ -1,5 +1,5 @@
 // Tests that the column path computes what the per-sample reference does.
-#include "engine/sample_set.hpp"
+#include "engine/data/sample_set.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +15,12 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/optimizer.hpp"
-#include "engine/scoring.hpp"
+#include "engine/fitness/scoring.hpp"
+#include "engine/refine/optimizer.hpp"
+#include "engine/refine/reference.hpp"
+#include "engine/search/bfs.hpp"
 #include "engine_helpers.hpp"
 #include "random_expressions.hpp"
-#include "engine/reference.hpp"
 
 namespace vok {
 namespace {

@@ -1,5 +1,5 @@
 // Tests of raw errors, penalised scores and candidate scoring.
-#include "engine/scoring.hpp"
+#include "engine/fitness/scoring.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "engine/refine/reference.hpp"
 #include "engine_helpers.hpp"
-#include "engine/reference.hpp"
 
 namespace vok {
 namespace {

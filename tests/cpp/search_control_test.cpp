@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/pool.hpp"
+#include "engine/search/bfs.hpp"
 #include "engine_helpers.hpp"
+#include "infra/pool.hpp"
 
 namespace vok {
 namespace {

@@ -7,10 +7,10 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/scoring.hpp"
+#include "engine/fitness/scoring.hpp"
+#include "engine/refine/reference.hpp"
+#include "engine/search/bfs.hpp"
 #include "engine_helpers.hpp"
-#include "engine/reference.hpp"
 
 namespace vok {
 namespace {

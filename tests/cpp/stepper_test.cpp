@@ -1,5 +1,6 @@
 // A search stepped level by level, its ranges scored here or from bytes, against run_search.
-#include "engine/stepper.hpp"
+#include "engine/search/bfs.hpp"
+#include "engine/search/stepper.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "engine/level_codec.hpp"
+#include "engine/wire/level_codec.hpp"
 #include "engine_helpers.hpp"
 
 namespace vok {

@@ -1,0 +1,176 @@
+#pragma once
+
+// Scoring a level's candidates from their recipes, and what a range of them leaves behind.
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "config/search_config.hpp"
+#include "core/expression.hpp"
+#include "engine/data/sample_set.hpp"
+#include "engine/generate/generation.hpp"
+#include "engine/select/beam.hpp"
+#include "engine/select/pareto.hpp"
+#include "infra/output.hpp"
+
+namespace vok {
+
+// The sample columns of a retained level, when `budget_left` bytes of the
+// search's column budget are still free; every driver and worker of a
+// search computes them alike.
+[[nodiscard]] SampleColumns level_columns(std::span<const Expression> level, const SampleSet& samples,
+                                          const SearchConfig& config, std::size_t budget_left);
+
+// The bounds a level's tally sets for the candidates still to come: one
+// whose rank is at or behind the beam threshold and whose raw error does
+// not beat the best so far changes nothing (see LevelTally::Bounds).
+// `abandon` also lets scoring stop a candidate part way (see
+// LevelScorer::score); it holds only once more candidates survived than
+// the beam keeps, so that the beam's selection never depends on whether an
+// abandoned candidate would have survived.
+struct ScoreBounds {
+  BeamStore::Threshold beam;
+  bool has_best = false;
+  double best_error = 0.0;
+  bool abandon = false;
+  // Whether the candidate would change neither the store nor the best.
+  bool drops(double rank, double error) const { return beam.drops(rank) && has_best && !(best_error > error); }
+};
+
+// Scores the candidates of level k from their recipes. When the operands'
+// sample values are at hand (`columns`, slot per level), a candidate's own
+// come from one operator application over them instead of an evaluation of
+// the whole expression, and so do its values with one parameter perturbed,
+// for the first Jacobian; scoring is the same double either way.
+// Holds views of everything it is given. Thread safety: const members may
+// be called concurrently.
+class LevelScorer {
+ public:
+  LevelScorer(const Levels& levels, std::span<const SampleColumns> columns, const SampleSet& samples,
+              const SearchConfig& config, std::size_t k);
+
+  // A scored candidate: its (refined) expression, the penalised score, the
+  // score the beam ranks it by (the same under Ranking::Raw) and its raw
+  // error for the front.
+  struct Scored {
+    Expression expression;
+    double score;
+    double rank;
+    double error;
+  };
+  // Builds and scores recipe `r`; nullopt when its error is not finite.
+  // With `bounds` whose `abandon` holds, a candidate without parameters
+  // under Raw ranking is abandoned (nullopt, `*abandoned` set) as soon as
+  // its error over the samples so far shows that it can enter neither the
+  // beam nor the front: the partial sum of squares only grows.
+  [[nodiscard]] std::optional<Scored> score(const Recipe& r, const ScoreBounds* bounds = nullptr,
+                                            bool* abandoned = nullptr) const;
+  const CandidateBuilder& builder() const { return build_; }
+  std::size_t level() const { return k_; }
+
+ private:
+  const Levels& levels_;
+  std::span<const SampleColumns> columns_;
+  const SampleSet& samples_;
+  const SearchConfig& config_;
+  std::size_t k_;
+  CandidateBuilder build_;
+};
+
+// A level's best candidate for the front so far, with its id in the level.
+struct LevelBest {
+  std::size_t id = 0;
+  double error = 0.0;
+  Expression expression;
+};
+
+// What scoring a contiguous range of a level's candidates leaves behind:
+// the beam store's records of those that can still be retained, the best
+// candidate for the front, and counts. Candidates are folded in list order;
+// a tally of a later range merges behind it, giving exactly the tally of the
+// two ranges folded one after the other (see merge()).
+// Not thread-safe: one thread folds.
+class LevelTally {
+ public:
+  explicit LevelTally(std::size_t beam_width) : store_(beam_width) {}
+
+  // The bounds a scoring worker may check before handing a candidate over:
+  // one at or behind them changes nothing here. Both only tighten as
+  // candidates are folded, so an older copy is a looser, still exact bound.
+  using Bounds = ScoreBounds;
+  Bounds bounds() const;
+
+  // Candidate `id` (ids increase) with its rank and raw error; its
+  // operator signature computed here unless given.
+  void fold(std::size_t id, LevelScorer::Scored scored, std::optional<std::string> signature = std::nullopt);
+  // A survivor that Bounds::drops.
+  void fold_dropped() {
+    ++scored_;
+    store_.note_offered(1);
+  }
+  // A candidate abandoned part way: it may or may not have survived, and
+  // could change nothing either way.
+  void fold_abandoned() {
+    ++abandoned_;
+    store_.note_offered(1);
+  }
+  std::size_t abandoned() const { return abandoned_; }
+  // Folds a later range's tally (every id after this one's).
+  void merge(LevelTally&& later);
+
+  // The survivors folded (candidates with a finite error).
+  std::size_t scored() const { return scored_; }
+  BeamStore& store() { return store_; }
+  const BeamStore& store() const { return store_; }
+  // The best candidate for the front: the first with the lowest error (a
+  // later one replaces it only when strictly better), as the front keeps it.
+  using Best = LevelBest;
+  const std::optional<Best>& best() const { return best_; }
+
+  // For moving a tally between processes: rebuilds one from its parts.
+  static LevelTally from_parts(std::size_t beam_width, std::size_t scored, std::size_t offered,
+                               std::vector<BeamStore::Kept> kept, std::optional<Best> best);
+  std::size_t offered() const { return store_.offered(); }
+
+ private:
+  void offer_best(std::size_t id, double error, const Expression& e);
+
+  BeamStore store_;
+  std::size_t scored_ = 0;
+  std::size_t abandoned_ = 0;
+  std::optional<Best> best_;
+};
+
+// How score_range works through its range.
+struct RangeOptions {
+  // Candidates per chunk at most (0 counts as 1); with `timed`, chunks are
+  // sized to take about 50 ms each, within that bound, so that the stop
+  // check runs often whatever a candidate costs. The outcome is the same
+  // for any chunk size.
+  std::size_t max_chunk = 16384;
+  bool timed = false;
+  LevelProgress* progress = nullptr;          // ticked by the workers
+  std::vector<Expression>* kept = nullptr;   // receives every built candidate, in order
+  // Asked on the calling thread before each chunk; true ends the range.
+  std::function<bool()> should_stop;
+  // Told on the calling thread how many candidates of the range are folded.
+  std::function<void(std::size_t)> folded;
+};
+
+// `decode(first, n, out)` puts the recipes of candidates [first, first + n)
+// into `out`.
+using RecipeSource = std::function<void(std::size_t, std::size_t, std::vector<Recipe>&)>;
+
+// Scores candidates [first, first + count) a chunk at a time on the workers
+// of the calling thread's arena, while the calling thread folds the chunk
+// before into `tally`, in candidate order: the tally is that of folding the
+// candidates one by one. False when should_stop ended the range early (the
+// tally then holds every chunk scored).
+bool score_range(const LevelScorer& scorer, const RecipeSource& decode, std::size_t first, std::size_t count,
+                 LevelTally& tally, const RangeOptions& options);
+
+}  // namespace vok

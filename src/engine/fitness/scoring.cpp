@@ -1,0 +1,259 @@
+// Errors, scores and the scoring of a level's candidates.
+#include "engine/fitness/scoring.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "engine/refine/optimizer.hpp"
+#include "engine/refine/penalty.hpp"
+#include "engine/refine/reference.hpp"
+
+namespace vok {
+
+namespace {
+
+constexpr std::size_t kScoringIterations = 10;
+
+// A sample's value is usable only if it exists and passes the guard.
+bool usable(double re, double im) {
+  return std::isfinite(re) && std::isfinite(im) && within_guard({re, im});
+}
+
+}  // namespace
+
+namespace reference {
+
+double compute_raw_error(const Expression& e, ComplexRows samples, std::span<const double> targets,
+                         const OperatorRegistry& registry, double alpha, double l1_ratio) {
+  const OperatorList ops = registry.operators();
+  double sum_sq = 0.0;
+  for (std::size_t k = 0; k < samples.size(); ++k) {
+    const auto v = eval_row(e, samples[k], {}, ops);
+    // The guard is repeated here because a bare leaf is returned unchecked.
+    if (!v || !usable(v->re, v->im)) return std::numeric_limits<double>::infinity();
+    const double d = v->re - targets[k];
+    sum_sq += d * d;
+  }
+  return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
+}
+
+}  // namespace reference
+
+namespace {
+
+// The raw error from e's values on every sample; `sum_sq` receives the sum
+// of the squared residuals when every sample has a usable value.
+double raw_error_from_values(const Expression& e, const SampleSet& samples, ColumnValues v,
+                             double alpha, double l1_ratio, std::optional<double>& sum_sq) {
+  const std::span<const double> targets = samples.targets();
+  const std::size_t count = samples.size();
+  double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!v.ok[i] || !usable(v.re[i], v.im[i])) return std::numeric_limits<double>::infinity();
+    const double d = v.re[i] - targets[i];
+    sum += d * d;
+  }
+  sum_sq = sum;
+  return raw_error_from_sum(e, sum, count, alpha, l1_ratio);
+}
+
+}  // namespace
+
+double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio) {
+  if (!samples.column_path()) {
+    return reference::compute_raw_error(e, samples.rows(), samples.targets(), samples.registry(), alpha, l1_ratio);
+  }
+  SampleScratch& scratch = sample_scratch();
+  BlockValues& b = scratch.block;
+  const std::span<const double> targets = samples.targets();
+  const std::size_t count = samples.size();
+  double sum_sq = 0.0;
+  // Blocks and lanes in sample order: the same additions as the reference,
+  // and a failing block ends the work as the failing sample does there.
+  for (std::size_t first = 0; first < count; first += kSampleBlock) {
+    const std::size_t lanes = std::min(kSampleBlock, count - first);
+    samples.eval_block(e.tokens, first, lanes, {}, scratch, b.out());
+    for (std::size_t i = 0; i < lanes; ++i) {
+      if (!b.ok[i] || !usable(b.re[i], b.im[i])) return std::numeric_limits<double>::infinity();
+      const double d = b.re[i] - targets[first + i];
+      sum_sq += d * d;
+    }
+  }
+  return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
+}
+
+namespace reference {
+
+void score_and_update(const Expression& e, ComplexRows samples, std::span<const double> targets,
+                      ParetoFront& front, double alpha, double l1_ratio,
+                      const OperatorRegistry& registry) {
+  const double error = compute_raw_error(e, samples, targets, registry, alpha, l1_ratio);
+  if (std::isfinite(error)) update_pareto(front, e, error);
+}
+
+}  // namespace reference
+
+void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront& front, double alpha,
+                      double l1_ratio) {
+  const double error = compute_raw_error(e, samples, alpha, l1_ratio);
+  if (std::isfinite(error)) update_pareto(front, e, error);
+}
+
+double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty) {
+  return raw_error * (static_cast<double>(complexity) * complexity_penalty + 1.0);
+}
+
+double unpenalised_error(double score, std::size_t complexity, double complexity_penalty) {
+  return score / (static_cast<double>(complexity) * complexity_penalty + 1.0);
+}
+
+namespace {
+
+// Sum of squared residuals of the least-squares line through (f_i, t_i),
+// two-pass for accuracy; nullopt when f is constant to round-off (the fit
+// would then scale round-off noise into a perfect match) or a sum is not
+// finite.
+std::optional<double> affine_residual(std::span<const double> f, std::span<const double> t) {
+  const std::size_t n = t.size();
+  double mf = 0.0, mt = 0.0, peak = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    mf += f[i];
+    mt += t[i];
+    peak = std::max(peak, std::fabs(f[i]));
+  }
+  mf /= static_cast<double>(n);
+  mt /= static_cast<double>(n);
+  double sff = 0.0, sft = 0.0, stt = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double df = f[i] - mf, dt = t[i] - mt;
+    sff += df * df;
+    sft += df * dt;
+    stt += dt * dt;
+  }
+  const double spread = std::sqrt(sff / static_cast<double>(n));
+  if (!std::isfinite(sff) || !std::isfinite(sft) || !std::isfinite(stt) || !(spread > 1e-12 * peak)) {
+    return std::nullopt;
+  }
+  const double residual = std::max(0.0, stt - sft * (sft / sff));
+  return std::isfinite(residual) ? std::optional<double>(residual) : std::nullopt;
+}
+
+}  // namespace
+
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score) {
+  const std::size_t count = samples.size();
+  // A single sample, or none, admits every line: no ranking information.
+  if (count < 2) return raw_score;
+  thread_local std::vector<double> f;
+  f.resize(count);
+  if (samples.column_path()) {
+    SampleScratch& scratch = sample_scratch();
+    BlockValues& b = scratch.block;
+    for (std::size_t first = 0; first < count; first += kSampleBlock) {
+      const std::size_t lanes = std::min(kSampleBlock, count - first);
+      samples.eval_block(e.tokens, first, lanes, {}, scratch, b.out());
+      for (std::size_t i = 0; i < lanes; ++i) {
+        if (!b.ok[i] || !usable(b.re[i], b.im[i])) return raw_score;
+        f[first + i] = b.re[i];
+      }
+    }
+  } else {
+    const OperatorList ops = samples.registry().operators();
+    for (std::size_t k = 0; k < count; ++k) {
+      const auto v = eval_row(e, samples.rows()[k], {}, ops);
+      if (!v || !usable(v->re, v->im)) return raw_score;
+      f[k] = v->re;
+    }
+  }
+  return affine_rank_score(e, samples, config, raw_score, f);
+}
+
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score, std::span<const double> f) {
+  const std::size_t count = samples.size();
+  if (count < 2) return raw_score;
+  const auto residual = affine_residual(f, samples.targets());
+  if (!residual) return raw_score;
+  // Only the sum of squares changes: the penalty on e's own constants stays.
+  const double error = raw_error_from_sum(e, *residual, count, config.alpha, config.l1_ratio);
+  return penalised_score(error, e.complexity, config.complexity_penalty);
+}
+
+namespace {
+
+// The scoring rule, whichever evaluation path computes the two errors.
+template <class RawError, class Refine>
+std::optional<ScoredCandidate> score_with(Expression e, const SearchConfig& config, RawError raw_error,
+                                          Refine refine) {
+  double error = raw_error(e);
+  if (config.optimize_constants && e.num_params != 0) {
+    auto [refined, refined_error] = refine(e);
+    if (error > refined_error) {
+      e = std::move(refined);
+      error = refined_error;
+    }
+  }
+  if (!std::isfinite(error)) return std::nullopt;
+  const double score = penalised_score(error, e.complexity, config.complexity_penalty);
+  return ScoredCandidate{std::move(e), score};
+}
+
+}  // namespace
+
+namespace reference {
+
+std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples,
+                                               std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               const OperatorRegistry& registry) {
+  return score_with(
+      std::move(e), config,
+      [&](const Expression& x) {
+        return compute_raw_error(x, samples, targets, registry, config.alpha, config.l1_ratio);
+      },
+      [&](const Expression& x) {
+        return refine_constants(x, samples, targets, config.alpha, config.l1_ratio, registry,
+                                kScoringIterations);
+      });
+}
+
+}  // namespace reference
+
+std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config) {
+  return score_with(
+      std::move(e), config,
+      [&](const Expression& x) { return compute_raw_error(x, samples, config.alpha, config.l1_ratio); },
+      [&](const Expression& x) {
+        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations);
+      });
+}
+
+std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config, ColumnValues values,
+                                               std::span<const ColumnValues> perturbed,
+                                               std::span<const KnownSubtree> known) {
+  // Every sample usable: then the refinement's first evaluation would see
+  // the very same predictions and sum.
+  RefineStart start;
+  start.known = known;
+  return score_with(
+      std::move(e), config,
+      [&](const Expression& x) {
+        std::optional<double> sum_sq;
+        const double error = raw_error_from_values(x, samples, values, config.alpha, config.l1_ratio, sum_sq);
+        if (sum_sq) {
+          start.predictions = values.re;
+          start.sum_sq = *sum_sq;
+          start.perturbed = perturbed;
+        }
+        return error;
+      },
+      [&](const Expression& x) {
+        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations, &start);
+      });
+}
+
+}  // namespace vok

@@ -1,0 +1,66 @@
+#pragma once
+
+// How a candidate's error and its penalised score are computed.
+
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "config/search_config.hpp"
+#include "core/expression.hpp"
+#include "engine/data/sample_set.hpp"
+#include "engine/data/samples.hpp"
+#include "engine/refine/optimizer.hpp"
+#include "engine/select/pareto.hpp"
+#include "engine/select/scored_candidate.hpp"
+#include "ops/registry.hpp"
+
+namespace vok {
+
+
+// MSE of the real part on the samples (stored parameter values) plus
+// alpha * (((1 - l1_ratio) * 0.5) * L2 + L1 * l1_ratio) over the Literal and
+// Parameter values; +inf at the first sample without a usable value.
+// Column-wise on the column path, else the per-sample reference
+// (engine/reference.hpp): the same double bit for bit. Pure; thread-safe.
+[[nodiscard]] double compute_raw_error(const Expression& e, const SampleSet& samples, double alpha, double l1_ratio);
+
+// Offers `e` to the front with its raw error when that error is finite.
+void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront& front, double alpha,
+                      double l1_ratio);
+
+// raw error * (complexity * complexity_penalty + 1.0), in that order.
+[[nodiscard]] double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty);
+// The inverse the search applies before offering a scored candidate.
+[[nodiscard]] double unpenalised_error(double score, std::size_t complexity, double complexity_penalty);
+
+// The penalised error of e's best affine fit a * f + b to the targets (f the
+// real parts on the samples, stored parameter values, plus e's elastic-net
+// penalty), for ranking a level under Ranking::Affine; `raw_score` when the
+// fit is degenerate. Pure; thread-safe.
+[[nodiscard]] double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score);
+// The same from f, e's real parts on every sample, when they are at hand
+// (every sample has a usable value): no evaluation.
+[[nodiscard]] double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score, std::span<const double> f);
+
+// Scores one candidate of a level: raw error, constant refinement (kept only
+// when strictly better), and the penalised score; nullopt when the error is
+// not finite. Raw error and refinement by the set's evaluation path. Pure;
+// thread-safe.
+[[nodiscard]] std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config);
+// The same from `values`, e's values on every sample with its stored
+// parameter values (composed from its operands' values, for instance), so
+// that neither the raw error nor the start of refinement evaluates e; and
+// from `perturbed`, when it holds e's values with each parameter moved as
+// the Jacobian moves it (see RefineStart), for the first Jacobian.
+// Precondition: samples.column_path(); every column spans samples.size() lanes.
+// `known` gives parameter-free subtrees' values to refinement (see RefineStart).
+[[nodiscard]] std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& samples,
+                                               const SearchConfig& config, ColumnValues values,
+                                               std::span<const ColumnValues> perturbed = {},
+                                               std::span<const KnownSubtree> known = {});
+
+}  // namespace vok

@@ -1,0 +1,344 @@
+// The level-wise search driver: seeding, levels, stop checks, finalization.
+#include "engine/search/bfs.hpp"
+
+#include "engine/search/search_state.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "engine/fitness/level_scoring.hpp"
+#include "engine/fitness/scoring.hpp"
+#include "engine/generate/fingerprint_set.hpp"
+#include "engine/generate/generation.hpp"
+#include "engine/refine/optimizer.hpp"
+#include "engine/refine/reference.hpp"
+#include "engine/select/beam.hpp"
+#include "infra/output.hpp"
+#include "infra/pool.hpp"
+
+namespace vok {
+
+namespace {
+
+constexpr std::size_t kFinalIterations = 30;
+
+void admit_seed(Search& s, Expression leaf, std::vector<Expression>& level) {
+  if (!admit_candidate(leaf, *s.registry, s.seen)) return;
+  score_and_update(leaf, s.samples, *s.front, s.config.alpha, s.config.l1_ratio);
+  level.push_back(std::move(leaf));
+}
+
+// A named constant's leaf: its Constant token, the registry's name as text.
+Expression named_leaf(const OperatorRegistry& registry, std::uint64_t id) {
+  Expression e;
+  e.tokens.push_back(Token::constant(id, *registry.operators()[id]->eval({})));
+  e.formula = registry.meta()[id].name;
+  e.complexity = 1;
+  return e;
+}
+
+void seed_level_one(Search& s, std::size_t num_vars) {
+  std::vector<Expression> level;
+  const LeafConstants leaves = s.config.leaf_constants;
+  if (leaves != LeafConstants::Named) admit_seed(s, param_leaf(), level);
+  if (leaves != LeafConstants::Fitted) {
+    for (const std::uint64_t id : s.registry->ids_by_arity(0)) admit_seed(s, named_leaf(*s.registry, id), level);
+  }
+  for (std::size_t i = 0; i < num_vars; ++i) admit_seed(s, var_leaf(static_cast<std::uint8_t>(i)), level);
+  s.store_level(1, std::move(level));
+  s.seeded = true;
+  s.record(1, s.levels[1].size(), s.levels[1].size(), &s.levels[1]);
+  s.level_done(1, s.levels[1].size());
+}
+
+// The survivors of a scoring pass, in input order.
+std::vector<ScoredCandidate> survivors(std::vector<std::optional<ScoredCandidate>> results) {
+  std::vector<ScoredCandidate> scored;
+  for (auto& r : results) {
+    if (r) scored.push_back(std::move(*r));
+  }
+  return scored;
+}
+
+void offer_to_front(Search& s, const std::vector<ScoredCandidate>& scored) {
+  for (const auto& [e, score] : scored) {
+    update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
+  }
+}
+
+// Scores a candidate list in parallel, reporting progress before each
+// candidate; the survivors come back in candidate-list order.
+std::vector<ScoredCandidate> score_level(Search& s, std::size_t k, std::vector<Expression> candidates) {
+  const std::size_t total = candidates.size();
+  LevelProgress progress(k, total, s.prints());
+  auto results = parallel_map<std::optional<ScoredCandidate>>(total, [&](std::size_t i) {
+    progress.tick(1);
+    return score_candidate(std::move(candidates[i]), s.samples, s.config);
+  });
+  progress.finish();
+  s.progress(k, total, total);
+  return survivors(std::move(results));
+}
+
+// The reference level: the whole candidate list is built, fingerprinted by
+// evaluation, scored and selected at once. False when the search was
+// stopped before the level was stored.
+bool run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock) {
+  const BeamQuota quota = beam_quota(s.config.beam_width);
+  std::vector<Expression> candidates = generate_level(s.levels, k, *s.registry, s.seen);
+  if (s.should_stop()) return false;
+  const std::size_t candidate_count = candidates.size();
+  std::optional<std::vector<Expression>> kept;
+  if (s.trace != nullptr && s.trace->keep_expressions) kept = candidates;
+
+  std::vector<ScoredCandidate> scored = score_level(s, k, std::move(candidates));
+  offer_to_front(s, scored);
+  if (s.config.ranking != Ranking::Raw) {
+    parallel_each(scored.size(), [&](std::size_t i) { scored[i].second = s.rank_score(scored[i].first, scored[i].second); });
+  }
+  const std::size_t scored_count = scored.size();
+  s.store_level(k, select_beam(std::move(scored), s.config.beam_width, quota.elite_count, quota.diversity_quota));
+  s.say(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
+  s.record(k, candidate_count, scored_count, kept ? &*kept : nullptr);
+  s.level_done(k, candidate_count);
+  if (check_early_exit(*s.front, s.config.exhaustive, s.config.early_exit_threshold)) s.halt(StopReason::EarlyExit);
+  return true;
+}
+
+// The same level in bounded memory. Phase 1 generates and admits the whole
+// candidate list as recipes (the progress line needs its length); phase 2
+// builds and scores one chunk at a time on the workers while the driving
+// thread folds the chunk before it into the level's tally, in candidate-list
+// order, so every outcome equals run_level_whole's. Beyond the recipes (a
+// byte or two per candidate) a level holds two chunks, the store's records
+// of the candidates that can still be retained, and beam_width expressions.
+// The search's stop checks run between generation's chunks and before each
+// scoring chunk; a level stopped part way has offered its scored candidates
+// to the front but is not stored. False when that happened.
+bool run_level_chunked(Search& s, std::size_t k) {
+  std::optional<OpenLevel> open = open_level(s, k);
+  if (!open) return false;
+  const RecipeList& recipes = open->recipes;
+  const std::size_t total = recipes.size();
+  std::vector<Expression> kept;
+  LevelProgress progress(k, total, s.prints());
+  RangeOptions options;
+  options.max_chunk = s.config.candidate_chunk;
+  // A watched search sizes its chunks by time, so that a stop is seen within
+  // a fraction of a second however much a candidate costs on these rows; the
+  // outcome is the same for any chunk size.
+  options.timed = s.watched();
+  options.progress = &progress;
+  if (s.trace != nullptr && s.trace->keep_expressions) options.kept = &kept;
+  options.should_stop = [&s] { return s.should_stop(); };
+  options.folded = [&](std::size_t done) { s.progress(k, done, total); };
+  LevelTally tally(s.config.beam_width);
+  const bool complete = score_range(
+      open->scorer, [&](std::size_t first, std::size_t n, std::vector<Recipe>& out) { recipes.decode(first, n, out); },
+      0, total, tally, options);
+  progress.finish();
+  if (!complete) {
+    offer_tally(s, tally);
+    return false;
+  }
+  close_level(s, *open, std::move(tally), options.kept);
+  return true;
+}
+
+bool run_level(Search& s, std::size_t k) {
+  const Clock::time_point level_clock = Clock::now();
+  const PassClock passes;
+  const bool stored = s.fast() && recipes_fit(s.levels, k, *s.registry) ? run_level_chunked(s, k)
+                                                                        : run_level_whole(s, k, level_clock);
+  if (stored && s.trace != nullptr && !s.trace->levels.empty()) {
+    SearchTrace::LevelReport& report = s.trace->levels.back();
+    report.seconds = std::chrono::duration<double>(Clock::now() - level_clock).count();
+    report.driver_alone_seconds = std::max(0.0, report.seconds - passes.seconds());
+  }
+  return stored;
+}
+
+std::string too_many_variables(std::size_t n) {
+  return "Too many input variables: " + std::to_string(n) + " (at most " + std::to_string(kMaxVariables) +
+         " are supported).";
+}
+
+}  // namespace
+
+bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshold) {
+  if (exhaustive) return false;
+  bool fires = false;
+  front.for_each([&](std::size_t, double error, const Expression&) {
+    if (error <= threshold) fires = true;
+  });
+  return fires;
+}
+
+namespace {
+
+// Finalization with `refine(e)` giving the refined copy and its error.
+template <class Refine>
+Outcome<std::vector<SearchResult>> finalize_with(FrontPtr front, RegistryPtr registry,
+                                                 const SearchConfig& config, const Refine& refine) {
+  std::vector<SearchResult> results;
+  bool empty = true;
+  front->for_each([&](std::size_t, double stored_error, const Expression& stored) {
+    empty = false;
+    Expression e = stored;
+    double error = stored_error;
+    if (e.num_params != 0 && config.optimize_constants) {
+      auto refined = refine(e);
+      e = std::move(refined.first);
+      error = refined.second;
+    }
+    const double best = results.empty() ? std::numeric_limits<double>::infinity() : results.back().error;
+    if (best > error) results.push_back({std::move(e), error, registry});
+  });
+  front.reset();
+  registry.reset();
+  if (empty) return SearchError::no_formula_found(config.max_complexity);
+  std::reverse(results.begin(), results.end());
+  return results;
+}
+
+}  // namespace
+
+namespace reference {
+
+Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
+                                                   const SearchConfig& config, ComplexRows samples,
+                                                   std::span<const double> targets) {
+  const OperatorRegistry& ops = *registry;
+  return finalize_with(std::move(front), std::move(registry), config, [&](const Expression& e) {
+    return refine_constants(e, samples, targets, config.alpha, config.l1_ratio, ops, kFinalIterations);
+  });
+}
+
+}  // namespace reference
+
+Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
+                                                   const SearchConfig& config, const SampleSet& samples) {
+  return finalize_with(std::move(front), std::move(registry), config, [&](const Expression& e) {
+    return refine_constants(e, samples, config.alpha, config.l1_ratio, kFinalIterations);
+  });
+}
+
+Outcome<std::unique_ptr<Search>> start_search(std::span<const std::vector<double>> samples,
+                                              std::span<const double> targets, const SearchConfig& config,
+                                              const SearchControl& control, SearchTrace* trace) {
+  if (samples.size() != targets.size() || samples.empty()) {
+    return SearchError::invalid_input("Inputs and target vector must be non-empty and equal length.");
+  }
+  const std::size_t num_vars = samples.front().size();
+  // Variable indices are 8 bits wide; wrapping them would alias columns.
+  if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
+
+  std::vector<ComplexRow> rows;
+  rows.reserve(samples.size());
+  for (const auto& row : samples) {
+    ComplexRow r;
+    r.reserve(row.size());
+    for (double x : row) r.push_back({x, 0.0});
+    rows.push_back(std::move(r));
+  }
+  auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+  auto s = std::make_unique<Search>(
+      config, control, registry,
+      SampleSet(std::move(rows), std::vector<double>(targets.begin(), targets.end()), registry, config.eval_path));
+  s->trace = trace;
+  // Without a first level there is nothing to search: finalization over the
+  // empty front reports NoFormulaFound.
+  if (config.max_complexity == 0) return s;
+  // Slots are added level by level, so an absurd max_complexity costs
+  // nothing up front.
+  s->levels.resize(2);
+  seed_level_one(*s, num_vars);
+  if (check_early_exit(*s->front, config.exhaustive, config.early_exit_threshold)) {
+    s->halt(StopReason::EarlyExit);
+    return s;
+  }
+  s->say(format_start_line(s->levels[1].size()));
+  return s;
+}
+
+std::optional<std::size_t> next_level(Search& s) {
+  if (!s.seeded || s.stopped) return std::nullopt;
+  const std::size_t k = s.levels.size();
+  // The last level was max_complexity (k - 1 == max also guards k + 1
+  // against wrapping for SIZE_MAX).
+  if (k - 1 >= s.config.max_complexity) return std::nullopt;
+  if (s.should_stop()) return std::nullopt;
+  s.levels.emplace_back();
+  return k;
+}
+
+std::optional<OpenLevel> open_level(Search& s, std::size_t k) {
+  const Clock::time_point clock = Clock::now();
+  RecipeList recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen,
+                                        kDefaultLeftChunk, [&s] { return s.should_stop(); });
+  if (s.should_stop()) return std::nullopt;
+  return OpenLevel{k, std::move(recipes), LevelScorer(s.levels, s.columns, s.samples, s.config, k), clock};
+}
+
+void offer_tally(Search& s, const LevelTally& tally) {
+  if (tally.best()) update_pareto(*s.front, tally.best()->expression, tally.best()->error);
+}
+
+void close_level(Search& s, OpenLevel& level, LevelTally tally, const std::vector<Expression>* kept) {
+  const std::size_t k = level.k;
+  offer_tally(s, tally);
+  // The picks whose expressions the tally no longer holds are built and
+  // scored again; scoring is pure, so they come back exactly as they were.
+  const BeamQuota quota = beam_quota(s.config.beam_width);
+  std::vector<BeamStore::Pick> picks = tally.store().select(quota.elite_count, quota.diversity_quota);
+  std::vector<std::size_t> missing;
+  for (std::size_t i = 0; i < picks.size(); ++i) {
+    if (!picks[i].expression) missing.push_back(i);
+  }
+  auto rescored = parallel_map<std::optional<LevelScorer::Scored>>(missing.size(), [&](std::size_t m) {
+    return level.scorer.score(level.recipes[picks[missing[m]].id]);
+  });
+  for (std::size_t m = 0; m < missing.size(); ++m) {
+    if (rescored[m]) picks[missing[m]].expression = std::move(rescored[m]->expression);
+  }
+  std::vector<Expression> retained;
+  retained.reserve(picks.size());
+  for (auto& p : picks) {
+    if (p.expression) retained.push_back(std::move(*p.expression));
+  }
+  const std::size_t total = level.recipes.size();
+  s.store_level(k, std::move(retained));
+  s.say(format_level_line(k, Clock::now() - level.clock, s.levels[k].size()));
+  s.record(k, total, tally.scored(), kept, tally.abandoned());
+  s.level_done(k, total);
+  if (check_early_exit(*s.front, s.config.exhaustive, s.config.early_exit_threshold)) s.halt(StopReason::EarlyExit);
+}
+
+SearchRun finish_search(Search& s) {
+  return {finalize_result(std::move(s.front), s.registry, s.config, s.samples), s.stop, s.last_level};
+}
+
+SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
+                     const SearchConfig& config, const SearchControl& control, SearchTrace* trace) {
+  const ThreadLimit thread_limit(control.threads);
+  auto started = start_search(samples, targets, config, control, trace);
+  if (auto* error = std::get_if<SearchError>(&started)) return {std::move(*error)};
+  Search& s = *std::get<std::unique_ptr<Search>>(started);
+  while (const auto k = next_level(s)) {
+    if (!run_level(s, *k)) break;
+  }
+  return finish_search(s);
+}
+
+Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> samples,
+                                           std::span<const double> targets,
+                                           const SearchConfig& config, SearchTrace* trace) {
+  return run_search(samples, targets, config, SearchControl{}, trace).results;
+}
+
+}  // namespace vok
