@@ -4,6 +4,11 @@
 The byte layout is the one fuzz/token_source.hpp decodes; each seed is a
 small program that sits on an edge of the evaluator or renderers, malformed
 ones included. Re-run after changing the layout: python3 fuzz/make_seeds.py
+
+Beside these seeds the folders keep the fuzzers' finds that add coverage
+(libFuzzer's -set_cover_merge=1 against the seeds), named found-<what they
+decode to>. A re-run empties each folder first, finds included: after a
+layout change they no longer decode to what their names say.
 """
 import math
 import pathlib
