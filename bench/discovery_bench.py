@@ -117,9 +117,7 @@ def print_fits(runs: list[str], methods: list[str], results: dict, totals: dict)
     kit.table(["method", "Nguyen exact", "Feynman exact", "noisy med R2", "failures", "wall s"], rows)
 
 
-# ---------------------------------------------------------------------------
-# Constants
-# ---------------------------------------------------------------------------
+# --- Constants ---
 
 CONSTANT_TOL = 1e-12
 IDENTITY_TOL = 1e-40

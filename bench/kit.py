@@ -44,6 +44,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import warnings
 import zlib
 from dataclasses import dataclass
@@ -68,9 +69,7 @@ def _cores() -> int:
 
 CORES = _cores()
 
-# ---------------------------------------------------------------------------
-# Problems
-# ---------------------------------------------------------------------------
+# --- Problems ---
 
 
 @dataclass(frozen=True)
@@ -182,9 +181,7 @@ def sample(problem: Problem, rows: int | None = None, test_rows: int = 0, noise:
     return Data(np.ascontiguousarray(X[:n]), y[:n], np.ascontiguousarray(X[n:]), y[n:], clean[n:], sigma)
 
 
-# ---------------------------------------------------------------------------
-# Rules
-# ---------------------------------------------------------------------------
+# --- Rules ---
 
 
 def r2(y, pred) -> float | None:
@@ -238,12 +235,11 @@ def score(record: dict, model, data: Data, noise: float = 0.0) -> dict:
     return record
 
 
-# ---------------------------------------------------------------------------
-# vok and the peers. Each adapter fits and returns (record, model): the
-# record has the fit's wall time (the fit alone), equation and complexity as
-# the method counts it (vok: tokens; pyoperon: tree length; gplearn: program
-# length), and the model a `predict(X)`.
-# ---------------------------------------------------------------------------
+# --- vok and the peers ---
+# Each adapter fits and returns (record, model): the record has the fit's
+# wall time (the fit alone), equation and complexity as the method counts it
+# (vok: tokens; pyoperon: tree length; gplearn: program length), and the
+# model a `predict(X)`.
 
 # pyoperon's operators and budget; a benchmark adds its own bound.
 PYOPERON = {"allowed_symbols": "add,sub,mul,div,exp,log,sqrt,sin,cos,square,constant,variable",
@@ -263,15 +259,7 @@ def rss_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
-class _Result:
-    def __init__(self, result):
-        self.result = result
-
-    def predict(self, X):
-        return np.asarray(self.result.predict(np.asarray(X).tolist()), dtype=np.float64)
-
-
-def fit_vok_sr(X, y, alarm_s: float | None = None, **searcher) -> tuple[dict, _Result]:
+def fit_vok_sr(X, y, alarm_s: float | None = None, **searcher):
     """vok_sr.Searcher(**searcher), find_function on one column, else
     find_multivariate. The search has no time limit of its own: with
     `alarm_s`, SIGALRM's default action ends the process then, wherever the
@@ -290,7 +278,8 @@ def fit_vok_sr(X, y, alarm_s: float | None = None, **searcher) -> tuple[dict, _R
         signal.setitimer(signal.ITIMER_REAL, 0.0)
     wall = time.perf_counter() - start
     return {"wall_s": wall, "equation": result.formula, "complexity": int(result.complexity),
-            "vok_error": float(result.error), "baseline_rss_mib": baseline}, _Result(result)
+            "vok_error": float(result.error), "baseline_rss_mib": baseline}, \
+        types.SimpleNamespace(predict=lambda Z: result.predict(np.asarray(Z).tolist()))
 
 
 def fit_vok_learn(X, y, **params):
@@ -346,9 +335,7 @@ def fit_gplearn(X, y, seed: int, generations: int, time_limit: float | None = No
             "generations": done}, model
 
 
-# ---------------------------------------------------------------------------
-# Processes
-# ---------------------------------------------------------------------------
+# --- Processes ---
 
 
 def _rss_of(pid: int) -> float | None:
@@ -534,9 +521,7 @@ def serve(module: str, fd: int) -> None:
         out.flush()
 
 
-# ---------------------------------------------------------------------------
-# Results
-# ---------------------------------------------------------------------------
+# --- Results ---
 
 
 def versions() -> dict:
