@@ -263,7 +263,10 @@ def main(argv: list[str]) -> int:
     if args.rows == "none":
         counts = []
     elif args.rows:
-        counts = sorted({int(v) for v in args.rows.split(",")})
+        try:
+            counts = sorted({int(v) for v in args.rows.split(",")})
+        except ValueError:
+            ap.error(f"--rows: not a list of whole numbers: {args.rows}")
     else:
         counts = QUICK_ROWS_COUNTS if args.quick else ROWS_COUNTS
     complexity = QUICK_ROWS_COMPLEXITY if args.quick else ROWS_COMPLEXITY
