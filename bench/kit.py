@@ -590,12 +590,12 @@ def names(ap: argparse.ArgumentParser, text: str | None, known, default: list[st
     return chosen
 
 
-def fmt(v, spec: str = ".3g", missing: str = "-") -> str:
+def fmt(v, form: str = ".3g", missing: str = "-") -> str:
     if v is None:
         return missing
     if isinstance(v, float) and not math.isfinite(v):
         return str(v)
-    return format(v, spec)
+    return format(v, form)
 
 
 def table(head: list[str], rows: list[list[str]]) -> None:
