@@ -53,6 +53,7 @@ clean:
 # evaluator runs) get the wheel's optimisation flags (see pyproject.toml).
 # BENCH_QUICK=1 for a smoke run; BENCH_ROWS=20,1000 (or none) picks the row
 # counts of the cost-against-rows runs; bench/README.md says what is measured.
+# Every benchmark writes its results under build/bench-results/.
 BENCH_VENV := .venv-bench
 BPY := $(BENCH_VENV)/bin/python
 BENCH_BUILD := build/bench
@@ -88,7 +89,7 @@ bench: bench-wheel
 # `make bench-estimator`: VokRegressor on noisy problems (held-out R² of the
 # selected and the most accurate equation, and pyoperon's at the same time
 # budget) and predict on 10^6 rows against NumPy; writes
-# bench/estimator-results.json. BENCH_QUICK=1 for a smoke run.
+# build/bench-results/estimator-results.json. BENCH_QUICK=1 for a smoke run.
 bench-estimator: bench-wheel
 	$(BPY) bench/estimator_bench.py
 
@@ -96,17 +97,16 @@ bench-estimator: bench-wheel
 # laws (noiseless and with 1 % noise) for vok_sr's defaults, VokRegressor's
 # ranking/constants options, pyoperon and gplearn under one time limit, and
 # closed forms of 36 constants against mpmath.identify; writes
-# bench/discovery-results.json. BENCH_QUICK=1 for a smoke run; DISCOVERY_ARGS
-# passes more options (e.g. --time-limit 10, --only constants).
-DISCOVERY_JSON = $(if $(BENCH_QUICK),bench/discovery-results-quick.json,bench/discovery-results.json)
+# build/bench-results/discovery-results.json. BENCH_QUICK=1 for a smoke run;
+# DISCOVERY_ARGS passes more options (e.g. --time-limit 10, --only constants).
 bench-discovery: bench-wheel
-	$(BPY) bench/discovery_bench.py $(if $(BENCH_QUICK),--quick) --json $(DISCOVERY_JSON) $(DISCOVERY_ARGS)
+	$(BPY) bench/discovery_bench.py $(if $(BENCH_QUICK),--quick) $(DISCOVERY_ARGS)
 
 # `make bench-distributed`: VokRegressor(client=...) on a LocalCluster of 2
 # worker processes x 1 thread against the local search at complexity 9, the
 # bytes shipped per level at complexity 10, and a projection to 8, 32 and 128
-# workers; writes bench/distributed-results.json. It runs in .venv, which has
-# dask (requirements-dev.txt). BENCH_QUICK=1 for a smoke run.
+# workers; writes build/bench-results/distributed-results.json. It runs in
+# .venv, which has dask (requirements-dev.txt). BENCH_QUICK=1 for a smoke run.
 .PHONY: bench-distributed
 bench-distributed: py-install
 	$(VPY) bench/distributed_bench.py

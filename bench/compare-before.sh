@@ -1,52 +1,59 @@
 #!/usr/bin/env bash
-# Default searches on the benchmark problems, the engine as it was before the
-# column-wise evaluator (commit 6d7e80d) against the current one, one after
-# the other on the same machine, at a given max_complexity (default 7, which
-# every problem reaches in seconds on both).
+# Default searches on the harness's problems, the engine at an earlier
+# revision against the current one, one after the other on the same machine,
+# at a given max_complexity (default 7, which every problem reaches in
+# seconds).
 #
-#   [BEFORE=COMMIT] [ONLY=NAME|NAME...] bench/compare-before.sh [MAX_COMPLEXITY]
+#   BEFORE=REV [ONLY='NAME|NAME...'] bench/compare-before.sh [MAX_COMPLEXITY]
 #
+# BEFORE (required) is any git revision: a commit, a tag, main, HEAD~3.
 # Needs the git history and `make bench` run once (for build/bench and the
-# venvs). The old engine is built in build/before from a worktree, with
-# today's search_bench (whose --data mode it lacks) reduced to what that
+# venvs). The old engine is exported (git archive) into
+# build/before-<commit>/src and built beside it. An engine older than
+# search_bench's --data mode gets today's search_bench, reduced to what that
 # engine has: no evaluation-path switch.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BEFORE=${BEFORE:-6d7e80d}
+if [ -z "${BEFORE:-}" ]; then
+  echo "usage: BEFORE=REV [ONLY='NAME|NAME...'] bench/compare-before.sh [MAX_COMPLEXITY]" >&2
+  exit 2
+fi
+REV=$(git rev-parse --short "$BEFORE^{commit}")
 MAXC=${1:-7}
 ROOT=$PWD
-OLD=$ROOT/build/before-$BEFORE/src
-CMAKE=$ROOT/.venv/bin/cmake
-NINJA=$ROOT/.venv/bin/ninja
+DIR=build/before-$REV
+OLD=$ROOT/$DIR/src
+VENV=${VENV:-$ROOT/.venv}  # the build tools' venv, as in the Makefile
+CMAKE=$VENV/bin/cmake
+NINJA=$VENV/bin/ninja
 
 if [ ! -d "$OLD" ]; then
-  git worktree add --detach "$OLD" "$BEFORE" >/dev/null 2>&1
+  mkdir -p "$OLD"
+  git archive "$REV" | tar -x -C "$OLD"
+  if ! grep -q -- '--data' "$OLD/bench/search_bench.cpp"; then
+    sed -e 's/^const char\* path_name(vok::EvalPath path).*$/const char* path_name(int) { return "before"; }/' \
+        -e 's/path_name(config\.eval_path)/path_name(0)/' \
+        -e 's/^\( *\)config\.eval_path = vok::EvalPath::PerSample;/\1(void)0;/' \
+        bench/search_bench.cpp >"$OLD/bench/search_bench.cpp"
+    printf 'add_executable(search_bench search_bench.cpp)\ntarget_link_libraries(search_bench PRIVATE vok_engine)\n' \
+        >"$OLD/bench/CMakeLists.txt"
+  fi
 fi
-# An engine from before the --data mode gets today's search_bench, reduced to
-# what it has; a later one keeps its own.
-if ! grep -q -- '--data' "$OLD/bench/search_bench.cpp"; then
-sed -e 's/^const char\* path_name(vok::EvalPath path).*$/const char* path_name(int) { return "before"; }/' \
-    -e 's/path_name(config\.eval_path)/path_name(0)/' \
-    -e 's/^\( *\)config\.eval_path = vok::EvalPath::PerSample;/\1(void)0;/' \
-    bench/search_bench.cpp >"$OLD/bench/search_bench.cpp"
-printf 'add_executable(search_bench search_bench.cpp)\ntarget_link_libraries(search_bench PRIVATE vok_engine)\n' \
-    >"$OLD/bench/CMakeLists.txt"
-fi
-"$CMAKE" -S "$OLD" -B build/before-$BEFORE/build -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
+"$CMAKE" -S "$OLD" -B $DIR/build -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DVOK_BUILD_BENCH=ON -DVOK_BUILD_TESTS=OFF -DVOK_BUILD_PYTHON=OFF >/dev/null
-"$CMAKE" --build build/before-$BEFORE/build --target search_bench >/dev/null
+"$CMAKE" --build $DIR/build --target search_bench >/dev/null
 NEW=build/bench/bench/search_bench
 [ -x "$NEW" ] || { echo "run make bench first (it builds $NEW)" >&2; exit 2; }
 
-DATA=build/before-$BEFORE/data
+DATA=$DIR/data
 mkdir -p "$DATA"
 .venv-bench/bin/python - "$DATA" <<'EOF'
 import sys
 from pathlib import Path
 sys.path.insert(0, "bench")
-import harness
-for p in harness.PROBLEMS:
-    harness.write_data_file(p, Path(sys.argv[1]) / f"{p['name']}.txt")
+import harness, kit
+for name in harness.PROBLEMS:
+    harness.write_data_file(kit.PROBLEMS[name], Path(sys.argv[1]) / f"{name}.txt")
 EOF
 
 printf '%-15s %9s %9s %8s %9s %9s  %s\n' problem "before s" "now s" speedup "before MB" "now MB" "same result"
@@ -56,7 +63,7 @@ for f in "$DATA"/*.txt; do
   run() {
     /usr/bin/time -f '%e %M' -o "$DATA/time" "$1" --data "$f" --max-complexity "$MAXC" 2>/dev/null | tail -1
   }
-  old_json=$(run build/before-$BEFORE/build/bench/search_bench); old_t=$(cat "$DATA/time")
+  old_json=$(run $DIR/build/bench/search_bench); old_t=$(cat "$DATA/time")
   new_json=$(run "$NEW"); new_t=$(cat "$DATA/time")
   python3 - "$name" "$old_t" "$new_t" "$old_json" "$new_json" <<'EOF'
 import json, sys

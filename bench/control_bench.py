@@ -11,8 +11,6 @@ Measures, on this machine:
 
 Run: .venv/bin/python bench/control_bench.py [--quick] [--json FILE]
 """
-import argparse
-import json
 import os
 import signal
 import statistics
@@ -21,8 +19,8 @@ import threading
 import time
 from contextlib import contextmanager
 
-import numpy as np
 
+import kit
 import vok_sr
 from vok_learn import _engine
 
@@ -42,21 +40,15 @@ def quiet_fd1():
         os.close(devnull)
 
 
-def noisy_problem(rows=50, seed=0):
-    rng = np.random.default_rng(seed)
-    X = rng.uniform(-2.0, 2.0, size=(rows, 3))
-    y = X[:, 0] * np.cos(X[:, 1]) + 0.5 * X[:, 2] ** 2
-    return X, y + 0.01 * np.std(y) * rng.normal(size=rows)
-
-
-def nguyen5(rows=20, seed=1):
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(-1.0, 1.0, size=rows)
-    return x[:, None], np.sin(x**2) * np.cos(x) - 1.0
+def noisy_problem():
+    """The kit's three-variable law, 50 rows, 1 % noise."""
+    data = kit.sample(kit.PROBLEMS["three-var"], noise=0.01)
+    return data.X, data.y
 
 
 def speed(max_complexity, repeats):
-    X, y = nguyen5()
+    data = kit.sample(kit.PROBLEMS["nguyen-5"])
+    X, y = data.X, data.y
     settings = dict(max_complexity=max_complexity)
     vok, eng = [], []
     for _ in range(repeats):
@@ -133,12 +125,10 @@ def ticks(seconds, threads):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--json")
+    ap = kit.parser(__doc__)
     a = ap.parse_args()
     res = {
-        "cores": os.cpu_count(),
+        "meta": kit.meta(a.quick),
         "speed": speed(6 if a.quick else 8, 1 if a.quick else 3),
         "time_limit": time_limit([1.0] if a.quick else [1.0, 3.0, 10.0]),
         "ctrl_c": ctrl_c([1.0] if a.quick else [1.0, 3.0, 6.0]),
@@ -156,9 +146,7 @@ def main():
               (f"KeyboardInterrupt within {w:.3f} s ({r['stop_reason']})" if w is not None else r["stop_reason"]))
     for r in res["ticks"]:
         print(f"other thread during a search on {r['search_threads']} thread(s): {r['kept']:.1%} of its ticks")
-    if a.json:
-        with open(a.json, "w") as f:
-            json.dump(res, f, indent=2)
+    kit.write_results(kit.results_path(a, "control-results"), res)
 
 
 if __name__ == "__main__":
