@@ -19,7 +19,7 @@ from sklearn.utils.estimator_checks import check_estimator
 
 from vok_learn import SearchStoppedWarning, VokRegressor
 
-from conftest import run_python
+from conftest import run_python, start_python
 
 
 @pytest.fixture(scope="module")
@@ -170,22 +170,28 @@ def test_time_limit_keeps_the_equations_so_far():
 
 
 def test_ctrl_c_returns_a_usable_estimator():
+    # verbose=2 prints the engine's level lines: SIGINT is sent, as Ctrl-C
+    # would be, once level 2 is done.
     code = textwrap.dedent(
         """
-        import os, signal, threading, warnings
+        import warnings
         import numpy as np
         from vok_learn import VokRegressor
         rng = np.random.default_rng(1)
         X = rng.uniform(-2, 2, size=(60, 3)); y = X[:, 0] * np.cos(X[:, 1]) + rng.normal(size=60) * 0.01
-        threading.Timer(1.0, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            model = VokRegressor(max_complexity=14, verbose=0).fit(X, y)
-        print(model.stop_reason_, [w.category.__name__ for w in caught], model.predict(X).shape)
+            model = VokRegressor(max_complexity=14, verbose=2).fit(X, y)
+        print("fitted:", model.stop_reason_, [w.category.__name__ for w in caught], model.predict(X).shape)
         """
     )
-    proc = run_python(code)
-    assert proc.stdout.decode().split() == ["cancelled", "['SearchStoppedWarning']", "(60,)"], proc.stderr.decode()
+    with start_python(code, doing="a max_complexity=14 fit that Ctrl-C should stop") as child:
+        child.wait_for_output(rb"Level 2 processed", within=60)
+        child.interrupt()
+        proc = child.finish(within=30, waiting_for="waiting for the fit to stop after SIGINT")
+    assert proc.returncode == 0, proc.stderr.decode()
+    fitted = proc.stdout.decode().rsplit("fitted:", 1)[1].split()
+    assert fitted == ["cancelled", "['SearchStoppedWarning']", "(60,)"], proc.stdout.decode()
 
 
 @pytest.mark.parametrize("verbose", [0, 1, 2])

@@ -1,10 +1,9 @@
 import shutil
-import subprocess
 
 import pytest
 
 import vok_sr
-from conftest import run_python
+from conftest import run_command, run_python
 
 EXCEPTIONS = ["VokDimensionError", "VokComplexityError", "VokRuntimeError"]
 EXPORTS = ["Searcher", "SearchResult", *EXCEPTIONS]
@@ -72,9 +71,9 @@ def test_only_init_function_is_exported():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm not available")
-    listing = subprocess.run(
-        [nm, "-D", "--defined-only", vok_sr.__file__], capture_output=True, text=True, check=True
-    ).stdout
+    done = run_command([nm, "-D", "--defined-only", vok_sr.__file__], doing="nm listing the module's symbols")
+    assert done.returncode == 0, done.stderr.decode()
+    listing = done.stdout.decode()
     symbols = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     assert symbols == ["PyInit_vok_sr"]
 

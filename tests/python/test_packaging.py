@@ -12,13 +12,13 @@ import json
 import os
 import pathlib
 import re
-import subprocess
-import sys
 import sysconfig
 import tomllib
 import zipfile
 
 import pytest
+
+from conftest import run_command, run_python
 
 WHEEL = os.environ.get("VOK_WHEEL", "")
 pytestmark = pytest.mark.skipif(not WHEEL, reason="VOK_WHEEL names no wheel; `make wheel-test` sets it")
@@ -61,10 +61,9 @@ print(json.dumps({"module": via_module, "engine": via_engine, "stop": run["stop_
 
 @pytest.fixture(scope="module")
 def probe():
-    done = subprocess.run([sys.executable, "-c", PROBE], capture_output=True, text=True, timeout=300,
-                          cwd="/")
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    done = run_python(PROBE, doing="the installed-wheel probe", within=300, cwd="/")
+    assert done.returncode == 0, done.stderr.decode()
+    return json.loads(done.stdout.decode().strip().splitlines()[-1])
 
 
 def pinned_tbb_version():
@@ -113,8 +112,10 @@ def test_the_build_compiled_the_tbb_headers_of_tbb_devel():
     # ninja's record of the headers each object file read: every TBB header
     # must come from tbb-devel (the build venv's include/), none from the
     # system's libtbb-dev.
-    deps = subprocess.run([os.environ["VOK_NINJA"], "-C", os.environ["VOK_WHEEL_BUILD_DIR"], "-t", "deps"],
-                          capture_output=True, text=True, check=True).stdout
+    done = run_command([os.environ["VOK_NINJA"], "-C", os.environ["VOK_WHEEL_BUILD_DIR"], "-t", "deps"],
+                       doing="ninja -t deps on the wheel's build folder")
+    assert done.returncode == 0, done.stderr.decode()
+    deps = done.stdout.decode()
     includes = set()
     for line in deps.splitlines():
         header = line.strip()

@@ -4,12 +4,12 @@ import ast
 import importlib.util
 import inspect
 import pathlib
-import subprocess
 import sys
 
 import pytest
 
 import vok_sr
+from conftest import run_command
 
 MODULE_DIR = pathlib.Path(vok_sr.__file__).parent
 STUB = MODULE_DIR / "vok_sr.pyi"
@@ -88,10 +88,11 @@ def test_mypy_uses_the_stubs(tmp_path):
         pytest.skip("mypy is not installed")
     sample = tmp_path / "sample.py"
     sample.write_text(SAMPLE)
-    out = subprocess.run(
+    out = run_command(
         [sys.executable, "-m", "mypy", "--no-incremental", "--strict", str(sample)],
-        capture_output=True, text=True, cwd=tmp_path,
+        doing="mypy --strict on a sample that uses the stubs", within=300, cwd=tmp_path,
     )
-    lines = [l for l in out.stdout.splitlines() if ": error:" in l]
+    stdout = out.stdout.decode()
+    lines = [l for l in stdout.splitlines() if ": error:" in l]
     # exactly the deliberate mistake is reported: the stubs were found and used
-    assert len(lines) == 1 and "sample.py:11:" in lines[0], out.stdout
+    assert len(lines) == 1 and "sample.py:11:" in lines[0], stdout + out.stderr.decode()
