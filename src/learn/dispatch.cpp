@@ -84,41 +84,40 @@ bool range_args(const DispatchedLevel& level, const char* name, PyObject* const*
   return true;
 }
 
+// A new bytes object from what `make()` builds with the lock released.
+template <class Make>
+PyObject* bytes_unlocked(Watch& watch, Make&& make) {
+  std::string bytes;
+  {
+    Released released(watch);
+    bytes = make();
+  }
+  return to_bytes(bytes).release();
+}
+
 PyObject* level_payload(PyObject* obj, PyObject*) {
   return with_level(obj, [](DispatchedLevel& level, Watch& watch) -> PyObject* {
-    std::string payload;
-    {
-      Released released(watch);
-      payload = level.payload();
-    }
-    return to_bytes(payload).release();
+    return bytes_unlocked(watch, [&] { return level.payload(); });
+  });
+}
+
+// The bytes `method` gives for the range the arguments name.
+using RangeMethod = std::string (DispatchedLevel::*)(std::size_t, std::size_t) const;
+PyObject* range_bytes(PyObject* obj, const char* name, RangeMethod method, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return with_level(obj, [&](DispatchedLevel& level, Watch& watch) -> PyObject* {
+    std::size_t first = 0, count = 0;
+    if (!range_args(level, name, args, nargs, kwnames, first, count)) return nullptr;
+    return bytes_unlocked(watch, [&] { return (level.*method)(first, count); });
   });
 }
 
 PyObject* level_recipes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_level(obj, [&](DispatchedLevel& level, Watch& watch) -> PyObject* {
-    std::size_t first = 0, count = 0;
-    if (!range_args(level, "recipes", args, nargs, kwnames, first, count)) return nullptr;
-    std::string recipes;
-    {
-      Released released(watch);
-      recipes = level.recipes(first, count);
-    }
-    return to_bytes(recipes).release();
-  });
+  return range_bytes(obj, "recipes", &DispatchedLevel::recipes, args, nargs, kwnames);
 }
 
 PyObject* level_score(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_level(obj, [&](DispatchedLevel& level, Watch& watch) -> PyObject* {
-    std::size_t first = 0, count = 0;
-    if (!range_args(level, "score", args, nargs, kwnames, first, count)) return nullptr;
-    std::string summary;
-    {
-      Released released(watch);
-      summary = level.score(first, count);
-    }
-    return to_bytes(summary).release();
-  });
+  return range_bytes(obj, "score", &DispatchedLevel::score, args, nargs, kwnames);
 }
 
 PyObject* level_should_stop(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -256,13 +255,6 @@ std::unique_ptr<LevelDispatcher> python_dispatcher(PyObject* obj, Watch& watch) 
   return std::make_unique<PythonDispatcher>(*min, std::move(score_level), watch);
 }
 
-bool add_level_type(PyObject* module) {
-  if (g_level_type == nullptr) {
-    g_level_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_level_spec));
-    if (g_level_type == nullptr) return false;
-  }
-  // PyModule_AddObjectRef leaves the type's own reference with the static.
-  return PyModule_AddObjectRef(module, "DispatchedLevel", reinterpret_cast<PyObject*>(g_level_type)) == 0;
-}
+bool add_level_type(PyObject* module) { return add_type(module, g_level_spec, "DispatchedLevel", g_level_type); }
 
 }  // namespace vok::learn

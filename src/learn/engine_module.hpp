@@ -115,6 +115,9 @@ class Watch;
 // when `obj` is not a dispatcher.
 [[nodiscard]] std::unique_ptr<LevelDispatcher> python_dispatcher(PyObject* obj, Watch& watch);
 
+// Makes the type of `spec` once (kept in `type` for the life of the
+// process) and adds it to `module` as `name`; false with an exception set.
+bool add_type(PyObject* module, PyType_Spec& spec, const char* name, PyTypeObject*& type);
 // The types LevelScorer and DispatchedLevel, added to the module at import.
 bool add_scorer_type(PyObject* module);
 bool add_level_type(PyObject* module);

@@ -126,6 +126,16 @@ PyModuleDef g_module_def = {
 };
 
 }  // namespace
+
+bool add_type(PyObject* module, PyType_Spec& spec, const char* name, PyTypeObject*& type) {
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type == nullptr) return false;
+  }
+  // PyModule_AddObjectRef leaves the type's own reference with the static.
+  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
 }  // namespace vok::learn
 
 PyMODINIT_FUNC PyInit__engine() {

@@ -136,13 +136,6 @@ PyType_Spec g_scorer_spec = {"vok_learn._engine.LevelScorer", sizeof(ScorerObjec
 
 }  // namespace
 
-bool add_scorer_type(PyObject* module) {
-  if (g_scorer_type == nullptr) {
-    g_scorer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_scorer_spec));
-    if (g_scorer_type == nullptr) return false;
-  }
-  // PyModule_AddObjectRef leaves the type's own reference with the static.
-  return PyModule_AddObjectRef(module, "LevelScorer", reinterpret_cast<PyObject*>(g_scorer_type)) == 0;
-}
+bool add_scorer_type(PyObject* module) { return add_type(module, g_scorer_spec, "LevelScorer", g_scorer_type); }
 
 }  // namespace vok::learn
