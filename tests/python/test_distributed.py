@@ -89,6 +89,29 @@ def test_cluster_fit_equals_the_local_fit(client, many_ranges, settings):
             + stats["summary_bytes"]).all()
 
 
+def test_local_and_cluster_fits_make_one_engine_call_with_the_same_settings(client, monkeypatch):
+    from vok_learn import _estimator
+
+    calls = []
+    search = _estimator._engine.search
+
+    def recording_search(X, y, **kwargs):
+        calls.append(kwargs)
+        return search(X, y, **kwargs)
+
+    monkeypatch.setattr(_estimator._engine, "search", recording_search)
+    X, y = problem(9)
+    settings = dict(max_complexity=4, beam_width=60, alpha=0.01, ranking="raw", n_jobs=2, verbose=0)
+    VokRegressor(**settings).fit(X, y)
+    VokRegressor(client=client, **settings).fit(X, y)
+    local, remote = calls
+    assert local.pop("dispatch") is None
+    assert isinstance(remote.pop("dispatch"), _distributed.Dispatcher)
+    # Only the cluster's records need the level events.
+    assert local.pop("callback") is None and callable(remote.pop("callback"))
+    assert local == remote and local["threads"] == 2 and local["max_complexity"] == 4
+
+
 class _KillOnce(WorkerPlugin):
     """Kills the worker process that starts the first scoring task of
     `level`; the flag file makes it happen once across workers and restarts."""
