@@ -150,30 +150,34 @@ bool score_here(Search& s, const OpenLevel& open, LevelProgress& progress, Level
       0, total, tally, options);
 }
 
-// An open level scored wherever `dispatcher` has its ranges scored; the
-// summaries merged in range order give exactly the tally score_here gives.
-// nullopt when the dispatcher gave the level up: the search is stopped then,
-// as cancelled unless a stop check had fired. InvalidInput for summaries
-// that do not make up the level.
-std::optional<Outcome<LevelTally>> score_dispatched(Search& s, const OpenLevel& open, LevelProgress& progress,
-                                                    LevelDispatcher& dispatcher) {
+// An open level scored wherever `dispatcher` has its ranges scored, then
+// closed: the summaries merged in range order give exactly the tally
+// score_here gives. A level the dispatcher gave up is dropped, and the
+// search stopped (as cancelled unless a stop check had fired). InvalidInput
+// for summaries that do not make up the level.
+Outcome<LevelEnd> dispatch_level(Search& s, const OpenLevel& open, LevelProgress& progress,
+                                 LevelDispatcher& dispatcher) {
   DispatchedLevel level(s, open, progress);
   std::optional<std::vector<std::string>> summaries = dispatcher.score_level(level);
+  const Clock::time_point scored = Clock::now();
   if (!summaries) {
     if (!s.should_stop()) s.halt(StopReason::Cancelled);
-    return std::nullopt;
+    return LevelEnd::Stopped;
   }
   Outcome<LevelTally> tally = level.merge(*summaries);
-  if (std::holds_alternative<LevelTally>(tally)) level.report(open.recipes.size());
-  return tally;
+  if (auto* error = std::get_if<SearchError>(&tally)) return std::move(*error);
+  level.report(open.recipes.size());
+  // The trace keeps no candidate list of a level scored elsewhere.
+  close_level(s, open, std::move(std::get<LevelTally>(tally)), scored);
+  return LevelEnd::Stored;
 }
 
 // A level whose candidates fit recipes. Its candidate list is generated and
 // admitted as recipes first (the progress line needs its length; the stop
 // checks run between generation's chunks), then scored: by the search's
 // dispatcher when it has one and the level is large enough for it, else
-// here. A level stopped part way has offered what it scored to the front
-// but is not stored.
+// here. A level stopped part way is not stored; one scored here has
+// offered what it scored to the front.
 Outcome<LevelEnd> run_level_chunked(Search& s, std::size_t k) {
   std::optional<OpenLevel> open = open_level(s, k);
   if (!open) return LevelEnd::Stopped;
@@ -181,24 +185,21 @@ Outcome<LevelEnd> run_level_chunked(Search& s, std::size_t k) {
   LevelProgress progress(k, total, s.prints());
   LevelDispatcher* dispatcher = s.control.dispatcher;
   if (dispatcher != nullptr && total >= dispatcher->min_candidates()) {
-    std::optional<Outcome<LevelTally>> tally = score_dispatched(s, *open, progress, *dispatcher);
+    Outcome<LevelEnd> end = dispatch_level(s, *open, progress, *dispatcher);
     progress.finish();
-    if (!tally) return LevelEnd::Stopped;
-    if (auto* error = std::get_if<SearchError>(&*tally)) return std::move(*error);
-    // The trace keeps no candidate list of a level scored elsewhere.
-    close_level(s, *open, std::move(std::get<LevelTally>(*tally)));
-    return LevelEnd::Stored;
+    return end;
   }
   std::vector<Expression> kept;
   const bool keep = s.trace != nullptr && s.trace->keep_expressions;
   LevelTally tally(s.config.beam_width);
   const bool complete = score_here(s, *open, progress, tally, keep ? &kept : nullptr);
+  const Clock::time_point scored = Clock::now();
   progress.finish();
   if (!complete) {
     offer_tally(s, tally);
     return LevelEnd::Stopped;
   }
-  close_level(s, *open, std::move(tally), keep ? &kept : nullptr);
+  close_level(s, *open, std::move(tally), scored, keep ? &kept : nullptr);
   return LevelEnd::Stored;
 }
 
@@ -343,8 +344,8 @@ void offer_tally(Search& s, const LevelTally& tally) {
   if (tally.best()) update_pareto(*s.front, tally.best()->expression, tally.best()->error);
 }
 
-void close_level(Search& s, const OpenLevel& level, LevelTally tally, const std::vector<Expression>* kept) {
-  const Clock::time_point scored = Clock::now();
+void close_level(Search& s, const OpenLevel& level, LevelTally tally, Clock::time_point scored,
+                 const std::vector<Expression>* kept) {
   const std::size_t k = level.k;
   offer_tally(s, tally);
   // The picks whose expressions the tally no longer holds are built and

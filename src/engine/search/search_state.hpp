@@ -166,11 +166,12 @@ struct OpenLevel {
 // has offered what it scored.
 void offer_tally(Search& s, const LevelTally& tally);
 
-// Closes an open level from the tally of all its candidates: selects the
-// beam (rebuilding the picks the tally does not hold), stores the level,
-// reports it and checks the early exit. `kept`, when given, is the level's
-// whole candidate list for the trace.
-void close_level(Search& s, const OpenLevel& level, LevelTally tally, const std::vector<Expression>* kept = nullptr);
+// Closes an open level from the tally of all its candidates, whose scoring
+// ended at `scored`: selects the beam (rebuilding the picks the tally does
+// not hold), stores the level, reports it and checks the early exit.
+// `kept`, when given, is the level's whole candidate list for the trace.
+void close_level(Search& s, const OpenLevel& level, LevelTally tally, Clock::time_point scored,
+                 const std::vector<Expression>* kept = nullptr);
 
 // The search's results: the front finalized, why it ended, its last level.
 [[nodiscard]] SearchRun finish_search(Search& s);
