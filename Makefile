@@ -178,8 +178,8 @@ sanitize-py-install: sanitize-deps $(SAN_VENV)/.stamp
 # growth tests cover leaks here.
 # The cluster tests are left out too: their Dask worker processes would each
 # inherit the preloaded runtime and report the interpreter's own allocations
-# at exit; the engine code they run (the stepped search, the level bytes) is
-# covered here by test_engine's stepper tests and by the C++ suites above.
+# at exit; the engine code they run (a dispatched search, the level bytes) is
+# covered here by test_engine's dispatch tests and by the C++ suites above.
 sanitize-py: sanitize-py-install
 	$(ASAN_PY) $(SAN_VPY) -m pytest tests/python -q -p no:cacheprovider \
 	  --deselect tests/python/test_leaks.py::test_memory_stays_flat_over_thousands_of_calls \

@@ -34,7 +34,7 @@ set(VOK_ENGINE_SOURCES
     src/engine/refine/optimizer.cpp
     src/engine/refine/work_program.cpp
     src/engine/search/bfs.cpp
-    src/engine/search/stepper.cpp
+    src/engine/search/level_dispatch.cpp
     src/engine/select/beam.cpp
     src/engine/select/pareto.cpp
     src/engine/wire/level_codec.cpp
@@ -45,5 +45,5 @@ set(VOK_ENGINE_SOURCES
 # expression core and the operators link vok_core alone.
 set(VOK_CORE_TEST_AREAS builtin column_eval eval expression registry render signature)
 set(VOK_ENGINE_TEST_AREAS
-    beam bfs config fingerprint_set formula generation identity optimizer output pareto
-    repr_format sample_set scoring search_control search_options search_result searcher stepper)
+    beam bfs config dispatch fingerprint_set formula generation identity optimizer output pareto
+    repr_format sample_set scoring search_control search_options search_result searcher)

@@ -1,4 +1,5 @@
-"""A search whose levels are scored on a Dask cluster: the driver loop and the task the workers run."""
+"""A search whose levels are scored on a Dask cluster: the dispatcher the engine hands its levels to, and the task
+the workers run."""
 
 from __future__ import annotations
 
@@ -8,15 +9,11 @@ import threading
 import time
 import uuid
 from collections import OrderedDict
-from collections.abc import Callable
 from typing import Any
-
-import numpy as np
-from numpy.typing import NDArray
 
 from . import _engine
 
-__all__ = ["DistributedSearchError", "STATS_COLUMNS", "check_client", "search"]
+__all__ = ["DistributedSearchError", "Dispatcher", "STATS_COLUMNS", "check_client"]
 
 # Tasks per worker (a worker scores one task at a time, on all of its
 # threads). Scoring costs differ a lot between ranges (a level's candidates
@@ -35,10 +32,10 @@ MIN_RANGE = 4096
 # A level with fewer admitted candidates is scored on the driver: shipping
 # its payload would cost more than scoring it.
 LOCAL_CANDIDATES = 8192
-# How often the driver wakes while tasks run, to honour the time limit and
-# notice a client that was closed.
+# How often the dispatcher wakes while tasks run, to ask the search's stop
+# checks (time limit, Ctrl-C) and notice a client that was closed.
 POLL_SECONDS = 0.1
-# How long the driver waits for a cluster without workers to get one.
+# How long the dispatcher waits for a cluster without workers to get one.
 WORKER_WAIT_SECONDS = 60.0
 # Times a range is submitted again after its task was cancelled or lost its
 # input with the client still connected (a worker's death the scheduler
@@ -181,9 +178,9 @@ class _LevelRun:
     """One level's tasks on the cluster: submits the ranges, collects the
     summaries, resubmits a range whose task was lost."""
 
-    def __init__(self, client: Any, stepper: Any, search_id: str, level: int, payload_future: Any) -> None:
+    def __init__(self, client: Any, handle: Any, search_id: str, level: int, payload_future: Any) -> None:
         self.client = client
-        self.stepper = stepper
+        self.handle = handle
         self.search_id = search_id
         self.level = level
         self.payload_future = payload_future
@@ -195,7 +192,7 @@ class _LevelRun:
         self.payload_resent_bytes = 0
 
     def submit(self, first: int, count: int, attempt: int) -> None:
-        recipes = self.stepper.recipes(first, count)
+        recipes = self.handle.recipes(first, count)
         self.recipe_bytes += len(recipes)
         future = self.client.submit(
             _score_range,
@@ -255,7 +252,7 @@ class _LevelRun:
                 f"cancelled {attempt + 1} times by the cluster"
             )
         if self.payload_future.status != "finished":
-            payload = self.stepper.payload()
+            payload = self.handle.payload()
             self.payload_future = self.client.scatter(payload, broadcast=True, hash=False)
             self.payload_resent_bytes += len(payload) * len(self.client.nthreads())
         self.submit(first, count, attempt + 1)
@@ -268,186 +265,143 @@ def _closed_message(client: Any, level: int) -> str:
     )
 
 
-def _cluster_slots(client: Any, level: int) -> tuple[int, int]:
+def _cluster_slots(client: Any, handle: Any) -> tuple[int, int] | None:
     """(workers, threads) of the cluster now, waiting a while for a first
-    worker when there is none (an adaptive cluster scales up on demand)."""
-    nthreads = client.nthreads()
-    if not nthreads:
-        try:
-            client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
-        except TimeoutError as exc:
+    worker when there is none (an adaptive cluster scales up on demand);
+    None when the search's stop checks fire meanwhile."""
+    give_up = time.monotonic() + WORKER_WAIT_SECONDS
+    while not (nthreads := client.nthreads()):
+        if handle.should_stop():
+            return None
+        if time.monotonic() >= give_up:
             raise DistributedSearchError(
-                f"the Dask cluster had no worker for {WORKER_WAIT_SECONDS:g} s at level {level}"
-            ) from exc
-        nthreads = client.nthreads()
+                f"the Dask cluster had no worker for {WORKER_WAIT_SECONDS:g} s at level {handle.level}"
+            )
+        try:
+            client.wait_for_workers(1, timeout=POLL_SECONDS)
+        except TimeoutError:
+            pass
     return len(nthreads), int(sum(nthreads.values()))
 
 
-def search(
-    client: Any,
-    X: NDArray[np.float64],
-    y: NDArray[np.float64],
-    *,
-    max_complexity: int,
-    complexity_penalty: float,
-    beam_width: int,
-    alpha: float,
-    l1_ratio: float,
-    threads: int | None,
-    ranking: str,
-    constants: str,
-    time_limit: float | None = None,
-    callback: Callable[[dict[str, Any]], object] | None = None,
-    echo: bool = False,
-) -> tuple[dict[str, Any], list[dict[str, Any]]]:
-    """The search `_engine.search` runs, with each level's scoring spread
-    over the workers of `client`; the same equations, bit for bit.
+class Dispatcher:
+    """The dispatcher of one search (``_engine.search(dispatch=...)``): the
+    engine hands it each level of at least `min_candidates` candidates, it
+    scores ranges of the level on the workers of `client` and returns their
+    summaries, from which the engine closes the level exactly as if it had
+    scored it itself. While the tasks run it asks the level's stop checks,
+    so that the time limit and Ctrl-C stop the search, and gives the level
+    up when they fire. A cluster that fails raises DistributedSearchError.
 
-    Returns the engine's result dict and one record per scored level (see
-    STATS_COLUMNS). A time limit is checked between levels and while a
-    level's tasks run; the level open when it strikes is dropped, as the
-    local search drops it. KeyboardInterrupt cancels the level's tasks and is
-    raised again with the equations so far in its ``partial`` attribute, as
-    the engine does. A cluster that fails raises DistributedSearchError.
+    `record_level` turns the engine's level events into one record per
+    level after the first (see STATS_COLUMNS); `close` drops the search's
+    scorers on the workers.
     """
-    stepper = _engine.LevelStepper(
-        X,
-        y,
-        max_complexity=max_complexity,
-        complexity_penalty=complexity_penalty,
-        beam_width=beam_width,
-        alpha=alpha,
-        l1_ratio=l1_ratio,
-        exhaustive=False,
-        threads=threads,
-        ranking=ranking,
-        constants=constants,
-    )
-    search_id = uuid.uuid4().hex
-    deadline = None if time_limit is None else time.monotonic() + time_limit
-    records: list[dict[str, Any]] = []
-    used_cluster = False
-    try:
-        while True:
-            if deadline is not None and time.monotonic() >= deadline:
-                stepper.stop("time_limit")
-                break
-            started = time.perf_counter()
-            level = stepper.next_level()
-            if level is None:
-                break
-            generated = time.perf_counter()
-            record = _score_level(client, stepper, search_id, level, deadline, callback)
-            if record is None:
-                stepper.stop("time_limit")
-                break
-            used_cluster = used_cluster or record["tasks"] > 0
-            parts = record.pop("parts")
-            scored = time.perf_counter()
-            info = stepper.absorb(parts)
-            record.update(
-                generate_seconds=generated - started,
-                score_seconds=scored - generated,
-                absorb_seconds=time.perf_counter() - scored,
-            )
-            records.append({name: record[name] for name in STATS_COLUMNS})
-            if callback is not None:
-                callback({"kind": "level", **info, "elapsed": time.perf_counter() - started})
-            if echo:
-                print(
-                    f"[VOK-SR]   -> Level {level}: {info['candidates']} candidates scored in "
-                    f"{time.perf_counter() - started:.3f}s on {record['workers']} worker(s) "
-                    f"({record['tasks']} tasks, {record['shipped_bytes'] / 1e6:.3f} MB shipped). "
-                    f"Retaining top {info['retained']} candidates.",
-                    flush=True,
-                )
-    except KeyboardInterrupt as interrupt:
-        stepper.stop("cancelled")
-        interrupt.partial = stepper.result()  # type: ignore[attr-defined]
-        raise
-    finally:
-        if used_cluster and client.status == "running":
-            try:
-                client.run(_forget, search_id, wait=False)
-            except Exception:  # best effort: the scorers are evicted later anyway
-                pass
-    return stepper.result(), records
 
+    def __init__(self, client: Any) -> None:
+        self.client = client
+        self.min_candidates = max(LOCAL_CANDIDATES, 1)
+        self.search_id = uuid.uuid4().hex
+        self.records: list[dict[str, Any]] = []
+        # The transfer records of the levels scored on the cluster, until
+        # their level events arrive.
+        self._shipped: dict[int, dict[str, Any]] = {}
+        self._used_cluster = False
 
-def _score_level(
-    client: Any,
-    stepper: Any,
-    search_id: str,
-    level: int,
-    deadline: float | None,
-    callback: Callable[[dict[str, Any]], object] | None,
-) -> dict[str, Any] | None:
-    """The open level's summaries and its transfer record; None when the
-    time limit struck first."""
-    n = int(stepper.candidate_count)
-    record: dict[str, Any] = dict(
-        level=level, candidates=n, tasks=0, workers=0, payload_bytes=0, recipe_bytes=0,
-        summary_bytes=0, shipped_bytes=0, task_seconds=0.0, max_task_seconds=0.0, build_seconds=0.0,
-    )
-    if n < LOCAL_CANDIDATES:
-        record["parts"] = [stepper.score(0, n)]
-        return record
-    if client.status != "running":
-        raise DistributedSearchError(_closed_message(client, level))
-    run = None
-    try:
-        workers, threads = _cluster_slots(client, level)
-        ranges = split(n, workers, threads)
-        payload = stepper.payload()
-        payload_future = client.scatter(payload, broadcast=True, hash=False)
-        run = _LevelRun(client, stepper, search_id, level, payload_future)
-        for first, count in ranges:
-            run.submit(first, count, 0)
-        parts: list[bytes] = []
-        done = 0
-        from distributed import wait
-
-        while run.pending:
-            if deadline is not None and time.monotonic() >= deadline:
-                run.cancel()
+    def score_level(self, handle: Any) -> list[bytes] | None:
+        """The summaries of ranges that tile the level; None when the
+        search's stop checks fired first."""
+        level = int(handle.level)
+        if self.client.status != "running":
+            raise DistributedSearchError(_closed_message(self.client, level))
+        run = None
+        try:
+            slots = _cluster_slots(self.client, handle)
+            if slots is None:
                 return None
-            if client.status not in ("running", "connecting"):
-                raise DistributedSearchError(_closed_message(client, level))
-            try:
-                finished = wait(list(run.pending), timeout=POLL_SECONDS, return_when="FIRST_COMPLETED").done
-            except TimeoutError:
-                continue
-            for summary, count in run.collect(list(finished)):
-                parts.append(summary)
-                done += count
-            if callback is not None and done:
-                callback({"kind": "progress", "level": level, "done": done, "total": n})
-        record.update(
-            parts=parts,
-            tasks=len(ranges),
-            workers=workers,
-            payload_bytes=len(payload),
-            recipe_bytes=run.recipe_bytes,
-            summary_bytes=run.summary_bytes,
-            shipped_bytes=len(payload) * workers + run.payload_resent_bytes + run.recipe_bytes + run.summary_bytes,
-            task_seconds=float(sum(run.task_seconds)),
-            max_task_seconds=float(max(run.task_seconds, default=0.0)),
-            build_seconds=run.build_seconds,
-        )
-        return record
-    except (DistributedSearchError, KeyboardInterrupt):
-        raise
-    except (Exception, asyncio.CancelledError) as exc:
-        if client.status != "running":
-            raise DistributedSearchError(_closed_message(client, level)) from exc
-        # The first line says what happened; the rest (a list of task keys,
-        # a traceback) stays in the chained exception.
-        what = f"{type(exc).__name__}: {str(exc).strip().splitlines()[0] if str(exc).strip() else ''}"
-        if isinstance(exc, (asyncio.CancelledError, concurrent.futures.CancelledError)):
+            workers, threads = slots
+            ranges = split(int(handle.candidate_count), workers, threads)
+            payload = handle.payload()
+            payload_future = self.client.scatter(payload, broadcast=True, hash=False)
+            self._used_cluster = True
+            run = _LevelRun(self.client, handle, self.search_id, level, payload_future)
+            for first, count in ranges:
+                run.submit(first, count, 0)
+            parts: list[bytes] = []
+            done = 0
+            from distributed import wait
+
+            while run.pending:
+                if handle.should_stop(done):
+                    return None
+                if self.client.status not in ("running", "connecting"):
+                    raise DistributedSearchError(_closed_message(self.client, level))
+                try:
+                    finished = wait(list(run.pending), timeout=POLL_SECONDS, return_when="FIRST_COMPLETED").done
+                except TimeoutError:
+                    continue
+                for summary, count in run.collect(list(finished)):
+                    parts.append(summary)
+                    done += count
+            self._shipped[level] = dict(
+                tasks=len(ranges),
+                workers=workers,
+                payload_bytes=len(payload),
+                recipe_bytes=run.recipe_bytes,
+                summary_bytes=run.summary_bytes,
+                shipped_bytes=len(payload) * workers
+                + run.payload_resent_bytes
+                + run.recipe_bytes
+                + run.summary_bytes,
+                task_seconds=float(sum(run.task_seconds)),
+                max_task_seconds=float(max(run.task_seconds, default=0.0)),
+                build_seconds=run.build_seconds,
+            )
+            return parts
+        except (DistributedSearchError, KeyboardInterrupt):
+            raise
+        except (Exception, asyncio.CancelledError) as exc:
+            if self.client.status != "running":
+                raise DistributedSearchError(_closed_message(self.client, level)) from exc
+            # The first line says what happened; the rest (a list of task
+            # keys, a traceback) stays in the chained exception.
+            what = f"{type(exc).__name__}: {str(exc).strip().splitlines()[0] if str(exc).strip() else ''}"
+            if isinstance(exc, (asyncio.CancelledError, concurrent.futures.CancelledError)):
+                raise DistributedSearchError(
+                    f"the Dask cluster dropped the tasks of level {level} (was its scheduler shut down?): {what}"
+                ) from exc
             raise DistributedSearchError(
-                f"the Dask cluster dropped the tasks of level {level} (was its scheduler shut down?): {what}"
+                f"the search on the Dask cluster failed during level {level}: {what}"
             ) from exc
-        raise DistributedSearchError(f"the search on the Dask cluster failed during level {level}: {what}") from exc
-    finally:
-        if run is not None:
-            run.cancel()
+        finally:
+            if run is not None:
+                run.cancel()
+
+    def record_level(self, event: dict[str, Any]) -> None:
+        """Records a level the engine closed, from its level event: what was
+        shipped for it (nothing when it was scored on this process) and where
+        its time went."""
+        level = int(event["level"])
+        if level < 2:
+            return
+        record: dict[str, Any] = dict(
+            level=level, candidates=int(event["candidates"]), tasks=0, workers=0, payload_bytes=0,
+            recipe_bytes=0, summary_bytes=0, shipped_bytes=0, task_seconds=0.0, max_task_seconds=0.0,
+            build_seconds=0.0,
+        )
+        record.update(self._shipped.pop(level, {}))
+        record.update(
+            generate_seconds=float(event["generate_seconds"]),
+            score_seconds=float(event["score_seconds"]),
+            absorb_seconds=float(event["close_seconds"]),
+        )
+        self.records.append({name: record[name] for name in STATS_COLUMNS})
+
+    def close(self) -> None:
+        """Drops the search's scorers on the workers (best effort: they are
+        evicted later anyway)."""
+        if self._used_cluster and self.client.status == "running":
+            try:
+                self.client.run(_forget, self.search_id, wait=False)
+            except Exception:
+                pass

@@ -1,7 +1,7 @@
 """Type stubs of vok_learn._engine, the private extension of vok_learn."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, TypedDict, final
+from typing import Any, Literal, Protocol, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -37,6 +37,7 @@ def search(
     callback: Callable[[dict[str, Any]], object] | None = None,
     ranking: Literal["raw", "affine"] = "raw",
     constants: Literal["fitted", "named", "both"] = "fitted",
+    dispatch: Dispatcher | None = None,
 ) -> SearchRun: ...
 def evaluate(tokens: Sequence[Token], X: npt.ArrayLike) -> np.ndarray: ...
 def render(tokens: Sequence[Token]) -> tuple[str, str, str]: ...
@@ -44,39 +45,23 @@ def validate(tokens: Sequence[Token]) -> list[Token]: ...
 def operators() -> list[tuple[int, str, int]]: ...
 def hardware_threads() -> int: ...
 
-class LevelInfo(TypedDict):
-    level: int
-    candidates: int
-    retained: int
-    best_error: float
-
 @final
-class LevelStepper:
-    def __new__(
-        cls,
-        X: npt.ArrayLike,
-        y: npt.ArrayLike,
-        max_complexity: int = 10,
-        complexity_penalty: float = 0.1,
-        beam_width: int = 1000,
-        alpha: float = 0.0,
-        l1_ratio: float = 0.5,
-        exhaustive: bool = False,
-        threads: int | None = None,
-        ranking: Literal["raw", "affine"] = "raw",
-        constants: Literal["fitted", "named", "both"] = "fitted",
-    ) -> LevelStepper: ...
-    @property
-    def candidate_count(self) -> int: ...
+class DispatchedLevel:
     @property
     def level(self) -> int: ...
-    def next_level(self) -> int | None: ...
+    @property
+    def candidate_count(self) -> int: ...
     def payload(self) -> bytes: ...
     def recipes(self, first: int, count: int) -> bytes: ...
     def score(self, first: int, count: int) -> bytes: ...
-    def absorb(self, parts: Sequence[bytes | bytearray | memoryview], /) -> LevelInfo: ...
-    def stop(self, reason: Literal["time_limit", "cancelled"], /) -> None: ...
-    def result(self) -> SearchRun: ...
+    def should_stop(self, done: int | None = None) -> bool: ...
+
+class Dispatcher(Protocol):
+    """What search(dispatch=...) takes."""
+
+    @property
+    def min_candidates(self) -> int: ...
+    def score_level(self, level: DispatchedLevel, /) -> Sequence[bytes | bytearray | memoryview] | None: ...
 
 @final
 class LevelScorer:

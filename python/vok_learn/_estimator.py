@@ -23,6 +23,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 from . import _distributed, _engine
 from ._complex import leaves_reals
 from ._export import NumpyFormula, equation_text, to_latex, to_sympy
+from ._settings import SearchSettings
 from ._tokens import Token, constant_positions, scale_tokens, with_constants
 
 __all__ = ["SearchStoppedWarning", "VokRegressor"]
@@ -265,9 +266,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         both, and each worker scores one task at a time on all of its
         threads. A worker lost during a level has its tasks rerun
         elsewhere; a client closed or a cluster lost during `fit` raises
-        RuntimeError and leaves the estimator unfitted. `time_limit` is
-        checked between levels and while a level's tasks run, not while this
-        process generates a level. The client is shared, not copied, by
+        RuntimeError and leaves the estimator unfitted. `time_limit` and
+        Ctrl-C are honoured as in a local fit, also while this process
+        generates a level. The client is shared, not copied, by
         `clone` and `copy.deepcopy`, and left out when the estimator is
         pickled (it comes back as None).
 
@@ -456,8 +457,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         y_search = y_all if subset is None else y_all[subset]
         factor = _scale_factor(y_search) if self.normalize_y else 1.0
 
+        settings = SearchSettings.from_estimator(self, threads=threads, start=start)
         try:
-            result, level_records = self._search(X_search, y_search / factor, factor, threads, start)
+            result, level_records = self._search(X_search, y_search / factor, factor, settings)
         except _distributed.DistributedSearchError:
             # Nothing of this fit, nor of an earlier one, may pass for its
             # result.
@@ -525,47 +527,25 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         return [str(n) for n in names]
 
     def _search(
-        self, X: NDArray[np.float64], y: NDArray[np.float64], factor: float, threads: int | None, start: float
+        self, X: NDArray[np.float64], y: NDArray[np.float64], factor: float, settings: SearchSettings
     ) -> tuple[_engine.SearchRun, list[dict[str, Any]]]:
         """The engine's result and, on a cluster, its per-level records."""
-        time_limit = None
-        if self.time_limit is not None and math.isfinite(self.time_limit):
-            time_limit = max(0.0, self.time_limit - (time.monotonic() - start))
         bars = _LevelBars(factor * factor) if self.verbose == 1 else None
-        records: list[dict[str, Any]] = []
+        dispatcher = _distributed.Dispatcher(self.client) if self.client is not None else None
+
+        def on_event(event: dict[str, Any]) -> None:
+            if dispatcher is not None and event["kind"] == "level":
+                dispatcher.record_level(event)
+            if bars is not None:
+                bars(event)
+
         try:
-            if self.client is not None:
-                result, records = _distributed.search(
-                    self.client,
-                    X,
-                    y,
-                    max_complexity=int(self.max_complexity),
-                    complexity_penalty=float(self.complexity_penalty),
-                    beam_width=int(self.beam_width),
-                    alpha=float(self.alpha),
-                    l1_ratio=float(self.l1_ratio),
-                    threads=threads,
-                    ranking=self.ranking,
-                    constants=self.constants,
-                    time_limit=time_limit,
-                    callback=bars,
-                    echo=self.verbose == 2,
-                )
-                return self._warn_if_stopped(result), records
             result = _engine.search(
                 X,
                 y,
-                max_complexity=int(self.max_complexity),
-                complexity_penalty=float(self.complexity_penalty),
-                beam_width=int(self.beam_width),
-                alpha=float(self.alpha),
-                l1_ratio=float(self.l1_ratio),
-                time_limit=time_limit,
-                threads=threads,
-                output="stdout" if self.verbose == 2 else "silent",
-                callback=bars,
-                ranking=self.ranking,
-                constants=self.constants,
+                **settings.engine_kwargs(),
+                callback=on_event if bars is not None or dispatcher is not None else None,
+                dispatch=dispatcher,
             )
         except KeyboardInterrupt as interrupt:
             partial = getattr(interrupt, "partial", None)
@@ -582,7 +562,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         finally:
             if bars is not None:
                 bars.close()
-        return self._warn_if_stopped(result), records
+            if dispatcher is not None:
+                dispatcher.close()
+        return self._warn_if_stopped(result), dispatcher.records if dispatcher is not None else []
 
     def _warn_if_stopped(self, result: _engine.SearchRun) -> _engine.SearchRun:
         if result["stop_reason"] == "time_limit":

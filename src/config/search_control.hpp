@@ -14,6 +14,8 @@
 
 namespace vok {
 
+class LevelDispatcher;
+
 // Whether the start, progress and level lines go to standard output.
 enum class ProgressOutput : std::uint8_t { Stdout, Silent };
 
@@ -25,6 +27,13 @@ enum class StopReason : std::uint8_t { Completed, EarlyExit, TimeLimit, Cancelle
 // "completed", "early_exit", "time_limit", "cancelled".
 std::string_view stop_reason_name(StopReason reason);
 
+// Where a level's wall time went (all 0 for level 1, which is seeded).
+struct LevelTimes {
+  double generate_seconds = 0.0;  // generating and admitting its candidates
+  double score_seconds = 0.0;     // scoring them, here or wherever a dispatcher had them scored
+  double close_seconds = 0.0;     // merging the scored ranges, selecting and storing the beam
+};
+
 // After each level (level 1 included).
 struct LevelEvent {
   std::size_t level = 0;
@@ -32,6 +41,7 @@ struct LevelEvent {
   std::size_t retained = 0;    // kept for the next levels
   double elapsed_seconds = 0.0;  // since the search started
   double best_error = 0.0;       // lowest raw error on the front so far (inf when empty)
+  LevelTimes times;
 };
 
 // During a level's scoring: `done` of `total` candidates scored.
@@ -41,7 +51,8 @@ struct ProgressTick {
   std::size_t total = 0;
 };
 
-// A plain value; the callables are called on the thread that runs the
+// A plain value (the dispatcher it points to stays the caller's); the
+// callables and the dispatcher are called on the thread that runs the
 // search, never on a worker, between parallel passes. A callback or check
 // that returns false / true respectively stops the search there, which then
 // finalizes the front it has. Callables must not throw.
@@ -55,6 +66,10 @@ struct SearchControl {
   std::function<bool()> cancel_requested;                 // true: stop (Cancelled)
   // Worker threads of this search; 0 means every hardware thread.
   std::size_t threads = 0;
+  // Not owned. When set, each level of at least its min_candidates() is
+  // handed to it to be scored elsewhere (engine/search/level_dispatch.hpp);
+  // the outcome is the same as scoring here.
+  LevelDispatcher* dispatcher = nullptr;
 };
 
 // The checks a long pass runs between its chunks, on the driving thread:

@@ -8,7 +8,10 @@
 #include "bind/py_common.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "lib/engine.hpp"
@@ -71,7 +74,52 @@ bool threads_arg(PyObject* obj, std::size_t& threads);
 // {"equations": [...], "stop_reason": ..., "last_level": ...}.
 Ref run_result(const SearchRun& run);
 
-// The types LevelStepper and LevelScorer, added to the module at import.
-bool add_stepper_types(PyObject* module);
+// SearchError as ValueError; returns null.
+PyObject* raise_error(const SearchError& e);
+// A new bytes object holding `s`.
+Ref to_bytes(const std::string& s);
+
+// A bytes-like argument, viewed in place for as long as it lives.
+class Bytes {
+ public:
+  Bytes() = default;
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+  ~Bytes() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // False with TypeError naming `name` for an object without a buffer.
+  bool open(PyObject* obj, const char* name) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be a bytes-like object, not %.100s", name, Py_TYPE(obj)->tp_name);
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  std::string_view view() const {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+class Watch;
+// The level dispatcher of search(dispatch=obj): each level of at least
+// obj.min_candidates candidates goes to obj.score_level(level) on the
+// driving thread, with the lock held for that call only; an exception it
+// raises is kept by `watch` and gives the level up. Null with TypeError set
+// when `obj` is not a dispatcher.
+[[nodiscard]] std::unique_ptr<LevelDispatcher> python_dispatcher(PyObject* obj, Watch& watch);
+
+// Makes the type of `spec` once (kept in `type` for the life of the
+// process) and adds it to `module` as `name`; false with an exception set.
+bool add_type(PyObject* module, PyType_Spec& spec, const char* name, PyTypeObject*& type);
+// The types LevelScorer and DispatchedLevel, added to the module at import.
+bool add_scorer_type(PyObject* module);
+bool add_level_type(PyObject* module);
 
 }  // namespace vok::learn

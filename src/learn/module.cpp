@@ -83,14 +83,20 @@ PyMethodDef g_methods[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(X, y, max_complexity=10, complexity_penalty=0.1, beam_width=1000, alpha=0.0, l1_ratio=0.5, "
      "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None, ranking='raw', "
-     "constants='fitted')\n--\n\n"
+     "constants='fitted', dispatch=None)\n--\n\n"
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
      "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
      "runs on the calling thread with 'level' and 'progress' events; its exception, or Ctrl-C, stops the "
      "search and propagates with the results so far as the exception's 'partial' attribute. ranking "
      "'affine' keeps a level's candidates by the error of their best affine fit to y (reported errors stay "
-     "raw); constants 'named' or 'both' put the named constants 0, 1, I, Pi, E into level 1."},
+     "raw); constants 'named' or 'both' put the named constants 0, 1, I, Pi, E into level 1. A level event "
+     "also says where the level's time went ('generate_seconds', 'score_seconds', 'close_seconds'). "
+     "dispatch.score_level(level) is handed each level of at least dispatch.min_candidates candidates, as a "
+     "DispatchedLevel, to have it scored elsewhere: it returns the summaries of ranges that tile the level "
+     "(the search closes the level from them exactly as if it had scored it; ValueError when they do not "
+     "make it up), or None to give the level up; what it raises stops the search as a callback's "
+     "exception does."},
     {"evaluate", as_cfunction(evaluate), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(tokens, X)\n--\n\n"
      "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "
@@ -120,6 +126,16 @@ PyModuleDef g_module_def = {
 };
 
 }  // namespace
+
+bool add_type(PyObject* module, PyType_Spec& spec, const char* name, PyTypeObject*& type) {
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type == nullptr) return false;
+  }
+  // PyModule_AddObjectRef leaves the type's own reference with the static.
+  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
 }  // namespace vok::learn
 
 PyMODINIT_FUNC PyInit__engine() {
@@ -127,7 +143,9 @@ PyMODINIT_FUNC PyInit__engine() {
     vok::learn::EngineState& s = vok::learn::engine_state();
     if (!s.registry) s.registry = std::make_shared<const vok::OperatorRegistry>(vok::OperatorRegistry::with_builtins());
     PyObject* module = PyModule_Create(&vok::learn::g_module_def);
-    if (module != nullptr && !vok::learn::add_stepper_types(module)) Py_CLEAR(module);
+    if (module != nullptr && (!vok::learn::add_scorer_type(module) || !vok::learn::add_level_type(module))) {
+      Py_CLEAR(module);
+    }
     return module;
   });
 }

@@ -1,9 +1,12 @@
 // _engine.search: one search with the interpreter lock released, bounded by
-// a time limit, watched by a callback and stopped by Ctrl-C.
+// a time limit, watched by a callback, stopped by Ctrl-C, its levels scored
+// here or by a dispatcher.
 #include "engine_module.hpp"
+#include "watch.hpp"
 
 #include <chrono>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <cmath>
 #include <string>
@@ -15,94 +18,6 @@
 namespace vok::learn {
 
 namespace {
-
-// The interpreter lock around a search: released for the engine, taken back
-// on the same (driving) thread for each callback and signal check. The
-// first Python exception raised in a callback is kept until the search ends.
-class Watch {
- public:
-  explicit Watch(PyObject* callback) : callback_(callback) {}
-
-  void release() { saved_ = PyEval_SaveThread(); }
-  void hold() { PyEval_RestoreThread(saved_); }
-
-  // With the lock held: keeps the current exception; the search stops.
-  void capture() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    if (!failed()) {
-      type_ = Ref(type);
-      value_ = Ref(value);
-      tb_ = Ref(tb);
-    } else {
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
-    }
-  }
-  bool failed() const { return static_cast<bool>(type_); }
-
-  // Calls the callback with a new event dict (or with nothing when there is
-  // no callback); false when it raised.
-  bool call(Ref event) {
-    if (callback_ == nullptr) return true;
-    if (!event) {
-      capture();
-      return false;
-    }
-    Ref r(PyObject_CallOneArg(callback_, event.get()));
-    if (!r) {
-      capture();
-      return false;
-    }
-    return true;
-  }
-
-  // Ctrl-C and other signal handlers run here; an exception they raise
-  // stops the search.
-  bool signalled() {
-    if (PyErr_CheckSignals() < 0) {
-      capture();
-      return true;
-    }
-    return false;
-  }
-
-  // Re-raises the kept exception with the partial results on it.
-  PyObject* reraise(PyObject* partial) {
-    if (value_ && partial != nullptr && PyObject_SetAttrString(value_.get(), "partial", partial) < 0) {
-      PyErr_Clear();  // an exception type without a dict keeps its own attributes
-    }
-    PyErr_Restore(type_.release(), value_.release(), tb_.release());
-    return nullptr;
-  }
-
-  PyObject* callback() const { return callback_; }
-
- private:
-  PyObject* callback_;
-  PyThreadState* saved_ = nullptr;
-  Ref type_, value_, tb_;
-};
-
-// Runs `enter` now and `leave` on scope exit (also when the engine throws,
-// on allocation failure), so the lock is always balanced.
-template <void (Watch::*Enter)(), void (Watch::*Leave)()>
-class Scoped {
- public:
-  explicit Scoped(Watch& w) : w_(w) { (w_.*Enter)(); }
-  ~Scoped() { (w_.*Leave)(); }
-  Scoped(const Scoped&) = delete;
-  Scoped& operator=(const Scoped&) = delete;
-
- private:
-  Watch& w_;
-};
-// The lock taken back for a callback; released for the engine.
-using Held = Scoped<&Watch::hold, &Watch::release>;
-using Released = Scoped<&Watch::release, &Watch::hold>;
 
 Ref text(const std::string& s) {
   return Ref(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
@@ -272,9 +187,9 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
-                                   "constants"},
+                                   "constants", "dispatch"},
                                   2};
-    PyObject* a[14];
+    PyObject* a[15];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
@@ -294,15 +209,23 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!samples_from_args(a[0], a[1], rows, targets)) return nullptr;
 
     Watch watch(callback);
+    std::unique_ptr<LevelDispatcher> dispatcher;
+    if (a[14] != nullptr && a[14] != Py_None) {
+      dispatcher = python_dispatcher(a[14], watch);
+      if (!dispatcher) return nullptr;
+      control.dispatcher = dispatcher.get();
+    }
     const auto new_event = [](const char* format, auto... values) { return Ref(Py_BuildValue(format, values...)); };
     // Without a callback only the signal check takes the lock back.
     if (callback != nullptr) control.on_level = [&](const LevelEvent& e) {
       Held held(watch);
-      return watch.call(new_event("{s:s,s:n,s:n,s:n,s:d,s:d}", "kind", "level", "level",
+      return watch.call(new_event("{s:s,s:n,s:n,s:n,s:d,s:d,s:d,s:d,s:d}", "kind", "level", "level",
                                   static_cast<Py_ssize_t>(e.level), "candidates",
                                   static_cast<Py_ssize_t>(e.candidates), "retained",
                                   static_cast<Py_ssize_t>(e.retained), "elapsed", e.elapsed_seconds,
-                                  "best_error", e.best_error));
+                                  "best_error", e.best_error, "generate_seconds", e.times.generate_seconds,
+                                  "score_seconds", e.times.score_seconds, "close_seconds",
+                                  e.times.close_seconds));
     };
     if (callback != nullptr) control.on_progress = [&](const ProgressTick& t) {
       Held held(watch);
@@ -320,15 +243,17 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       Released released(watch);
       run = run_search(rows, targets, config, control);
     }
+    // An exception of a callback or the dispatcher comes first: it may be
+    // why the dispatcher's summaries are refused.
+    if (watch.failed()) {
+      Ref result = run_dict(run);
+      return watch.reraise(result.get());
+    }
     if (const auto* error = std::get_if<SearchError>(&run.results);
         error != nullptr && error->kind == SearchError::Kind::InvalidInput) {
-      const std::string message = error->text();
-      PyErr_SetString(PyExc_ValueError, message.c_str());
-      return nullptr;
+      return raise_error(*error);
     }
-    Ref result = run_dict(run);
-    if (watch.failed()) return watch.reraise(result.get());
-    return result.release();
+    return run_dict(run).release();
   });
 }
 

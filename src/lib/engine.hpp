@@ -12,7 +12,7 @@
 #include "core/expression.hpp"
 #include "core/search_error.hpp"
 #include "engine/search/bfs.hpp"
-#include "engine/search/stepper.hpp"
+#include "engine/search/level_dispatch.hpp"
 #include "engine/wire/level_codec.hpp"
 #include "eval/batch.hpp"
 #include "infra/pool.hpp"

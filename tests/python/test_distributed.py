@@ -89,6 +89,29 @@ def test_cluster_fit_equals_the_local_fit(client, many_ranges, settings):
             + stats["summary_bytes"]).all()
 
 
+def test_local_and_cluster_fits_make_one_engine_call_with_the_same_settings(client, monkeypatch):
+    from vok_learn import _estimator
+
+    calls = []
+    search = _estimator._engine.search
+
+    def recording_search(X, y, **kwargs):
+        calls.append(kwargs)
+        return search(X, y, **kwargs)
+
+    monkeypatch.setattr(_estimator._engine, "search", recording_search)
+    X, y = problem(9)
+    settings = dict(max_complexity=4, beam_width=60, alpha=0.01, ranking="raw", n_jobs=2, verbose=0)
+    VokRegressor(**settings).fit(X, y)
+    VokRegressor(client=client, **settings).fit(X, y)
+    local, remote = calls
+    assert local.pop("dispatch") is None
+    assert isinstance(remote.pop("dispatch"), _distributed.Dispatcher)
+    # Only the cluster's records need the level events.
+    assert local.pop("callback") is None and callable(remote.pop("callback"))
+    assert local == remote and local["threads"] == 2 and local["max_complexity"] == 4
+
+
 class _KillOnce(WorkerPlugin):
     """Kills the worker process that starts the first scoring task of
     `level`; the flag file makes it happen once across workers and restarts."""
@@ -219,11 +242,110 @@ def test_time_limit_stops_between_tasks(client, many_ranges):
     assert model.equations_["complexity"].max() <= model.distributed_stats_["level"].max()
 
 
-@pytest.mark.parametrize("verbose, stream, text", [(1, "err", "best loss"), (2, "out", "MB shipped")])
-def test_progress_on_a_cluster(client, many_ranges, capsys, verbose, stream, text):
+@pytest.mark.parametrize(
+    "verbose, stream, text",
+    [(1, "err", "level 4"), (2, "out", "[VOK-SR]   -> Level 4 processed in ")],
+)
+def test_progress_on_a_cluster(client, many_ranges, capfd, verbose, stream, text):
     VokRegressor(max_complexity=4, verbose=verbose, client=client).fit(*problem(7))
-    captured = getattr(capsys.readouterr(), stream)
-    assert "level 4" in captured.lower() and text in captured
+    captured = getattr(capfd.readouterr(), stream)
+    assert text in captured and ("best loss" in captured) is (verbose == 1)
+    # The engine's own lines: the same as a local fit's, one per level.
+    assert captured.count("[VOK-SR]   -> Level ") == (3 if verbose == 2 else 0)
+
+
+# A problem whose level 5 takes seconds to generate on this process, while
+# levels 1-4 take about a second: many features and a wide beam make the
+# pairs of operands many, named constants keep the scoring cheap.
+GENERATION_HEAVY = dict(max_complexity=5, beam_width=5000, constants="named", ranking="raw", verbose=0)
+
+
+def generation_heavy_problem():
+    rng = np.random.default_rng(8)
+    X = rng.uniform(0.5, 2.0, size=(10, 100))
+    return X, np.sin(X[:, 0]) * X[:, 1] + X[:, 2] ** 2
+
+
+@pytest.fixture
+def spied(monkeypatch):
+    """Records the levels handed to the dispatcher and calls `on_level4`
+    (when set) from the level event of level 4, the last one before the
+    heavy generation."""
+    spy = type("Spy", (), {"handed": [], "on_level4": None})()
+    score_level, record_level = _distributed.Dispatcher.score_level, _distributed.Dispatcher.record_level
+
+    def spied_score_level(dispatcher, handle):
+        spy.handed.append(int(handle.level))
+        return score_level(dispatcher, handle)
+
+    def spied_record_level(dispatcher, event):
+        record_level(dispatcher, event)
+        if event["level"] == 4 and spy.on_level4 is not None:
+            spy.on_level4()
+
+    monkeypatch.setattr(_distributed.Dispatcher, "score_level", spied_score_level)
+    monkeypatch.setattr(_distributed.Dispatcher, "record_level", spied_record_level)
+    return spy
+
+
+def test_time_limit_stops_the_generation_of_a_level(client, spied):
+    X, y = generation_heavy_problem()
+    time_limit = 8.0
+    start = time.monotonic()
+    # Level 5's generation starts shortly before the deadline, whatever
+    # levels 1-4 took.
+    spied.on_level4 = lambda: time.sleep(max(0.0, start + time_limit - 0.5 - time.monotonic()))
+    with pytest.warns(SearchStoppedWarning, match="time limit of 8 s during level 5"):
+        model = VokRegressor(time_limit=time_limit, client=client, **GENERATION_HEAVY).fit(X, y)
+    elapsed = time.monotonic() - start
+    assert model.stop_reason_ == "time_limit"
+    # Stopped in generation: level 5 never reached the cluster, and the fit
+    # returned long before its generation could have ended.
+    assert spied.handed == [3, 4]
+    assert model.distributed_stats_["level"].tolist() == [2, 3, 4]
+    assert time_limit <= elapsed < time_limit + 2.5
+    assert model.equations_["complexity"].max() <= 4
+
+
+def test_ctrl_c_stops_the_generation_of_a_level():
+    code = """
+import os, signal, threading, time, warnings
+import numpy as np
+from distributed import Client, LocalCluster
+from vok_learn import VokRegressor, _distributed
+signal.signal(signal.SIGINT, signal.default_int_handler)
+rng = np.random.default_rng(8)
+X = rng.uniform(0.5, 2.0, size=(10, 100)); y = np.sin(X[:, 0]) * X[:, 1] + X[:, 2] ** 2
+handed, sent = [], []
+score_level, record_level = _distributed.Dispatcher.score_level, _distributed.Dispatcher.record_level
+def spied_score_level(self, handle):
+    handed.append(int(handle.level))
+    return score_level(self, handle)
+def interrupt():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+def spied_record_level(self, event):
+    record_level(self, event)
+    if event["level"] == 4:  # level 5's generation follows: interrupt it
+        threading.Timer(0.5, interrupt).start()
+_distributed.Dispatcher.score_level = spied_score_level
+_distributed.Dispatcher.record_level = spied_record_level
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    cluster = LocalCluster(n_workers=1, threads_per_worker=1, processes=False, dashboard_address=None)
+with cluster, Client(cluster) as client:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = VokRegressor(max_complexity=5, beam_width=5000, constants="named", ranking="raw", verbose=0,
+                             client=client).fit(X, y)
+    returned = time.monotonic()
+    print(model.stop_reason_, ",".join(map(str, handed)), int(model.equations_["complexity"].max()),
+          returned - sent[0] < 2.5, any("interrupted during level 5" in str(w.message) for w in caught))
+"""
+    proc = run_python(code)
+    # Levels 3 and 4 went to the cluster (level 2 is too small), level 5 never did.
+    assert proc.stdout.decode().split() == ["cancelled", "3,4", "4", "True", "True"], (
+        proc.stdout.decode() + proc.stderr.decode())
 
 
 def test_copies_share_the_client_and_pickles_leave_it_out(client):

@@ -5,6 +5,7 @@ silenced and interrupted."""
 import math
 import re
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -273,25 +274,42 @@ _engine.search([[1.0], [2.0], [3.0]], [1.0, 4.0, 9.5], max_complexity=3, output=
     assert proc.stderr == b""
 
 
-# --- A search stepped level by level ------------------------------------------
+# --- A search whose levels a dispatcher has scored ---------------------------
 
 
-def _stepped(X, y, size, remote, **settings):
-    """Runs a LevelStepper to the end, each level in ranges of `size`."""
-    s = _engine.LevelStepper(X, y, **settings)
-    while (k := s.next_level()) is not None:
-        assert s.level == k
-        scorer = _engine.LevelScorer(s.payload()) if remote else None
+class Splitting:
+    """Scores each level handed over in ranges of `size`, here or by a
+    LevelScorer rebuilt from the payload's bytes, and returns the summaries
+    last range first."""
+
+    def __init__(self, size, remote, min_candidates=0):
+        self.size, self.remote, self.min_candidates = size, remote, min_candidates
+        self.handed = []
+
+    def score_level(self, level):
+        self.handed.append((level.level, level.candidate_count))
+        scorer = _engine.LevelScorer(level.payload()) if self.remote else None
+        if scorer is not None:
+            assert scorer.level == level.level
         parts = []
-        for first in range(0, s.candidate_count, size):
-            count = min(size, s.candidate_count - first)
-            if remote:
-                parts.append(scorer.score(memoryview(s.recipes(first, count)), first))
+        for first in range(0, level.candidate_count, self.size):
+            count = min(self.size, level.candidate_count - first)
+            if self.remote:
+                parts.append(scorer.score(memoryview(level.recipes(first, count)), first))
             else:
-                parts.append(s.score(first, count))
-        info = s.absorb(parts[::-1])
-        assert info["level"] == k and s.level == 0
-    return s.result()
+                parts.append(level.score(first, count))
+        return parts[::-1]
+
+
+def level_events(events):
+    return [(e["level"], e["candidates"], e["retained"], bits([e["best_error"]]).tolist())
+            for e in events if e["kind"] == "level"]
+
+
+def dispatch_problem():
+    rng = np.random.default_rng(3)
+    X = rng.uniform(-1, 1, (30, 2))
+    return X, np.cos(X[:, 0]) * X[:, 1] + 0.02 * rng.normal(size=30)
 
 
 @pytest.mark.parametrize(
@@ -299,79 +317,246 @@ def _stepped(X, y, size, remote, **settings):
     [dict(max_complexity=5, beam_width=40), dict(max_complexity=5, beam_width=25, ranking="affine", constants="both")],
 )
 @pytest.mark.parametrize("size, remote", [(10**9, False), (333, True), (41, False)])
-def test_a_stepped_search_finds_what_search_finds(settings, size, remote):
-    rng = np.random.default_rng(3)
-    X = rng.uniform(-1, 1, (30, 2))
-    y = np.cos(X[:, 0]) * X[:, 1] + 0.02 * rng.normal(size=30)
-    want = _engine.search(X, y, exhaustive=True, **settings)
-    got = _stepped(X, y, size, remote, exhaustive=True, **settings)
+def test_a_dispatched_search_finds_what_search_finds(settings, size, remote):
+    X, y = dispatch_problem()
+    want_events, got_events = [], []
+    want = _engine.search(X, y, exhaustive=True, callback=want_events.append, **settings)
+    dispatcher = Splitting(size, remote)
+    got = _engine.search(X, y, exhaustive=True, callback=got_events.append, dispatch=dispatcher, **settings)
     assert got["stop_reason"] == want["stop_reason"] and got["last_level"] == want["last_level"]
     key = [(e["tokens"], e["complexity"]) for e in want["equations"]]
     assert [(e["tokens"], e["complexity"]) for e in got["equations"]] == key
     # Bit for bit, NaN-safe.
-    assert [np.float64(e["error"]).tobytes() for e in got["equations"]] == [
-        np.float64(e["error"]).tobytes() for e in want["equations"]
-    ]
+    assert bits([e["error"] for e in got["equations"]]).tolist() == bits([e["error"] for e in want["equations"]]).tolist()
+    assert level_events(got_events) == level_events(want_events)
+    assert dispatcher.handed == [(e[0], e[1]) for e in level_events(want_events) if e[0] >= 2]
 
 
-def test_stepper_misuse_is_refused_and_leaves_the_level_open():
-    X = np.linspace(-1, 1, 20).reshape(-1, 1)
-    y = X[:, 0] ** 3 + X[:, 0]
-    s = _engine.LevelStepper(X, y, max_complexity=4, beam_width=10, exhaustive=True)
-    other = _engine.LevelStepper(X, y, max_complexity=4, beam_width=10, exhaustive=True)
-    with pytest.raises(RuntimeError, match="no level is open"):
-        s.payload()
-    assert s.next_level() == 2 and other.next_level() == 2
-    n = s.candidate_count
-    with pytest.raises(RuntimeError, match="level 2 is open"):
-        s.next_level()
-    with pytest.raises(ValueError, match="outside the open level"):
-        s.recipes(1, n)
-    whole = s.score(0, n)
-    for bad in ([s.score(0, 1)], [other.score(0, n)], [whole[:-1]], [whole, whole], []):
-        with pytest.raises(ValueError):
-            s.absorb(bad)
-    with pytest.raises(TypeError, match="bytes-like"):
-        s.absorb(["not bytes"])
-    with pytest.raises(ValueError, match="Malformed"):
-        _engine.LevelScorer(b"VKP1 but not a payload")
-    with pytest.raises(ValueError, match="Malformed"):
-        _engine.LevelScorer(s.payload()).score(b"\x80", 0)
-    with pytest.raises(ValueError, match="time_limit"):
-        s.stop("soon")
-    assert s.absorb([whole])["level"] == 2
-    assert s.next_level() == 3
-    s.stop("time_limit")
-    result = s.result()
-    assert result["stop_reason"] == "time_limit" and result["last_level"] == 2
-    with pytest.raises(RuntimeError, match="result\\(\\) was taken"):
-        s.result()
+def test_only_levels_of_min_candidates_go_to_the_dispatcher():
+    X, y = dispatch_problem()
+    events = []
+    want = _engine.search(X, y, max_complexity=5, beam_width=40, exhaustive=True, callback=events.append)
+    sizes = [(e[0], e[1]) for e in level_events(events) if e[0] >= 2]
+    threshold = sorted(n for _, n in sizes)[len(sizes) // 2]
+    dispatcher = Splitting(50, True, min_candidates=threshold)
+    got = _engine.search(X, y, max_complexity=5, beam_width=40, exhaustive=True, dispatch=dispatcher)
+    assert dispatcher.handed == [(k, n) for k, n in sizes if n >= threshold]
+    assert 0 < len(dispatcher.handed) < len(sizes)
+    assert got == want
 
 
-def test_a_stepper_is_one_threads_at_a_time():
-    rng = np.random.default_rng(1)
-    X = rng.uniform(-1, 1, (400, 3))
-    y = X[:, 0] * X[:, 1] - X[:, 2] + 0.1 * rng.normal(size=400)
-    s = _engine.LevelStepper(X, y, max_complexity=6, exhaustive=True)
-    while (k := s.next_level()) is not None and s.candidate_count < 20000:
-        s.absorb([s.score(0, s.candidate_count)])
-    assert k is not None
-    errors = []
-    started = threading.Event()
+def test_level_events_say_where_the_time_went():
+    X, y = dispatch_problem()
 
-    def score_whole():
-        started.set()
-        s.score(0, s.candidate_count)
+    class Slow(Splitting):
+        def score_level(self, level):
+            time.sleep(0.05)
+            return super().score_level(level)
 
-    worker = threading.Thread(target=score_whole)
-    worker.start()
-    started.wait()
-    # While the other thread scores (the lock released), this one is refused.
-    for _ in range(200):
-        try:
-            s.payload()
-        except RuntimeError as e:
-            errors.append(str(e))
-            break
-    worker.join()
-    assert errors and "in use by another thread" in errors[0]
+    events = []
+    _engine.search(X, y, max_complexity=4, exhaustive=True, callback=events.append, dispatch=Slow(10**9, False))
+    levels = [e for e in events if e["kind"] == "level"]
+    assert [e["level"] for e in levels] == [1, 2, 3, 4]
+    assert levels[0]["generate_seconds"] == levels[0]["score_seconds"] == levels[0]["close_seconds"] == 0.0
+    for before, e in zip(levels, levels[1:]):
+        assert e["score_seconds"] >= 0.05 and e["generate_seconds"] > 0 and e["close_seconds"] > 0
+        assert e["generate_seconds"] + e["score_seconds"] + e["close_seconds"] <= e["elapsed"] - before["elapsed"]
+
+
+def test_should_stop_reports_progress_and_its_stop_gives_the_level_up():
+    X, y = dispatch_problem()
+    events = []
+
+    def callback(event):
+        events.append(event)
+        if event["kind"] == "progress" and event["level"] == 3 and event["done"] >= 10:
+            raise LookupError("enough")
+
+    class Reporting:
+        min_candidates = 0
+        answers = []
+
+        def score_level(self, level):
+            n = level.candidate_count
+            if level.level < 3:
+                return [level.score(0, n)]
+            for done in (5, 5, 3, 10, 11):
+                self.answers.append(level.should_stop(done))
+                if self.answers[-1]:
+                    return None
+            return [level.score(0, n)]
+
+    with pytest.raises(LookupError, match="enough") as info:
+        _engine.search(X, y, max_complexity=5, callback=callback, dispatch=Reporting())
+    assert Reporting.answers == [False, False, False, True]
+    partial = info.value.partial
+    assert partial["stop_reason"] == "cancelled" and partial["last_level"] == 2 and partial["equations"]
+    ticks = [(e["level"], e["done"]) for e in events if e["kind"] == "progress"]
+    # Each count once, in order; level 2 reported whole once merged.
+    assert ticks[-2:] == [(3, 5), (3, 10)]
+    assert ticks[:-2] == [(2, [e for e in events if e["kind"] == "level"][1]["candidates"])]
+
+
+def test_a_time_limit_stops_a_dispatcher_that_waits():
+    X, y = dispatch_problem()
+
+    class Waiting:
+        min_candidates = 0
+        polls = 0
+
+        def score_level(self, level):
+            while not level.should_stop():
+                Waiting.polls += 1
+                time.sleep(0.01)
+                if Waiting.polls > 2000:
+                    return [level.score(0, level.candidate_count)]
+            return None
+
+    start = time.monotonic()
+    run = _engine.search(X, y, max_complexity=5, time_limit=0.2, dispatch=Waiting())
+    assert run["stop_reason"] == "time_limit" and run["last_level"] == 1
+    assert 0 < Waiting.polls < 2000 and time.monotonic() - start < 5
+
+
+def test_ctrl_c_stops_a_dispatched_level_with_the_results_so_far():
+    code = """
+import os, signal, threading, time
+import numpy as np
+from vok_learn import _engine
+signal.signal(signal.SIGINT, signal.default_int_handler)
+rng = np.random.default_rng(1)
+X = rng.uniform(-2, 2, size=(30, 2)); y = X[:, 0] * np.cos(X[:, 1])
+
+class Waiting:
+    min_candidates = 0
+    def score_level(self, level):
+        if level.level == 3:
+            threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+            while not level.should_stop():
+                time.sleep(0.01)
+            return None
+        return [level.score(0, level.candidate_count)]
+
+try:
+    _engine.search(X, y, max_complexity=6, dispatch=Waiting())
+    print("not interrupted")
+except KeyboardInterrupt as e:
+    p = e.partial
+    print(p["stop_reason"], p["last_level"], len(p["equations"]) > 0)
+"""
+    proc = run_python(code)
+    assert proc.stdout.decode().split() == ["cancelled", "2", "True"], proc.stderr.decode()
+
+
+def test_dispatcher_failures_stop_the_search_with_the_results_so_far():
+    X, y = dispatch_problem()
+
+    class Failing:
+        min_candidates = 0
+
+        def score_level(self, level):
+            if level.level == 3:
+                raise LookupError("no cluster")
+            return [level.score(0, level.candidate_count)]
+
+    with pytest.raises(LookupError, match="no cluster") as info:
+        _engine.search(X, y, max_complexity=5, dispatch=Failing())
+    partial = info.value.partial
+    assert partial["stop_reason"] == "cancelled" and partial["last_level"] == 2 and partial["equations"]
+
+
+class _Keep:
+    """Keeps the summaries of the levels it is handed."""
+
+    min_candidates = 0
+
+    def __init__(self):
+        self.summaries = []
+
+    def score_level(self, level):
+        self.summaries.append(level.score(0, level.candidate_count))
+        return self.summaries[-1:]
+
+
+def _returning(make):
+    """A dispatcher whose levels return make(level, a summary of another
+    search's level 2)."""
+    X, y = dispatch_problem()
+    other = _Keep()
+    _engine.search(X, y, max_complexity=2, exhaustive=True, dispatch=other)
+
+    class Returning:
+        min_candidates = 0
+
+        def score_level(self, level):
+            return make(level, other.summaries[0])
+
+    return Returning()
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda level, other: [level.score(0, 1)], ValueError, "do not tile the level's candidates"),
+        (lambda level, other: [], ValueError, "do not tile the level's candidates"),
+        (lambda level, other: [level.score(0, level.candidate_count)] * 2, ValueError, "do not tile"),
+        (lambda level, other: [other], ValueError, "belongs to another search or level"),
+        (lambda level, other: [level.score(0, level.candidate_count)[:-1]], ValueError, "Malformed"),
+        (lambda level, other: ["not bytes"], TypeError, "a summary must be a bytes-like object, not str"),
+        (lambda level, other: 42, TypeError, r"score_level\(\) must return a list of summaries"),
+        (lambda level, other: level.recipes(1, level.candidate_count), ValueError,
+         r"candidates \[1, 1 \+ \d+\) lie outside the level's \d+"),
+        (lambda level, other: _engine.LevelScorer(b"VKP1 but not a payload"), ValueError, "Malformed"),
+        (lambda level, other: _engine.LevelScorer(level.payload()).score(b"\x80", 0), ValueError, "Malformed"),
+    ],
+)
+def test_what_a_dispatcher_returns_is_checked(make, error, message):
+    X, y = dispatch_problem()
+    with pytest.raises(error, match=message):
+        _engine.search(X, y, max_complexity=4, dispatch=_returning(make))
+
+
+def test_a_level_is_used_during_its_call_on_the_searchs_thread_only():
+    X, y = dispatch_problem()
+    kept, errors = [], []
+
+    class Misusing:
+        min_candidates = 0
+
+        def score_level(self, level):
+            kept.append(level)
+            worker = threading.Thread(target=lambda: errors.append(_raises(level.payload)))
+            worker.start()
+            worker.join()
+            return [level.score(0, level.candidate_count)]
+
+    run = _engine.search(X, y, max_complexity=3, dispatch=Misusing())
+    assert run["stop_reason"] == "completed" and len(kept) == 2
+    assert errors == ["a DispatchedLevel is used on the thread that runs its search only"] * 2
+    for method in (kept[0].payload, lambda: kept[0].score(0, 1), lambda: kept[0].level):
+        assert _raises(method) == (
+            "the level is closed: a DispatchedLevel is valid during the score_level call it was passed to")
+    with pytest.raises(TypeError, match="cannot create"):
+        type(kept[0])()
+
+
+def _raises(call):
+    try:
+        call()
+    except RuntimeError as e:
+        return str(e)
+    return None
+
+
+@pytest.mark.parametrize(
+    "dispatch, error, message",
+    [
+        (object(), TypeError, "dispatch must be None or an object with an integer min_candidates"),
+        (type("NoMethod", (), {"min_candidates": 0, "score_level": 3})(), TypeError, "dispatch must be None"),
+        (type("Negative", (), {"min_candidates": -1, "score_level": print})(), OverflowError, None),
+        (type("Real", (), {"min_candidates": 1.5, "score_level": print})(), TypeError, "min_candidates"),
+    ],
+)
+def test_bad_dispatchers_are_refused(dispatch, error, message):
+    with pytest.raises(error, match=message):
+        _engine.search(np.ones((3, 1)), np.ones(3), max_complexity=2, dispatch=dispatch)

@@ -296,3 +296,37 @@ def test_works_inside_scikit_learn_tools(noisy):
     grid = GridSearchCV(pipe, {"vokregressor__model_selection": ["accuracy", "score"]}, cv=2).fit(X, y)
     assert grid.best_params_["vokregressor__model_selection"] in ("accuracy", "score")
     assert grid.predict(X).shape == y.shape
+
+
+@pytest.mark.parametrize(
+    "params, elapsed, expected",
+    [
+        (dict(), 0.0, dict(max_complexity=10, beam_width=1000, complexity_penalty=0.1, alpha=0.0, l1_ratio=0.5,
+                           ranking="affine", constants="fitted", time_limit=None, output="silent")),
+        (dict(time_limit=5.0, verbose=2, ranking="raw", constants="both", max_complexity=4, beam_width=7,
+              complexity_penalty=0.25, alpha=0.5, l1_ratio=1),
+         2.0, dict(max_complexity=4, beam_width=7, complexity_penalty=0.25, alpha=0.5, l1_ratio=1.0,
+                   ranking="raw", constants="both", time_limit=3.0, output="stdout")),
+        # A limit already spent leaves none; an infinite one is no limit.
+        (dict(time_limit=1.0, verbose=1), 4.0, dict(time_limit=0.0, output="silent")),
+        (dict(time_limit=math.inf), 4.0, dict(time_limit=None)),
+    ],
+)
+def test_search_settings_are_derived_from_the_parameters(params, elapsed, expected):
+    import dataclasses
+    import time
+
+    from vok_learn._settings import SearchSettings
+
+    start = time.monotonic() - elapsed
+    settings = SearchSettings.from_estimator(VokRegressor(**params), threads=3, start=start)
+    kwargs = settings.engine_kwargs()
+    assert kwargs["threads"] == 3
+    for name, value in expected.items():
+        if name == "time_limit" and value:
+            # The time spent since `start` is taken off, to within this test's own time.
+            assert value - 1.0 < kwargs[name] <= value, name
+        else:
+            assert kwargs[name] == value and type(kwargs[name]) is type(value), name
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        settings.beam_width = 5  # type: ignore[misc]

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "engine/fitness/level_scoring.hpp"
 #include "engine/fitness/scoring.hpp"
@@ -17,6 +19,7 @@
 #include "engine/generate/generation.hpp"
 #include "engine/refine/optimizer.hpp"
 #include "engine/refine/reference.hpp"
+#include "engine/search/level_dispatch.hpp"
 #include "engine/select/beam.hpp"
 #include "infra/output.hpp"
 #include "infra/pool.hpp"
@@ -85,18 +88,26 @@ std::vector<ScoredCandidate> score_level(Search& s, std::size_t k, std::vector<E
   return survivors(std::move(results));
 }
 
+// How a level ended: stored, or stopped part way (and not stored).
+enum class LevelEnd { Stored, Stopped };
+
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
 // The reference level: the whole candidate list is built, fingerprinted by
-// evaluation, scored and selected at once. False when the search was
-// stopped before the level was stored.
-bool run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock) {
+// evaluation, scored and selected at once.
+LevelEnd run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock) {
   const BeamQuota quota = beam_quota(s.config.beam_width);
   std::vector<Expression> candidates = generate_level(s.levels, k, *s.registry, s.seen);
-  if (s.should_stop()) return false;
+  if (s.should_stop()) return LevelEnd::Stopped;
+  const Clock::time_point generated = Clock::now();
   const std::size_t candidate_count = candidates.size();
   std::optional<std::vector<Expression>> kept;
   if (s.trace != nullptr && s.trace->keep_expressions) kept = candidates;
 
   std::vector<ScoredCandidate> scored = score_level(s, k, std::move(candidates));
+  const Clock::time_point scored_clock = Clock::now();
   offer_to_front(s, scored);
   if (s.config.ranking != Ranking::Raw) {
     parallel_each(scored.size(), [&](std::size_t i) { scored[i].second = s.rank_score(scored[i].first, scored[i].second); });
@@ -105,28 +116,25 @@ bool run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock) {
   s.store_level(k, select_beam(std::move(scored), s.config.beam_width, quota.elite_count, quota.diversity_quota));
   s.say(format_level_line(k, Clock::now() - level_clock, s.levels[k].size()));
   s.record(k, candidate_count, scored_count, kept ? &*kept : nullptr);
-  s.level_done(k, candidate_count);
+  s.level_done(k, candidate_count,
+               {seconds_between(level_clock, generated), seconds_between(generated, scored_clock),
+                seconds_between(scored_clock, Clock::now())});
   if (check_early_exit(*s.front, s.config.exhaustive, s.config.early_exit_threshold)) s.halt(StopReason::EarlyExit);
-  return true;
+  return LevelEnd::Stored;
 }
 
-// The same level in bounded memory. Phase 1 generates and admits the whole
-// candidate list as recipes (the progress line needs its length); phase 2
-// builds and scores one chunk at a time on the workers while the driving
-// thread folds the chunk before it into the level's tally, in candidate-list
-// order, so every outcome equals run_level_whole's. Beyond the recipes (a
-// byte or two per candidate) a level holds two chunks, the store's records
-// of the candidates that can still be retained, and beam_width expressions.
-// The search's stop checks run between generation's chunks and before each
-// scoring chunk; a level stopped part way has offered its scored candidates
-// to the front but is not stored. False when that happened.
-bool run_level_chunked(Search& s, std::size_t k) {
-  std::optional<OpenLevel> open = open_level(s, k);
-  if (!open) return false;
-  const RecipeList& recipes = open->recipes;
+// An open level scored here in bounded memory: one chunk at a time is
+// built and scored on the workers while the driving thread folds the chunk
+// before it into the level's tally, in candidate-list order, so every
+// outcome equals run_level_whole's. Beyond the recipes (a byte or two per
+// candidate) a level holds two chunks, the store's records of the
+// candidates that can still be retained, and beam_width expressions. The
+// search's stop checks run before each chunk. False when they ended the
+// level part way (the tally then holds every chunk scored).
+bool score_here(Search& s, const OpenLevel& open, LevelProgress& progress, LevelTally& tally,
+                std::vector<Expression>* kept) {
+  const RecipeList& recipes = open.recipes;
   const std::size_t total = recipes.size();
-  std::vector<Expression> kept;
-  LevelProgress progress(k, total, s.prints());
   RangeOptions options;
   options.max_chunk = s.config.candidate_chunk;
   // A watched search sizes its chunks by time, so that a stop is seen within
@@ -134,33 +142,79 @@ bool run_level_chunked(Search& s, std::size_t k) {
   // outcome is the same for any chunk size.
   options.timed = s.watched();
   options.progress = &progress;
-  if (s.trace != nullptr && s.trace->keep_expressions) options.kept = &kept;
+  options.kept = kept;
   options.should_stop = [&s] { return s.should_stop(); };
-  options.folded = [&](std::size_t done) { s.progress(k, done, total); };
-  LevelTally tally(s.config.beam_width);
-  const bool complete = score_range(
-      open->scorer, [&](std::size_t first, std::size_t n, std::vector<Recipe>& out) { recipes.decode(first, n, out); },
+  options.folded = [&](std::size_t done) { s.progress(open.k, done, total); };
+  return score_range(
+      open.scorer, [&](std::size_t first, std::size_t n, std::vector<Recipe>& out) { recipes.decode(first, n, out); },
       0, total, tally, options);
+}
+
+// An open level scored wherever `dispatcher` has its ranges scored, then
+// closed: the summaries merged in range order give exactly the tally
+// score_here gives. A level the dispatcher gave up is dropped, and the
+// search stopped (as cancelled unless a stop check had fired). InvalidInput
+// for summaries that do not make up the level.
+Outcome<LevelEnd> dispatch_level(Search& s, const OpenLevel& open, LevelProgress& progress,
+                                 LevelDispatcher& dispatcher) {
+  DispatchedLevel level(s, open, progress);
+  std::optional<std::vector<std::string>> summaries = dispatcher.score_level(level);
+  const Clock::time_point scored = Clock::now();
+  if (!summaries) {
+    if (!s.should_stop()) s.halt(StopReason::Cancelled);
+    return LevelEnd::Stopped;
+  }
+  Outcome<LevelTally> tally = level.merge(*summaries);
+  if (auto* error = std::get_if<SearchError>(&tally)) return std::move(*error);
+  level.report(open.recipes.size());
+  // The trace keeps no candidate list of a level scored elsewhere.
+  close_level(s, open, std::move(std::get<LevelTally>(tally)), scored);
+  return LevelEnd::Stored;
+}
+
+// A level whose candidates fit recipes. Its candidate list is generated and
+// admitted as recipes first (the progress line needs its length; the stop
+// checks run between generation's chunks), then scored: by the search's
+// dispatcher when it has one and the level is large enough for it, else
+// here. A level stopped part way is not stored; one scored here has
+// offered what it scored to the front.
+Outcome<LevelEnd> run_level_chunked(Search& s, std::size_t k) {
+  std::optional<OpenLevel> open = open_level(s, k);
+  if (!open) return LevelEnd::Stopped;
+  const std::size_t total = open->recipes.size();
+  LevelProgress progress(k, total, s.prints());
+  LevelDispatcher* dispatcher = s.control.dispatcher;
+  if (dispatcher != nullptr && total >= dispatcher->min_candidates()) {
+    Outcome<LevelEnd> end = dispatch_level(s, *open, progress, *dispatcher);
+    progress.finish();
+    return end;
+  }
+  std::vector<Expression> kept;
+  const bool keep = s.trace != nullptr && s.trace->keep_expressions;
+  LevelTally tally(s.config.beam_width);
+  const bool complete = score_here(s, *open, progress, tally, keep ? &kept : nullptr);
+  const Clock::time_point scored = Clock::now();
   progress.finish();
   if (!complete) {
     offer_tally(s, tally);
-    return false;
+    return LevelEnd::Stopped;
   }
-  close_level(s, *open, std::move(tally), options.kept);
-  return true;
+  close_level(s, *open, std::move(tally), scored, keep ? &kept : nullptr);
+  return LevelEnd::Stored;
 }
 
-bool run_level(Search& s, std::size_t k) {
+Outcome<LevelEnd> run_level(Search& s, std::size_t k) {
   const Clock::time_point level_clock = Clock::now();
   const PassClock passes;
-  const bool stored = s.fast() && recipes_fit(s.levels, k, *s.registry) ? run_level_chunked(s, k)
-                                                                        : run_level_whole(s, k, level_clock);
-  if (stored && s.trace != nullptr && !s.trace->levels.empty()) {
+  Outcome<LevelEnd> end = s.fast() && recipes_fit(s.levels, k, *s.registry) ? run_level_chunked(s, k)
+                                                                            : run_level_whole(s, k, level_clock);
+  const auto* how = std::get_if<LevelEnd>(&end);
+  if (how != nullptr && *how == LevelEnd::Stored && s.trace != nullptr && !s.trace->levels.empty()) {
     SearchTrace::LevelReport& report = s.trace->levels.back();
-    report.seconds = std::chrono::duration<double>(Clock::now() - level_clock).count();
+    report.seconds = seconds_between(level_clock, Clock::now());
     report.driver_alone_seconds = std::max(0.0, report.seconds - passes.seconds());
   }
-  return stored;
+  return end;
 }
 
 std::string too_many_variables(std::size_t n) {
@@ -282,14 +336,16 @@ std::optional<OpenLevel> open_level(Search& s, std::size_t k) {
   RecipeList recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen,
                                         kDefaultLeftChunk, [&s] { return s.should_stop(); });
   if (s.should_stop()) return std::nullopt;
-  return OpenLevel{k, std::move(recipes), LevelScorer(s.levels, s.columns, s.samples, s.config, k), clock};
+  return OpenLevel{k, std::move(recipes), LevelScorer(s.levels, s.columns, s.samples, s.config, k), clock,
+                   Clock::now()};
 }
 
 void offer_tally(Search& s, const LevelTally& tally) {
   if (tally.best()) update_pareto(*s.front, tally.best()->expression, tally.best()->error);
 }
 
-void close_level(Search& s, OpenLevel& level, LevelTally tally, const std::vector<Expression>* kept) {
+void close_level(Search& s, const OpenLevel& level, LevelTally tally, Clock::time_point scored,
+                 const std::vector<Expression>* kept) {
   const std::size_t k = level.k;
   offer_tally(s, tally);
   // The picks whose expressions the tally no longer holds are built and
@@ -315,7 +371,9 @@ void close_level(Search& s, OpenLevel& level, LevelTally tally, const std::vecto
   s.store_level(k, std::move(retained));
   s.say(format_level_line(k, Clock::now() - level.clock, s.levels[k].size()));
   s.record(k, total, tally.scored(), kept, tally.abandoned());
-  s.level_done(k, total);
+  s.level_done(k, total,
+               {seconds_between(level.clock, level.opened), seconds_between(level.opened, scored),
+                seconds_between(scored, Clock::now())});
   if (check_early_exit(*s.front, s.config.exhaustive, s.config.early_exit_threshold)) s.halt(StopReason::EarlyExit);
 }
 
@@ -330,7 +388,9 @@ SearchRun run_search(std::span<const std::vector<double>> samples, std::span<con
   if (auto* error = std::get_if<SearchError>(&started)) return {std::move(*error)};
   Search& s = *std::get<std::unique_ptr<Search>>(started);
   while (const auto k = next_level(s)) {
-    if (!run_level(s, *k)) break;
+    Outcome<LevelEnd> end = run_level(s, *k);
+    if (auto* error = std::get_if<SearchError>(&end)) return {std::move(*error), StopReason::Cancelled, s.last_level};
+    if (std::get<LevelEnd>(end) == LevelEnd::Stopped) break;
   }
   return finish_search(s);
 }

@@ -28,8 +28,11 @@ namespace vok {
                                                    const SearchConfig& config, const SampleSet& samples);
 
 // One whole search under `control`: its progress reporting, deadline,
-// cancel check and thread count. A search that is not stopped returns
-// exactly what run_bfs returns, under any control.
+// cancel check, thread count and level dispatcher. A search that is not
+// stopped returns exactly what run_bfs returns, under any control. A
+// dispatcher's summaries that do not make up their level end the search
+// with InvalidInput; one that gives a level up ends it as cancelled (with
+// the front so far) unless a stop check had fired.
 [[nodiscard]] SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
                      const SearchConfig& config, const SearchControl& control, SearchTrace* trace = nullptr);
 

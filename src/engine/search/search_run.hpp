@@ -1,6 +1,6 @@
 #pragma once
 
-// What every driver of a search shares: the run's outcome, its trace and the early-exit test.
+// What a search gives back: the run's outcome, its trace, and the early-exit test.
 
 #include <cstddef>
 #include <vector>

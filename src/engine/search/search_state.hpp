@@ -1,6 +1,6 @@
 #pragma once
 
-// The state of one search between its levels, and the steps that every driver of a search shares.
+// The state of one search between its levels, and the steps its driver takes.
 
 #include <chrono>
 #include <cstddef>
@@ -26,8 +26,8 @@ namespace vok {
 
 using Clock = std::chrono::steady_clock;
 
-// The state of one search between its levels, owned by its driver (run_search
-// or a SearchStepper) and released with it (except the registry, which the
+// The state of one search between its levels, owned by its driver
+// (run_search) and released with it (except the registry, which the
 // results share). Thread safety: only the driving thread mutates it, between
 // passes; workers read it during a pass.
 struct Search {
@@ -98,7 +98,7 @@ struct Search {
   }
 
   // Level k is stored whole: it counts as completed, and the caller hears of it.
-  void level_done(std::size_t k, std::size_t candidates) {
+  void level_done(std::size_t k, std::size_t candidates, const LevelTimes& times = {}) {
     last_level = k;
     if (!control.on_level) return;
     double best = std::numeric_limits<double>::infinity();
@@ -106,7 +106,7 @@ struct Search {
       if (error < best) best = error;
     });
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    if (!control.on_level({k, candidates, levels[k].size(), elapsed, best})) halt(StopReason::Cancelled);
+    if (!control.on_level({k, candidates, levels[k].size(), elapsed, best, times})) halt(StopReason::Cancelled);
   }
 
   // Stores a finished level (and, on the Fast path, its probe values).
@@ -154,7 +154,8 @@ struct OpenLevel {
   std::size_t k;
   RecipeList recipes;
   LevelScorer scorer;
-  Clock::time_point clock;  // when the level began
+  Clock::time_point clock;   // when the level began
+  Clock::time_point opened;  // when its candidates were admitted
 };
 // Generates and admits level k (the slot next_level added); nullopt when the
 // search was stopped during generation. Precondition: the Fast path and
@@ -165,11 +166,12 @@ struct OpenLevel {
 // has offered what it scored.
 void offer_tally(Search& s, const LevelTally& tally);
 
-// Closes an open level from the tally of all its candidates: selects the
-// beam (rebuilding the picks the tally does not hold), stores the level,
-// reports it and checks the early exit. `kept`, when given, is the level's
-// whole candidate list for the trace.
-void close_level(Search& s, OpenLevel& level, LevelTally tally, const std::vector<Expression>* kept = nullptr);
+// Closes an open level from the tally of all its candidates, whose scoring
+// ended at `scored`: selects the beam (rebuilding the picks the tally does
+// not hold), stores the level, reports it and checks the early exit.
+// `kept`, when given, is the level's whole candidate list for the trace.
+void close_level(Search& s, const OpenLevel& level, LevelTally tally, Clock::time_point scored,
+                 const std::vector<Expression>* kept = nullptr);
 
 // The search's results: the front finalized, why it ended, its last level.
 [[nodiscard]] SearchRun finish_search(Search& s);

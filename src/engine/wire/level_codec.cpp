@@ -67,9 +67,10 @@ class Reader {
     return true;
   }
   bool get_text(std::string& t) {
-    std::size_t n = 0;
-    if (!get_size(n, in_.size() - at_)) return false;
-    t.assign(in_.data() + at_, n);
+    std::uint64_t n = 0;
+    // The length bounded by what follows it: never a read past the end.
+    if (!get(n) || n > in_.size() - at_) return fail();
+    t.assign(in_.data() + at_, static_cast<std::size_t>(n));
     at_ += n;
     return true;
   }

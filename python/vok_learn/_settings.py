@@ -1,0 +1,54 @@
+"""The settings of one search, derived once from an estimator's parameters."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import time
+from dataclasses import dataclass
+from typing import Any
+
+
+@dataclass(frozen=True)
+class SearchSettings:
+    """What `_engine.search` is told, besides the data, the callback and the
+    dispatcher: the same for a search scored here and one scored on a
+    cluster, so that both find the same equations."""
+
+    max_complexity: int
+    complexity_penalty: float
+    beam_width: int
+    alpha: float
+    l1_ratio: float
+    ranking: str
+    constants: str
+    threads: int | None
+    # Seconds the search may still run (None: no limit).
+    time_limit: float | None
+    # "stdout" for the engine's own progress lines, else "silent".
+    output: str
+
+    @classmethod
+    def from_estimator(cls, est: Any, *, threads: int | None, start: float) -> SearchSettings:
+        """The settings of a checked estimator's search; `start` is when its
+        fit began (time.monotonic()), which the time limit counts from."""
+        time_limit = None
+        if est.time_limit is not None and math.isfinite(est.time_limit):
+            time_limit = max(0.0, float(est.time_limit) - (time.monotonic() - start))
+        return cls(
+            max_complexity=int(est.max_complexity),
+            complexity_penalty=float(est.complexity_penalty),
+            beam_width=int(est.beam_width),
+            alpha=float(est.alpha),
+            l1_ratio=float(est.l1_ratio),
+            ranking=str(est.ranking),
+            constants=str(est.constants),
+            threads=threads,
+            time_limit=time_limit,
+            output="stdout" if est.verbose == 2 else "silent",
+        )
+
+    def engine_kwargs(self) -> dict[str, Any]:
+        """The keyword arguments of `_engine.search` these settings give
+        (the fields are named after them)."""
+        return dataclasses.asdict(self)
