@@ -13,19 +13,6 @@
 namespace vok::learn {
 namespace {
 
-// The interpreter lock released for the engine and taken back on scope exit,
-// also when the engine throws (allocation failure).
-class Unlocked {
- public:
-  Unlocked() : saved_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(saved_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
 // A bytes-like argument, viewed in place for as long as it lives.
 class Bytes {
  public:
@@ -106,13 +93,12 @@ PyObject* stepper_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[9], a[10]}, config)) return nullptr;
     std::size_t threads = 0;
     if (!threads_arg(a[8], threads)) return nullptr;
-    std::vector<std::vector<double>> rows;
-    std::vector<double> targets;
-    if (!samples_from_args(a[0], a[1], rows, targets)) return nullptr;
+    Dataset data;
+    if (!samples_from_args(a[0], a[1], data)) return nullptr;
     Outcome<std::unique_ptr<SearchStepper>> started = SearchError::invalid_input("");
     {
       Unlocked unlocked;
-      started = SearchStepper::start(rows, targets, config, threads);
+      started = SearchStepper::start(std::move(data), config, threads);
     }
     if (auto* error = std::get_if<SearchError>(&started)) return raise_error(*error);
     auto* self = reinterpret_cast<StepperObject*>(type->tp_alloc(type, 0));

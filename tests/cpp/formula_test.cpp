@@ -110,7 +110,8 @@ TEST(EvalRows, EqualsThePointEvaluatorBitForBit) {
     for (const Expression& e : sample_formulas()) {
       const SearchResult result{e, 0.0, registry()};
       std::vector<double> out(rows, 123.0);
-      eval_rows(result.expression, *result.registry, values, rows, num_vars, out);
+      eval_rows(result.expression, *result.registry,
+                Dataset::from_strided(values.data(), rows, num_vars, num_vars * sizeof(double), sizeof(double)), out);
       for (std::size_t i = 0; i < rows; ++i) {
         const double want = eval_multi(result, std::span(values).subspan(i * num_vars, num_vars));
         ASSERT_TRUE(same_bits(out[i], want) || (std::isnan(out[i]) && std::isnan(want)))
@@ -124,7 +125,7 @@ TEST(EvalRows, VariableBeyondTheColumnsHasNoValue) {
   const SearchResult result{v(2), 0.0, registry()};
   const std::vector<double> values{1.0, 2.0, 3.0, 4.0};
   std::vector<double> out(2);
-  eval_rows(result.expression, *result.registry, values, 2, 2, out);
+  eval_rows(result.expression, *result.registry, Dataset(2, 2, values), out);
   EXPECT_TRUE(std::isnan(out[0]) && std::isnan(out[1]));
 }
 

@@ -61,7 +61,7 @@ SearchConfig config_of(const Case& c) {
 }
 
 std::unique_ptr<SearchStepper> start(const SearchData& d, const SearchConfig& config) {
-  auto started = SearchStepper::start(d.rows, d.targets, config, 0);
+  auto started = SearchStepper::start(*Dataset::from_rows(d.rows, d.targets), config, 0);
   EXPECT_TRUE(std::holds_alternative<std::unique_ptr<SearchStepper>>(started));
   return std::move(std::get<std::unique_ptr<SearchStepper>>(started));
 }

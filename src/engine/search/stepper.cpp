@@ -30,9 +30,8 @@ std::uint64_t new_search_id() {
 
 SearchStepper::~SearchStepper() = default;
 
-Outcome<std::unique_ptr<SearchStepper>> SearchStepper::start(std::span<const std::vector<double>> samples,
-                                                             std::span<const double> targets,
-                                                             const SearchConfig& config, std::size_t threads) {
+Outcome<std::unique_ptr<SearchStepper>> SearchStepper::start(Dataset data, const SearchConfig& config,
+                                                             std::size_t threads) {
   std::unique_ptr<SearchStepper> st(new SearchStepper());
   st->config_ = config;
   st->config_.eval_path = EvalPath::Fast;  // workers score on the column path
@@ -40,7 +39,7 @@ Outcome<std::unique_ptr<SearchStepper>> SearchStepper::start(std::span<const std
   st->threads_ = threads;
   st->id_ = new_search_id();
   const ThreadLimit limit(threads);
-  auto started = start_search(samples, targets, st->config_, st->control_, nullptr);
+  auto started = start_search(std::move(data), st->config_, st->control_, nullptr);
   if (auto* error = std::get_if<SearchError>(&started)) return std::move(*error);
   st->search_ = std::move(std::get<std::unique_ptr<Search>>(started));
   return st;

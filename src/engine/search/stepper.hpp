@@ -13,6 +13,7 @@
 
 #include "config/search_config.hpp"
 #include "config/search_control.hpp"
+#include "core/dataset.hpp"
 #include "core/search_error.hpp"
 #include "engine/fitness/level_scoring.hpp"
 #include "engine/search/search_run.hpp"
@@ -35,10 +36,10 @@ struct OpenLevel;
 class SearchStepper {
  public:
   // Validates the inputs and seeds level 1, as run_search does; parallel
-  // work runs on `threads` threads (0: the whole pool).
-  [[nodiscard]] static Outcome<std::unique_ptr<SearchStepper>> start(std::span<const std::vector<double>> samples,
-                                                                     std::span<const double> targets,
-                                                                     const SearchConfig& config, std::size_t threads);
+  // work runs on `threads` threads (0: the whole pool). The search reads the
+  // dataset's columns in place and ships them to the workers.
+  [[nodiscard]] static Outcome<std::unique_ptr<SearchStepper>> start(Dataset data, const SearchConfig& config,
+                                                                     std::size_t threads);
   ~SearchStepper();
   SearchStepper(const SearchStepper&) = delete;
   SearchStepper& operator=(const SearchStepper&) = delete;
