@@ -28,17 +28,17 @@ struct BlockScratch {
   std::vector<std::uint8_t> ok;
   std::vector<std::uint8_t> nonreal;
 
-  // The views of rows [first, first + lanes): the dataset's columns in place,
-  // one shared zero column as every imaginary part.
-  std::span<const ColumnView> point_at(const Dataset& data, std::size_t first, std::size_t lanes) {
+  // The block's columns in place as the evaluator's inputs, one shared
+  // zero column as every imaginary part; the outputs sized to the block.
+  std::span<const ColumnView> point_at(const DatasetBlock& block) {
     static const std::vector<double> zeros(kBlock, 0.0);
-    views.resize(data.cols());
-    for (std::size_t j = 0; j < data.cols(); ++j) views[j] = {data.column(j).data() + first, zeros.data()};
-    if (re.size() < lanes) {
-      re.resize(lanes);
-      im.resize(lanes);
-      ok.resize(lanes);
-      nonreal.resize(lanes);
+    views.resize(block.cols());
+    for (std::size_t j = 0; j < block.cols(); ++j) views[j] = {block.column(j).data(), zeros.data()};
+    if (re.size() < block.rows()) {
+      re.resize(block.rows());
+      im.resize(block.rows());
+      ok.resize(block.rows());
+      nonreal.resize(block.rows());
     }
     return views;
   }
@@ -52,21 +52,21 @@ BlockScratch& block_scratch() {
 
 RowsSummary summarize(const Expression& e, const KernelTable& table, const Dataset& data) {
   BlockScratch& s = block_scratch();
-  const std::span<const double> targets = data.targets();
   RowsSummary summary;
   bool every_row = true;
   double sum_sq = 0.0;
   for (std::size_t first = 0; first < data.rows(); first += kBlock) {
-    const std::size_t lanes = std::min(kBlock, data.rows() - first);
-    const std::span<const ColumnView> views = s.point_at(data, first, lanes);
-    eval_columns_tracking_nonreal(e.tokens, views, lanes, {}, table, s.ws, s.out(), s.nonreal.data());
-    for (std::size_t i = 0; i < lanes; ++i) {
+    const DatasetBlock block = data.block(first, std::min(kBlock, data.rows() - first));
+    const std::span<const double> targets = block.targets();
+    const std::span<const ColumnView> inputs = s.point_at(block);  // sizes the outputs
+    eval_columns_tracking_nonreal(e.tokens, inputs, block.rows(), {}, table, s.ws, s.out(), s.nonreal.data());
+    for (std::size_t i = 0; i < block.rows(); ++i) {
       if (!s.ok[i] || !std::isfinite(s.re[i])) {
         // The flag covers only the rows with a value.
         every_row = false;
         continue;
       }
-      const double d = s.re[i] - targets[first + i];
+      const double d = s.re[i] - targets[i];
       sum_sq += d * d;
       summary.leaves_reals = summary.leaves_reals || s.nonreal[i] != 0;
     }
@@ -86,10 +86,10 @@ void eval_rows(const Expression& expression, const OperatorRegistry& registry, c
   parallel_each(blocks, [&](std::size_t b) {
     BlockScratch& s = block_scratch();
     const std::size_t first = b * kBlock;
-    const std::size_t lanes = std::min(kBlock, data.rows() - first);
-    const std::span<const ColumnView> views = s.point_at(data, first, lanes);
-    eval_columns(tokens, views, lanes, {}, table, s.ws, s.out());
-    for (std::size_t i = 0; i < lanes; ++i) {
+    const DatasetBlock block = data.block(first, std::min(kBlock, data.rows() - first));
+    const std::span<const ColumnView> inputs = s.point_at(block);  // sizes the outputs
+    eval_columns(tokens, inputs, block.rows(), {}, table, s.ws, s.out());
+    for (std::size_t i = 0; i < block.rows(); ++i) {
       out[first + i] = s.ok[i] != 0 ? s.re[i] : std::numeric_limits<double>::quiet_NaN();
     }
   });
