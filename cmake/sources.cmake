@@ -5,6 +5,7 @@
 # Expressions (core), operators and renderers (ops), and the evaluators
 # above them (eval): the stack machine, the column evaluator, fingerprints.
 set(VOK_CORE_SOURCES
+    src/core/dataset.cpp
     src/core/expression.cpp
     src/ops/builtin.cpp
     src/ops/operator.cpp
@@ -38,12 +39,13 @@ set(VOK_ENGINE_SOURCES
     src/engine/select/beam.cpp
     src/engine/select/pareto.cpp
     src/engine/wire/level_codec.cpp
+    src/lib/refit.cpp
     src/lib/searcher.cpp
     src/result/search_result.cpp)
 
 # One test program per area, tests/cpp/<area>_test.cpp. The areas of the
 # expression core and the operators link vok_core alone.
-set(VOK_CORE_TEST_AREAS builtin column_eval eval expression registry render signature)
+set(VOK_CORE_TEST_AREAS builtin column_eval dataset eval expression registry render signature)
 set(VOK_ENGINE_TEST_AREAS
     beam bfs config dispatch fingerprint_set formula generation identity optimizer output pareto
     repr_format sample_set scoring search_control search_options search_result searcher)

@@ -1,7 +1,9 @@
 """The engine's complex arithmetic, in NumPy, one array per part.
 
-``to_numpy`` and ``leaves_reals`` need every intermediate value, which the
-engine does not hand out. Each function below is written operation for
+``to_numpy`` and ``identify_constant`` need complex values, which the
+engine's evaluation does not hand out; ``leaves_reals`` states in NumPy what
+the engine's ``assess`` computes for the estimator's table (whether some
+value on the way is not real). Each function below is written operation for
 operation like the engine's lane functions (same formulas, same order of
 floating-point operations, same shortcuts for real operands and signed
 zeros), so results agree with ``predict`` to the last bit or two, on the

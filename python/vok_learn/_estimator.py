@@ -21,10 +21,9 @@ from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _distributed, _engine
-from ._complex import leaves_reals
 from ._export import NumpyFormula, equation_text, to_latex, to_sympy
 from ._settings import SearchSettings
-from ._tokens import Token, constant_positions, scale_tokens, with_constants
+from ._tokens import Token, constant_positions, scale_tokens
 
 __all__ = ["SearchStoppedWarning", "VokRegressor"]
 
@@ -61,10 +60,6 @@ class SearchStoppedWarning(ConvergenceWarning):
 
     The estimator is fitted with the equations found up to then.
     """
-
-
-class _RefitTimeout(Exception):
-    pass
 
 
 class _LevelBars:
@@ -131,12 +126,6 @@ def _scale_factor(y: NDArray[np.float64]) -> float:
     return float(10.0 ** math.floor(math.log10(rms)))
 
 
-def _mse(prediction: NDArray[np.float64], y: NDArray[np.float64]) -> float:
-    if not np.all(np.isfinite(prediction)):
-        return math.inf
-    return float(np.mean(np.square(prediction - y)))
-
-
 def _is_int(value: object) -> bool:
     return isinstance(value, numbers.Integral) and not isinstance(value, bool)
 
@@ -146,35 +135,28 @@ def _is_real(value: object) -> bool:
 
 
 def _refit(
-    tokens: list[Token], X: NDArray[np.float64], y: NDArray[np.float64], loss: float, deadline: float | None
-) -> tuple[list[Token], float]:
-    """The token list with its constants refitted (least squares) on all
-    rows, if that lowers the loss and finishes before `deadline`."""
-    positions = constant_positions(tokens)
-    if not positions:
-        return tokens, loss
-    from scipy.optimize import least_squares
-
-    start = np.array([float(tokens[p][1]) for p in positions])
-    # Rows without a value get a large finite residual: least_squares needs
-    # finite residuals, and this steers it back into the formula's domain.
-    penalty = 1e10 * (1.0 + float(np.max(np.abs(y))))
-
-    def residuals(values: NDArray[np.float64]) -> NDArray[np.float64]:
-        if deadline is not None and time.monotonic() > deadline:
-            raise _RefitTimeout
-        r = _engine.evaluate(with_constants(tokens, values), X) - y
-        return np.where(np.isfinite(r), r, penalty)
-
-    try:
-        fitted = least_squares(residuals, start, method="lm" if len(y) >= len(start) else "trf")
-    except (_RefitTimeout, ValueError, ArithmeticError):
-        return tokens, loss
-    candidate = with_constants(tokens, fitted.x)
-    candidate_loss = _mse(_engine.evaluate(candidate, X), y)
-    if candidate_loss < loss:
-        return candidate, candidate_loss
-    return tokens, loss
+    equations: list[tuple[list[Token], float, bool]],
+    data: _engine.Dataset,
+    alpha: float,
+    l1_ratio: float,
+    deadline: float | None,
+) -> list[tuple[list[Token], float, bool]]:
+    """The equations, each (tokens, loss, leaves_reals) on `data`, with
+    their constants refitted on all rows by the engine's refinement (the
+    search's elastic-net penalty), where that lowers the loss. The refits
+    stop at `deadline` with the constants reached by then."""
+    fitted = [i for i, (tokens, _, _) in enumerate(equations) if constant_positions(tokens)]
+    time_limit = None if deadline is None else max(0.0, deadline - time.monotonic())
+    if not fitted or time_limit == 0.0:
+        return equations
+    refits = _engine.refine(
+        [equations[i][0] for i in fitted], data, alpha=alpha, l1_ratio=l1_ratio, time_limit=time_limit
+    )
+    kept = list(equations)
+    for i, (tokens, loss, nonreal) in zip(fitted, refits):
+        if loss < equations[i][1]:
+            kept[i] = (tokens, loss, nonreal)
+    return kept
 
 
 class VokRegressor(RegressorMixin, BaseEstimator):
@@ -222,8 +204,10 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     max_samples : int or None, default=None
         On more rows than this, the search runs on a random subset of this
         many rows (drawn with `random_state`); the final equations' constants
-        are then refitted, and their losses computed, on all rows. None: all
-        rows.
+        are then refitted on all rows by the search's own constant fitting
+        (with the `alpha` and `l1_ratio` penalty; bounded by `time_limit`),
+        each refit kept where it lowers the loss, and the losses computed on
+        all rows. None: all rows.
     normalize_y : bool, default=True
         When the root mean square of y lies outside [0.01, 100], run the
         search on y divided by the power of ten that brings it into [1, 10)
@@ -467,45 +451,52 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             raise
 
         deadline = None if self.time_limit is None else start + self.time_limit + POST_SEARCH_SECONDS
-        rows = []
-        for eq in result["equations"]:
-            tokens = scale_tokens([tuple(t) for t in eq["tokens"]], factor)
-            loss = _mse(_engine.evaluate(tokens, X_all), y_all)
-            if subset is not None:
-                tokens, loss = _refit(tokens, X_all, y_all, loss, deadline)
-            if math.isfinite(loss):
-                rows.append((int(eq["complexity"]), loss, tokens))
+        # The training data as the engine reads it, built once: each
+        # equation's loss and leaves_reals come from one evaluation.
+        data = _engine.Dataset(X_all, y_all)
+        tokens_list = [scale_tokens([tuple(t) for t in eq["tokens"]], factor) for eq in result["equations"]]
+        equations = [
+            (tokens, loss, nonreal)
+            for tokens, (loss, nonreal) in zip(tokens_list, _engine.assess(tokens_list, data))
+        ]
+        if subset is not None:
+            equations = _refit(equations, data, float(self.alpha), float(self.l1_ratio), deadline)
+        rows = [
+            (int(eq["complexity"]), loss, tokens, nonreal)
+            for eq, (tokens, loss, nonreal) in zip(result["equations"], equations)
+            if math.isfinite(loss)
+        ]
         if not rows:
             # Nothing usable (no level finished, or no equation has a value
             # on every row): the constant model keeps the estimator usable.
             tokens = [("const", float(np.mean(y_all)))]
-            rows.append((1, _mse(_engine.evaluate(tokens, X_all), y_all), tokens))
+            ((loss, nonreal),) = _engine.assess([tokens], data)
+            rows.append((1, loss, tokens, nonreal))
 
-        front: list[tuple[int, float, list[Token]]] = []
-        for complexity, loss, tokens in sorted(rows, key=lambda r: (r[0], r[1])):
+        front: list[tuple[int, float, list[Token], bool]] = []
+        for row in sorted(rows, key=lambda r: (r[0], r[1])):
+            complexity, loss = row[0], row[1]
             if front and (complexity == front[-1][0] or loss >= front[-1][1] * (1.0 - LOSS_TIE)):
                 continue
-            front.append((complexity, loss, tokens))
+            front.append(row)
 
         floor = max(ROUND_OFF_LOSS * float(np.mean(np.square(y_all))), np.finfo(np.float64).tiny)
-        floored = np.maximum([loss for _, loss, _ in front], floor)
-        complexities = np.array([c for c, _, _ in front], dtype=np.int64)
+        floored = np.maximum([row[1] for row in front], floor)
+        complexities = np.array([row[0] for row in front], dtype=np.int64)
         scores = np.zeros(len(front))
         scores[1:] = -np.diff(np.log(floored)) / np.diff(complexities)
 
-        self.equation_tokens_ = [tokens for _, _, tokens in front]
+        self.equation_tokens_ = [row[2] for row in front]
         self.equations_ = pd.DataFrame(
             {
                 "complexity": complexities,
-                "loss": np.array([loss for _, loss, _ in front], dtype=np.float64),
+                "loss": np.array([row[1] for row in front], dtype=np.float64),
                 "score": scores,
                 "equation": [equation_text(t, names) for t in self.equation_tokens_],
                 "sympy_format": pd.Series(
                     [to_sympy(t, names) for t in self.equation_tokens_], dtype=object
                 ),
-                "leaves_reals": np.array(
-                    [leaves_reals(t, X_all) for t in self.equation_tokens_], dtype=bool
-                ),
+                "leaves_reals": np.array([row[3] for row in front], dtype=bool),
             }
         )
         self.best_index_ = self._select(floored, scores)

@@ -9,7 +9,7 @@ same tree built here, so they cannot disagree on the structure.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -114,14 +114,6 @@ def fold(node: Node, leaf: Callable[[Node], Any], apply: Callable[[Node, list[An
 def constant_positions(tokens: Sequence[Token]) -> list[int]:
     """Positions of the fitted constants, in token order."""
     return [i for i, t in enumerate(tokens) if t[0] == "const"]
-
-
-def with_constants(tokens: Sequence[Token], values: Iterable[float]) -> list[Token]:
-    """The token list with its fitted constants replaced, in token order."""
-    out = list(tokens)
-    for position, value in zip(constant_positions(tokens), values, strict=True):
-        out[position] = ("const", float(value))
-    return out
 
 
 def _scaled(node: Node, factor: float) -> Node | None:

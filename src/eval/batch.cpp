@@ -1,8 +1,10 @@
-// A formula evaluated over a whole matrix of points, in parallel blocks.
+// Formulas evaluated over a whole dataset from its columns, in blocks.
 #include "eval/batch.hpp"
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -11,37 +13,94 @@
 
 namespace vok {
 
-void eval_rows(const Expression& expression, const OperatorRegistry& registry, std::span<const double> values, std::size_t rows,
-               std::size_t num_vars, std::span<double> out) {
-  assert(values.size() == rows * num_vars);
-  assert(out.size() == rows);
-  // Blocks large enough to amortise a pass's scheduling, small enough that a
-  // block's columns stay in cache.
-  constexpr std::size_t kBlock = 1024;
+namespace {
+
+// Rows per evaluation: enough to amortise a pass's scheduling, few enough
+// that a block's value columns stay in cache.
+constexpr std::size_t kBlock = 1024;
+
+// One thread's view of a block of rows and the scratch of its evaluation.
+struct BlockScratch {
+  ColumnWorkspace ws;
+  std::vector<ColumnView> views;
+  std::vector<double> re;
+  std::vector<double> im;
+  std::vector<std::uint8_t> ok;
+  std::vector<std::uint8_t> nonreal;
+
+  // The block's columns in place as the evaluator's inputs, one shared
+  // zero column as every imaginary part; the outputs sized to the block.
+  std::span<const ColumnView> point_at(const DatasetBlock& block) {
+    static const std::vector<double> zeros(kBlock, 0.0);
+    views.resize(block.cols());
+    for (std::size_t j = 0; j < block.cols(); ++j) views[j] = {block.column(j).data(), zeros.data()};
+    if (re.size() < block.rows()) {
+      re.resize(block.rows());
+      im.resize(block.rows());
+      ok.resize(block.rows());
+      nonreal.resize(block.rows());
+    }
+    return views;
+  }
+  ColumnOut out() { return {re.data(), im.data(), ok.data()}; }
+};
+
+BlockScratch& block_scratch() {
+  thread_local BlockScratch scratch;
+  return scratch;
+}
+
+RowsSummary summarize(const Expression& e, const KernelTable& table, const Dataset& data) {
+  BlockScratch& s = block_scratch();
+  RowsSummary summary;
+  bool every_row = true;
+  double sum_sq = 0.0;
+  for (std::size_t first = 0; first < data.rows(); first += kBlock) {
+    const DatasetBlock block = data.block(first, std::min(kBlock, data.rows() - first));
+    const std::span<const double> targets = block.targets();
+    const std::span<const ColumnView> inputs = s.point_at(block);  // sizes the outputs
+    eval_columns_tracking_nonreal(e.tokens, inputs, block.rows(), {}, table, s.ws, s.out(), s.nonreal.data());
+    for (std::size_t i = 0; i < block.rows(); ++i) {
+      if (!s.ok[i] || !std::isfinite(s.re[i])) {
+        // The flag covers only the rows with a value.
+        every_row = false;
+        continue;
+      }
+      const double d = s.re[i] - targets[i];
+      sum_sq += d * d;
+      summary.leaves_reals = summary.leaves_reals || s.nonreal[i] != 0;
+    }
+  }
+  summary.loss = every_row ? sum_sq / static_cast<double>(data.rows()) : std::numeric_limits<double>::infinity();
+  return summary;
+}
+
+}  // namespace
+
+void eval_rows(const Expression& expression, const OperatorRegistry& registry, const Dataset& data,
+               std::span<double> out) {
+  assert(out.size() == data.rows());
   const KernelTable table(registry.operators());
   const std::span<const Token> tokens(expression.tokens);
-  const std::size_t blocks = (rows + kBlock - 1) / kBlock;
+  const std::size_t blocks = (data.rows() + kBlock - 1) / kBlock;
   parallel_each(blocks, [&](std::size_t b) {
-    thread_local ColumnWorkspace ws;
-    thread_local std::vector<double> columns;
-    thread_local std::vector<ColumnView> views;
+    BlockScratch& s = block_scratch();
     const std::size_t first = b * kBlock;
-    const std::size_t lanes = std::min(kBlock, rows - first);
-    // Column j of the block holds variable j's real parts; one zero column
-    // serves as every imaginary part.
-    columns.assign((num_vars + 1) * lanes, 0.0);
-    views.resize(num_vars);
-    const double* zeros = columns.data() + num_vars * lanes;
-    for (std::size_t j = 0; j < num_vars; ++j) {
-      double* col = columns.data() + j * lanes;
-      for (std::size_t i = 0; i < lanes; ++i) col[i] = values[(first + i) * num_vars + j];
-      views[j] = {col, zeros};
-    }
-    const ColumnResult r = eval_columns(tokens, views, lanes, {}, table, ws);
-    for (std::size_t i = 0; i < lanes; ++i) {
-      out[first + i] = r.ok[i] != 0 ? r.re[i] : std::numeric_limits<double>::quiet_NaN();
+    const DatasetBlock block = data.block(first, std::min(kBlock, data.rows() - first));
+    const std::span<const ColumnView> inputs = s.point_at(block);  // sizes the outputs
+    eval_columns(tokens, inputs, block.rows(), {}, table, s.ws, s.out());
+    for (std::size_t i = 0; i < block.rows(); ++i) {
+      out[first + i] = s.ok[i] != 0 ? s.re[i] : std::numeric_limits<double>::quiet_NaN();
     }
   });
+}
+
+std::vector<RowsSummary> summarize_rows(std::span<const Expression> expressions, const OperatorRegistry& registry,
+                                        const Dataset& data) {
+  assert(data.has_targets() || data.rows() == 0);
+  const KernelTable table(registry.operators());
+  return parallel_map<RowsSummary>(expressions.size(),
+                                   [&](std::size_t i) { return summarize(expressions[i], table, data); });
 }
 
 }  // namespace vok

@@ -1,20 +1,37 @@
 #pragma once
 
-// A formula evaluated over a whole matrix of points, in parallel blocks.
+// Formulas evaluated over a whole dataset from its columns, in blocks.
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
+#include "core/dataset.hpp"
 #include "core/expression.hpp"
 #include "ops/registry.hpp"
 
 namespace vok {
 
-// Real parts of the formula at `rows` points of `num_vars` values each,
-// row-major in `values`, into out[0 .. rows): bit for bit the stack machine
-// on each row, NaN where it has no value. Runs in parallel blocks on the worker
-// pool. Preconditions: values.size() == rows * num_vars, out.size() == rows.
-void eval_rows(const Expression& expression, const OperatorRegistry& registry, std::span<const double> values,
-               std::size_t rows, std::size_t num_vars, std::span<double> out);
+// Real parts of the formula on every row of `data` into out[0 .. rows): bit
+// for bit the stack machine on each row, NaN where it has no value. Runs in
+// parallel blocks on the worker pool. Precondition: out.size() == data.rows().
+void eval_rows(const Expression& expression, const OperatorRegistry& registry, const Dataset& data,
+               std::span<double> out);
+
+// What a fitted formula does on its data, from one evaluation.
+struct RowsSummary {
+  // The mean squared error of the real part against the targets, the
+  // squares added in row order (as the engine's errors add them); +inf when
+  // some row has no value, NaN for a dataset without rows.
+  double loss = 0.0;
+  // Whether some row with a value passes through a value that is not real:
+  // a leaf or an intermediate or final result with a non-zero imaginary part.
+  bool leaves_reals = false;
+};
+
+// The summary of each formula on `data`, in parallel over the formulas.
+// Precondition: data.has_targets().
+std::vector<RowsSummary> summarize_rows(std::span<const Expression> expressions, const OperatorRegistry& registry,
+                                        const Dataset& data);
 
 }  // namespace vok

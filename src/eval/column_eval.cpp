@@ -34,6 +34,14 @@ InputColumns InputColumns::from_rows(std::span<const Complex> rows, std::size_t 
   return c;
 }
 
+InputColumns InputColumns::over(const Dataset& data) {
+  InputColumns c;
+  c.lanes_ = data.rows();
+  c.im_.assign(c.lanes_, 0.0);
+  for (std::size_t j = 0; j < data.cols(); ++j) c.views_.push_back({data.column(j).data(), c.im_.data()});
+  return c;
+}
+
 ProbeColumns::ProbeColumns(std::size_t num_vars)
     : re_(num_vars * kLanes), im_(num_vars * kLanes), views_(num_vars) {
   for (std::size_t j = 0; j < num_vars; ++j) {
@@ -113,9 +121,12 @@ class ColumnEvaluator {
     return s;
   }
 
+  // With kTrack, nonreal[i] is set to whether lane i met a value with a
+  // non-zero (or NaN) imaginary part: a leaf or an operator's result.
+  template <bool kTrack = false>
   static std::size_t run(std::span<const Token> tokens, std::span<const ColumnView> inputs,
                          std::size_t lanes, std::span<const Complex> params, const KernelTable& table,
-                         ColumnWorkspace& ws, ColumnOut out) {
+                         ColumnWorkspace& ws, ColumnOut out, std::uint8_t* nonreal = nullptr) {
     if (lanes == 0) return 0;
     const Shape s = shape(tokens, inputs.size(), table);
     if (!s.valid) {
@@ -131,7 +142,9 @@ class ColumnEvaluator {
       const std::size_t n = std::min(block, lanes - b0);
       std::uint8_t* ok = out.ok + b0;
       std::fill(ok, ok + n, std::uint8_t{1});
-      const ColumnView top = run_block(tokens, inputs, b0, n, block, table, ws, ok);
+      std::uint8_t* const nr = kTrack ? nonreal + b0 : nullptr;
+      if constexpr (kTrack) std::fill(nr, nr + n, std::uint8_t{0});
+      const ColumnView top = run_block<kTrack>(tokens, inputs, b0, n, block, table, ws, ok, nr);
       std::copy(top.re, top.re + n, out.re + b0);
       std::copy(top.im, top.im + n, out.im + b0);
       for (std::size_t i = 0; i < n; ++i) ok_count += ok[i];
@@ -212,9 +225,15 @@ class ColumnEvaluator {
     }
   }
 
+  // Marks the lanes whose value in `im` is not a zero (NaN counts as non-zero).
+  static void mark_nonreal(const double* im, std::size_t n, std::uint8_t* nonreal) {
+    for (std::size_t i = 0; i < n; ++i) nonreal[i] |= static_cast<std::uint8_t>(im[i] != 0.0);
+  }
+
+  template <bool kTrack>
   static ColumnView run_block(std::span<const Token> tokens, std::span<const ColumnView> inputs,
                               std::size_t b0, std::size_t n, std::size_t block, const KernelTable& table,
-                              ColumnWorkspace& ws, std::uint8_t* ok) {
+                              ColumnWorkspace& ws, std::uint8_t* ok, std::uint8_t* nonreal) {
     ColumnView* stack = ws.stack_.data();
     const double* leaf = ws.leaf_columns_.data();
     double* owned = ws.stack_columns_.data();
@@ -223,6 +242,7 @@ class ColumnEvaluator {
       switch (t.kind) {
         case TokenKind::Variable:
           stack[sp++] = {inputs[t.index].re + b0, inputs[t.index].im + b0};
+          if constexpr (kTrack) mark_nonreal(inputs[t.index].im + b0, n, nonreal);
           break;
         case TokenKind::Apply: {
           const std::size_t arity = t.arity();
@@ -235,10 +255,12 @@ class ColumnEvaluator {
                 ws.lane_args_);
           sp = base;
           stack[sp++] = {re, im};
+          if constexpr (kTrack) mark_nonreal(im, n, nonreal);
           break;
         }
         default:  // the broadcast leaves, in token order
           stack[sp++] = {leaf, leaf + block};
+          if constexpr (kTrack) mark_nonreal(leaf + block, n, nonreal);
           leaf += 2 * block;
           break;
       }
@@ -281,6 +303,13 @@ std::size_t eval_columns(std::span<const Token> tokens, std::span<const ColumnVi
                          std::size_t lanes, std::span<const Complex> params, const KernelTable& table,
                          ColumnWorkspace& ws, ColumnOut out) {
   return detail::ColumnEvaluator::run(tokens, inputs, lanes, params, table, ws, out);
+}
+
+std::size_t eval_columns_tracking_nonreal(std::span<const Token> tokens, std::span<const ColumnView> inputs,
+                                          std::size_t lanes, std::span<const Complex> params,
+                                          const KernelTable& table, ColumnWorkspace& ws, ColumnOut out,
+                                          std::uint8_t* nonreal) {
+  return detail::ColumnEvaluator::run<true>(tokens, inputs, lanes, params, table, ws, out, nonreal);
 }
 
 ColumnResult eval_columns(std::span<const Token> tokens, std::span<const ColumnView> inputs,

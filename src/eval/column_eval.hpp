@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/complex.hpp"
+#include "core/dataset.hpp"
 #include "core/expression.hpp"
 #include "eval/signature.hpp"
 #include "ops/builtin.hpp"
@@ -67,13 +68,19 @@ class KernelTable {
   std::vector<std::uint8_t> kinds_;
 };
 
-// Real-valued or complex sample data stored as one column per variable.
-// Invariant: re_ and im_ hold num_vars * lanes values, variable-major.
+// Real-valued or complex sample data as one column per variable.
+// Invariant: views_ holds num_vars columns of lanes_ values each, either
+// into re_ and im_ (num_vars * lanes values each, variable-major; from_rows)
+// or into a dataset's columns with im_ one column of lanes_ zeros, every
+// variable's imaginary part (over).
 class InputColumns {
  public:
   InputColumns() = default;
-  // rows: `lanes` rows of num_vars values each, row-major.
+  // rows: `lanes` rows of num_vars values each, row-major; copied.
   static InputColumns from_rows(std::span<const Complex> rows, std::size_t num_vars);
+  // The dataset's columns in place, real: no copy of its values. The
+  // dataset must outlive the columns (a move of either keeps them valid).
+  static InputColumns over(const Dataset& data);
 
   std::size_t lanes() const { return lanes_; }
   std::size_t num_vars() const { return views_.size(); }
@@ -159,6 +166,14 @@ std::size_t eval_columns(std::span<const Token> tokens, std::span<const ColumnVi
 [[nodiscard]] ColumnResult eval_columns(std::span<const Token> tokens, std::span<const ColumnView> inputs,
                           std::size_t lanes, std::span<const Complex> params, const KernelTable& table,
                           ColumnWorkspace& ws);
+// eval_columns that also writes nonreal[0 .. lanes): whether the lane met a
+// value that is not real on its way, a leaf or an operator's result whose
+// imaginary part is not zero (a NaN one counts). Meaningful only on lanes
+// with a value; where a lane failed it is unspecified.
+std::size_t eval_columns_tracking_nonreal(std::span<const Token> tokens, std::span<const ColumnView> inputs,
+                                          std::size_t lanes, std::span<const Complex> params,
+                                          const KernelTable& table, ColumnWorkspace& ws, ColumnOut out,
+                                          std::uint8_t* nonreal);
 
 // A composed expression's values from its operands' values, without walking
 // tokens: lane i of compose_unary(op_id, ..., child) is op(child lane i);

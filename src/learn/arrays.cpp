@@ -1,9 +1,11 @@
 // NumPy arrays in and out of the private engine module, through NumPy's
-// Python API and the buffer protocol: any array-like is accepted and copied
-// to C-contiguous float64 only where it is not already.
+// Python API and the buffer protocol: any array-like is accepted, converted
+// to float64 only where it is not already, and read in its own layout.
 #include "engine_module.hpp"
 
 #include <cmath>
+#include <cstring>
+#include <span>
 #include <string>
 
 namespace vok::learn {
@@ -15,14 +17,14 @@ EngineState& engine_state() {
 
 bool load_numpy() {
   EngineState& s = engine_state();
-  if (s.ascontiguousarray != nullptr) return true;
+  if (s.asarray != nullptr) return true;
   Ref numpy(PyImport_ImportModule("numpy"));
   if (!numpy) return false;
-  Ref contiguous(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
+  Ref asarray(PyObject_GetAttrString(numpy.get(), "asarray"));
   Ref empty(PyObject_GetAttrString(numpy.get(), "empty"));
   Ref float64(PyObject_GetAttrString(numpy.get(), "float64"));
-  if (!contiguous || !empty || !float64) return false;
-  s.ascontiguousarray = contiguous.release();
+  if (!asarray || !empty || !float64) return false;
+  s.asarray = asarray.release();
   s.empty = empty.release();
   s.float64 = float64.release();
   return true;
@@ -54,7 +56,7 @@ struct Buffer {
 
 }  // namespace
 
-std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim, bool finite) {
+std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim) {
   const char* shape_text = ndim == 1 ? "must be a 1-D array of real numbers"
                                      : "must be a 2-D array of real numbers (n_samples, n_features)";
   if (!load_numpy()) return std::nullopt;
@@ -74,7 +76,7 @@ std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim,
   Ref args(PyTuple_Pack(1, obj));
   if (!kwargs || !args) return std::nullopt;
   FloatArray out;
-  out.array = Ref(PyObject_Call(s.ascontiguousarray, args.get(), kwargs.get()));
+  out.array = Ref(PyObject_Call(s.asarray, args.get(), kwargs.get()));
   if (!out.array) {
     // NumPy's own complaints about the data (including RuntimeError for a
     // sequence that changes while it is read) become one ValueError; the
@@ -85,8 +87,10 @@ std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim,
     }
     return std::nullopt;
   }
+  // Any strides: a float64 array in C or Fortran order, sliced or
+  // transposed, is read where it lies.
   Buffer buf;
-  if (PyObject_GetBuffer(out.array.get(), &buf.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return std::nullopt;
+  if (PyObject_GetBuffer(out.array.get(), &buf.view, PyBUF_RECORDS_RO) < 0) return std::nullopt;
   buf.held = true;
   if (buf.view.ndim != ndim) {
     PyErr_Format(PyExc_ValueError, "%s %s; got an array of %d dimension%s", name, shape_text, buf.view.ndim,
@@ -95,18 +99,37 @@ std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim,
   }
   out.rows = static_cast<std::size_t>(buf.view.shape[0]);
   out.cols = ndim == 2 ? static_cast<std::size_t>(buf.view.shape[1]) : 1;
+  out.row_stride = buf.view.strides[0];
+  out.col_stride = ndim == 2 ? buf.view.strides[1] : 0;
   // The buffer belongs to `array`, which the result keeps alive.
-  out.data = static_cast<const double*>(buf.view.buf);
-  if (finite) {
-    const std::size_t n = out.rows * out.cols;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!std::isfinite(out.data[i])) {
-        PyErr_Format(PyExc_ValueError, "%s contains NaN or infinity (at row %zu)", name, i / out.cols);
-        return std::nullopt;
+  out.base = buf.view.buf;
+  return out;
+}
+
+Dataset FloatArray::dataset() const { return Dataset::from_strided(base, rows, cols, row_stride, col_stride); }
+
+std::vector<double> FloatArray::vector() const {
+  std::vector<double> out(rows);
+  const auto* bytes = static_cast<const unsigned char*>(base);
+  for (std::size_t i = 0; i < rows; ++i) {
+    std::memcpy(&out[i], bytes + static_cast<std::ptrdiff_t>(i) * row_stride, sizeof(double));
+  }
+  return out;
+}
+
+std::optional<std::size_t> first_nonfinite_row(const Dataset& data) {
+  std::optional<std::size_t> row;
+  for (std::size_t j = 0; j < data.cols(); ++j) {
+    const std::span<const double> column = data.column(j);
+    const std::size_t end = row.value_or(column.size());
+    for (std::size_t i = 0; i < end; ++i) {
+      if (!std::isfinite(column[i])) {
+        row = i;
+        break;
       }
     }
   }
-  return out;
+  return row;
 }
 
 Ref new_vector(std::size_t n, double** data) {

@@ -20,9 +20,22 @@ namespace vok::learn {
 
 using py::Ref;
 
+// The interpreter lock released for the engine and taken back on scope exit,
+// also when the engine throws (allocation failure).
+class Unlocked {
+ public:
+  Unlocked() : saved_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(saved_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
+
 // Made on first use and kept for the life of the process.
 struct EngineState {
-  PyObject* ascontiguousarray = nullptr;  // numpy.ascontiguousarray
+  PyObject* asarray = nullptr;            // numpy.asarray
   PyObject* empty = nullptr;              // numpy.empty
   PyObject* float64 = nullptr;            // numpy.float64
   RegistryPtr registry;                   // the operator table of every formula it rebuilds
@@ -32,17 +45,26 @@ EngineState& engine_state();
 // Loads NumPy into the state; false with ImportError set when it cannot.
 [[nodiscard]] bool load_numpy();
 
-// A C-contiguous float64 copy (or view) of an array-like, with its shape.
+// A float64 array-like as NumPy holds it (a view of a float64 array in any
+// layout, else NumPy's float64 copy), with its shape and byte strides.
 struct FloatArray {
   Ref array;
-  const double* data = nullptr;
+  const void* base = nullptr;
   std::size_t rows = 0;
   std::size_t cols = 1;  // 1 for a vector
+  Py_ssize_t row_stride = 0;
+  Py_ssize_t col_stride = 0;
+
+  // The matrix as a dataset without targets: one copy, into columns.
+  [[nodiscard]] Dataset dataset() const;
+  // A vector's values: one copy.
+  [[nodiscard]] std::vector<double> vector() const;
 };
 // `ndim` is 1 or 2. ValueError naming `name` for anything that is not an
-// array of real numbers of that many dimensions, or, with `finite`, one that
-// holds NaN or an infinity.
-[[nodiscard]] std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim, bool finite);
+// array of real numbers of that many dimensions.
+[[nodiscard]] std::optional<FloatArray> float_array(PyObject* obj, const char* name, int ndim);
+// The first row (in row order) that holds NaN or an infinity.
+[[nodiscard]] std::optional<std::size_t> first_nonfinite_row(const Dataset& data);
 // A new float64 vector of `n` elements; `data` receives its buffer.
 Ref new_vector(std::size_t n, double** data);
 
@@ -53,6 +75,9 @@ Ref tokens_to_list(const Expression& e, const OperatorRegistry& registry);
 [[nodiscard]] std::optional<Expression> expression_from_list(PyObject* list);
 
 PyObject* search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// assess(equations, data) and refine(equations, data, ...) on an _engine.Dataset.
+PyObject* assess(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* refine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The settings every search entry takes (borrowed; null when absent).
 struct SettingArgs {
@@ -67,8 +92,12 @@ struct SettingArgs {
 };
 // Fills `config` from them; false with TypeError/ValueError set.
 bool config_from_args(const SettingArgs& args, SearchConfig& config);
-// X (2-d) and y (1-d, as many rows, at least one), finite, as rows and targets.
-bool samples_from_args(PyObject* x, PyObject* y, std::vector<std::vector<double>>& rows, std::vector<double>& targets);
+// X (2-d) and y (1-d, as many rows, at least one), finite, as one dataset:
+// X copied once, into columns; false with ValueError set otherwise.
+bool samples_from_args(PyObject* x, PyObject* y, Dataset& data);
+// time_limit: None (absent) or a number of seconds >= 0 (infinity: none),
+// as control.deadline.
+bool deadline_arg(PyObject* obj, SearchControl& control);
 // threads: None (absent) or a positive integer.
 bool threads_arg(PyObject* obj, std::size_t& threads);
 // {"equations": [...], "stop_reason": ..., "last_level": ...}.
@@ -121,5 +150,7 @@ bool add_type(PyObject* module, PyType_Spec& spec, const char* name, PyTypeObjec
 // The types LevelScorer and DispatchedLevel, added to the module at import.
 bool add_scorer_type(PyObject* module);
 bool add_level_type(PyObject* module);
+// The type Dataset, added to the module at import.
+bool add_dataset_type(PyObject* module);
 
 }  // namespace vok::learn

@@ -42,7 +42,7 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     auto e = expression_from_list(a[0]);
     if (!e) return nullptr;
     // Non-finite inputs are allowed here: they evaluate as the formula says.
-    auto x = float_array(a[1], "X", 2, false);
+    auto x = float_array(a[1], "X", 2);
     if (!x) return nullptr;
     if (x->cols < e->num_vars) {
       PyErr_Format(PyExc_ValueError, "the formula reads column %d but X has %zu column%s", e->num_vars - 1, x->cols,
@@ -52,10 +52,10 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     double* out = nullptr;
     Ref array = new_vector(x->rows, &out);
     if (!array) return nullptr;
-    const SearchResult result{std::move(*e), 0.0, engine_state().registry};
-    Py_BEGIN_ALLOW_THREADS
-    eval_rows(result.expression, *result.registry, std::span(x->data, x->rows * x->cols), x->rows, x->cols, std::span(out, x->rows));
-    Py_END_ALLOW_THREADS
+    {
+      Unlocked unlocked;
+      eval_rows(*e, *engine_state().registry, x->dataset(), std::span(out, x->rows));
+    }
     return array.release();
   });
 }
@@ -101,6 +101,19 @@ PyMethodDef g_methods[] = {
      "evaluate(tokens, X)\n--\n\n"
      "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "
      "bit for bit to vok_sr's SearchResult.eval_batch on the same formula."},
+    {"assess", as_cfunction(assess), METH_FASTCALL | METH_KEYWORDS,
+     "assess(equations, data)\n--\n\n"
+     "For each token list, (loss, leaves_reals) on a Dataset from one evaluation: the mean squared error of "
+     "the real part against y (the squares added in row order; inf when some row has no value) and whether "
+     "some row with a value passes through a non-real value (a leaf or an intermediate or final result with "
+     "a non-zero imaginary part). In parallel over the equations."},
+    {"refine", as_cfunction(refine), METH_FASTCALL | METH_KEYWORDS,
+     "refine(equations, data, alpha=0.0, l1_ratio=0.5, iterations=100, time_limit=None)\n--\n\n"
+     "Refits each token list's constants on every row of a Dataset by the search's own refinement "
+     "(Levenberg-Marquardt with the elastic-net penalty alpha, l1_ratio), in parallel over the equations; "
+     "[(tokens, loss, leaves_reals)] of the refitted lists, as assess() gives them (the loss without the "
+     "penalty). A refinement stops at time_limit seconds with the constants it has reached; a list without "
+     "constants comes back as it is."},
     {"render", as_cfunction(render), METH_O,
      "render(tokens)\n--\n\nThe formula text, the LaTeX form and the Python/NumPy form of a token list."},
     {"validate", as_cfunction(validate), METH_O,
@@ -143,7 +156,8 @@ PyMODINIT_FUNC PyInit__engine() {
     vok::learn::EngineState& s = vok::learn::engine_state();
     if (!s.registry) s.registry = std::make_shared<const vok::OperatorRegistry>(vok::OperatorRegistry::with_builtins());
     PyObject* module = PyModule_Create(&vok::learn::g_module_def);
-    if (module != nullptr && (!vok::learn::add_scorer_type(module) || !vok::learn::add_level_type(module))) {
+    if (module != nullptr && (!vok::learn::add_scorer_type(module) || !vok::learn::add_level_type(module) ||
+                              !vok::learn::add_dataset_type(module))) {
       Py_CLEAR(module);
     }
     return module;

@@ -22,19 +22,6 @@ Ref to_bytes(const std::string& s) {
 
 namespace {
 
-// The interpreter lock released for the engine and taken back on scope exit,
-// also when the engine throws (allocation failure).
-class Unlocked {
- public:
-  Unlocked() : saved_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(saved_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
 PyTypeObject* g_scorer_type = nullptr;
 
 struct ScorerObject {

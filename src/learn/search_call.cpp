@@ -52,24 +52,6 @@ Ref run_dict(const SearchRun& run) {
                            static_cast<Py_ssize_t>(run.last_level)));
 }
 
-// time_limit: None or a number of seconds >= 0 (infinity: none).
-bool deadline_arg(PyObject* obj, SearchControl& control) {
-  if (obj == nullptr || obj == Py_None) return true;
-  const auto seconds = py::real_arg(obj, "time_limit");
-  if (!seconds) return false;
-  if (std::isnan(*seconds) || *seconds < 0.0) {
-    PyErr_Format(PyExc_ValueError, "time_limit must be a non-negative number of seconds or None, not %R", obj);
-    return false;
-  }
-  // Beyond a century the clock arithmetic could overflow; that is no limit.
-  if (*seconds < 3.2e9) {
-    control.deadline = SearchControl::Clock::now() +
-                       std::chrono::duration_cast<SearchControl::Clock::duration>(std::chrono::duration<double>(*seconds));
-  }
-  return true;
-}
-
-
 // One of `names` (a string), as the index of the match.
 std::optional<std::size_t> choice_arg(PyObject* obj, const char* name, std::initializer_list<const char*> names) {
   std::size_t i = 0;
@@ -115,6 +97,22 @@ bool options_arg(PyObject* ranking, PyObject* constants, SearchConfig& config) {
 
 }  // namespace
 
+bool deadline_arg(PyObject* obj, SearchControl& control) {
+  if (obj == nullptr || obj == Py_None) return true;
+  const auto seconds = py::real_arg(obj, "time_limit");
+  if (!seconds) return false;
+  if (std::isnan(*seconds) || *seconds < 0.0) {
+    PyErr_Format(PyExc_ValueError, "time_limit must be a non-negative number of seconds or None, not %R", obj);
+    return false;
+  }
+  // Beyond a century the clock arithmetic could overflow; that is no limit.
+  if (*seconds < 3.2e9) {
+    control.deadline = SearchControl::Clock::now() +
+                       std::chrono::duration_cast<SearchControl::Clock::duration>(std::chrono::duration<double>(*seconds));
+  }
+  return true;
+}
+
 bool threads_arg(PyObject* obj, std::size_t& threads) {
   if (obj == nullptr || obj == Py_None) return true;
   if (!PyLong_Check(obj) || PyBool_Check(obj)) {
@@ -159,12 +157,21 @@ bool config_from_args(const SettingArgs& a, SearchConfig& config) {
   return options_arg(a.ranking, a.constants, config);
 }
 
-bool samples_from_args(PyObject* x_obj, PyObject* y_obj, std::vector<std::vector<double>>& rows,
-                       std::vector<double>& targets) {
-  auto x = float_array(x_obj, "X", 2, true);
+bool samples_from_args(PyObject* x_obj, PyObject* y_obj, Dataset& data) {
+  const auto nonfinite = [](const char* name, std::size_t row) {
+    PyErr_Format(PyExc_ValueError, "%s contains NaN or infinity (at row %zu)", name, row);
+    return false;
+  };
+  auto x = float_array(x_obj, "X", 2);
   if (!x) return false;
-  auto y = float_array(y_obj, "y", 1, true);
+  Dataset inputs = x->dataset();
+  if (const auto row = first_nonfinite_row(inputs)) return nonfinite("X", *row);
+  auto y = float_array(y_obj, "y", 1);
   if (!y) return false;
+  std::vector<double> targets = y->vector();
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!std::isfinite(targets[i])) return nonfinite("y", i);
+  }
   if (x->rows != y->rows || x->rows == 0) {
     PyErr_Format(PyExc_ValueError, "X and y must have the same number of rows, at least one (got %zu and %zu)",
                  x->rows, y->rows);
@@ -174,9 +181,7 @@ bool samples_from_args(PyObject* x_obj, PyObject* y_obj, std::vector<std::vector
     PyErr_Format(PyExc_ValueError, "X has %zu columns; at most %zu are supported", x->cols, kMaxVariables);
     return false;
   }
-  rows.assign(x->rows, {});
-  for (std::size_t i = 0; i < x->rows; ++i) rows[i].assign(x->data + i * x->cols, x->data + (i + 1) * x->cols);
-  targets.assign(y->data, y->data + y->rows);
+  data = std::move(inputs).with_targets(std::move(targets));
   return true;
 }
 
@@ -204,9 +209,8 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       return nullptr;
     }
 
-    std::vector<std::vector<double>> rows;
-    std::vector<double> targets;
-    if (!samples_from_args(a[0], a[1], rows, targets)) return nullptr;
+    Dataset data;
+    if (!samples_from_args(a[0], a[1], data)) return nullptr;
 
     Watch watch(callback);
     std::unique_ptr<LevelDispatcher> dispatcher;
@@ -241,7 +245,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     SearchRun run;
     {
       Released released(watch);
-      run = run_search(rows, targets, config, control);
+      run = run_search(std::move(data), config, control);
     }
     // An exception of a callback or the dispatcher comes first: it may be
     // why the dispatcher's summaries are refused.

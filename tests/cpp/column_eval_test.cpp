@@ -362,6 +362,60 @@ TEST_P(RandomExpressionTest, EveryLaneEqualsPerSampleEvaluation) {
   EXPECT_GT(lanes_without, 0u);
 }
 
+// The first token of the subtree that ends at token `last`.
+std::size_t subtree_start(std::span<const Token> tokens, std::size_t last) {
+  std::size_t need = 1;
+  for (std::size_t j = last + 1; j-- > 0;) {
+    need = need - 1 + (tokens[j].kind == TokenKind::Apply ? tokens[j].arity() : 0);
+    if (need == 0) return j;
+  }
+  return 0;
+}
+
+// Whether some subtree of `e` (a leaf, an inner result or the whole) has a
+// value with a non-zero or NaN imaginary part on one row, by the stack machine.
+bool some_value_nonreal(const Expression& e, std::span<const Complex> row, OperatorList ops) {
+  std::vector<Complex> stack;
+  const std::span<const Token> tokens(e.tokens);
+  for (std::size_t last = 0; last < tokens.size(); ++last) {
+    const std::size_t first = subtree_start(tokens, last);
+    const auto v = eval_internal(tokens.subspan(first, last + 1 - first), row, {}, ops, stack);
+    if (v && v->im != 0.0) return true;
+  }
+  return false;
+}
+
+TEST_P(RandomExpressionTest, NonrealFlagIsWhetherSomeSubtreeValueIsNotReal) {
+  const RandomCase& c = GetParam();
+  Fixture f;
+  Generator g(c.seed + 100, f);
+  std::vector<Complex> rows;
+  for (std::size_t i = 0; i < c.lanes * Generator::kVars; ++i) rows.push_back(g.sample(c.samples));
+  const InputColumns cols = InputColumns::from_rows(rows, Generator::kVars);
+  ColumnWorkspace ws;
+  std::vector<double> re(c.lanes), im(c.lanes);
+  std::vector<std::uint8_t> ok(c.lanes), nonreal(c.lanes);
+  std::size_t flagged = 0, unflagged = 0;
+  for (int k = 0; k < 200; ++k) {
+    const Expression e = g.tree(1 + g.below(12));
+    const std::size_t with_value = eval_columns_tracking_nonreal(e.tokens, cols.views(), c.lanes, {}, f.table, ws,
+                                                                 {re.data(), im.data(), ok.data()}, nonreal.data());
+    // The values are those of the plain evaluation.
+    ASSERT_TRUE(matches(per_sample(e, rows, Generator::kVars, {}, f.reg.operators()),
+                        {re, im, ok, with_value}))
+        << e.formula;
+    for (std::size_t i = 0; i < c.lanes; ++i) {
+      if (!ok[i]) continue;
+      const auto row = std::span<const Complex>(rows).subspan(i * Generator::kVars, Generator::kVars);
+      const bool want = some_value_nonreal(e, row, f.reg.operators());
+      ASSERT_EQ(nonreal[i] != 0, want) << e.formula << " lane " << i;
+      (want ? flagged : unflagged) += 1;
+    }
+  }
+  EXPECT_GT(flagged, 0u);
+  EXPECT_GT(unflagged, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Seeds, RandomExpressionTest,
     testing::Values(RandomCase{"RealBlocks", 1, SampleKind::Real, 1000},

@@ -110,7 +110,8 @@ TEST(EvalRows, EqualsThePointEvaluatorBitForBit) {
     for (const Expression& e : sample_formulas()) {
       const SearchResult result{e, 0.0, registry()};
       std::vector<double> out(rows, 123.0);
-      eval_rows(result.expression, *result.registry, values, rows, num_vars, out);
+      eval_rows(result.expression, *result.registry,
+                Dataset::from_strided(values.data(), rows, num_vars, num_vars * sizeof(double), sizeof(double)), out);
       for (std::size_t i = 0; i < rows; ++i) {
         const double want = eval_multi(result, std::span(values).subspan(i * num_vars, num_vars));
         ASSERT_TRUE(same_bits(out[i], want) || (std::isnan(out[i]) && std::isnan(want)))
@@ -120,11 +121,65 @@ TEST(EvalRows, EqualsThePointEvaluatorBitForBit) {
   }
 }
 
+// The summary of a formula: the squares of eval_rows' residuals added in
+// row order (across blocks), infinite when a row has no value; the flag
+// set by a non-real value on a row with a value, in a leaf, inside or at
+// the end, and ignoring rows without a value.
+TEST(SummarizeRows, OneEvaluationGivesTheLossAndTheNonrealFlag) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(0.1, 3.0);
+  const std::size_t rows = 2500;
+  std::vector<double> values(rows * 3), targets(rows);
+  for (double& x : values) x = u(rng);
+  for (double& t : targets) t = u(rng);
+  values[1234] = 0.0;  // column 0, in the second block: 1 / x0 has no value there
+  const Dataset data(rows, 3, values, targets);
+  std::vector<Expression> formulas = sample_formulas();
+  formulas.push_back(un(K::Inv, v(0)));
+  const std::vector<RowsSummary> got = summarize_rows(formulas, *registry(), data);
+  ASSERT_EQ(got.size(), formulas.size());
+  std::size_t finite = 0;
+  for (std::size_t f = 0; f < formulas.size(); ++f) {
+    std::vector<double> out(rows);
+    eval_rows(formulas[f], *registry(), data, out);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) sum += (out[i] - targets[i]) * (out[i] - targets[i]);
+    const double want = std::isnan(sum) ? std::numeric_limits<double>::infinity() : sum / rows;
+    EXPECT_TRUE(same_bits(got[f].loss, want)) << formulas[f].formula << ": " << got[f].loss << " vs " << want;
+    finite += std::isfinite(want);
+  }
+  EXPECT_GT(finite, 0u);
+  EXPECT_LT(finite, formulas.size());
+
+  // x0 in {-4, 0, 9}: sqrt(x0) is 2i on the first row; 1 / sqrt(x0) has no
+  // value on the second.
+  const Dataset small(3, 1, {-4.0, 0.0, 9.0}, {0.0, 0.0, 0.0});
+  const Dataset positive(1, 1, {9.0}, {3.0});
+  const Dataset negative(2, 1, {-4.0, 0.0}, {0.0, 0.0});
+  Expression unit_i;
+  unit_i.tokens = {Token::constant(2, {0.0, 1.0})};
+  unit_i.complexity = 1;
+  const Expression root = un(K::Sqrt, v(0));
+  const Expression inverse_root = un(K::Inv, root);
+  const Expression real_again = un(K::Square, root);
+  const auto summary = [](const Expression& e, const Dataset& d) { return summarize_rows({&e, 1}, *registry(), d)[0]; };
+  EXPECT_TRUE(summary(root, small).leaves_reals);
+  EXPECT_TRUE(std::isfinite(summary(root, small).loss));
+  EXPECT_TRUE(summary(real_again, small).leaves_reals);  // (2i)^2 = -4 is real, the way was not
+  EXPECT_FALSE(summary(root, positive).leaves_reals);
+  EXPECT_EQ(summary(root, positive).loss, 0.0);
+  EXPECT_TRUE(summary(unit_i, positive).leaves_reals);  // a leaf
+  EXPECT_TRUE(std::isinf(summary(inverse_root, small).loss));
+  EXPECT_TRUE(summary(inverse_root, small).leaves_reals);  // row 0 has a value: -i/2
+  EXPECT_TRUE(summary(inverse_root, negative).leaves_reals);
+  EXPECT_FALSE(summary(inverse_root, Dataset(2, 1, {0.0, 9.0}, {0.0, 0.0})).leaves_reals);
+}
+
 TEST(EvalRows, VariableBeyondTheColumnsHasNoValue) {
   const SearchResult result{v(2), 0.0, registry()};
   const std::vector<double> values{1.0, 2.0, 3.0, 4.0};
   std::vector<double> out(2);
-  eval_rows(result.expression, *result.registry, values, 2, 2, out);
+  eval_rows(result.expression, *result.registry, Dataset(2, 2, values), out);
   EXPECT_TRUE(std::isnan(out[0]) && std::isnan(out[1]));
 }
 

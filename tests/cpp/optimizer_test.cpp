@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -77,6 +78,39 @@ TEST(RefineConstants, ReturnedErrorIsTheErrorOfTheReturnedValues) {
     const double start = compute_error_with_params(e, std::vector<double>{0.1, 0.1}, rows, targets,
                                                    alpha, 0.25, builtins());
     EXPECT_LT(error, start);
+  }
+}
+
+// A stop that says yes at its (k + 1)-th question ends the fit after k
+// iterations: exactly the fit bounded to k, on both evaluation paths.
+TEST(RefineConstants, StopBeforeAnIterationEndsTheFitThere) {
+  const Expression e = with_param(bin(BuiltinKind::Plus, bin(BuiltinKind::Times, C(), un(BuiltinKind::Exp, v(0))), C()),
+                                  0, {0.3, 0.0});
+  std::vector<ComplexRow> rows;
+  std::vector<double> targets;
+  for (int i = 0; i < 300; ++i) {
+    const double x = -1.0 + i / 150.0;
+    rows.push_back({{x, 0.0}});
+    targets.push_back(1.7 * std::exp(x) - 0.4);
+  }
+  for (const EvalPath path : {EvalPath::Fast, EvalPath::PerSample}) {
+    const SampleSet samples(rows, targets, std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins()), path);
+    for (std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+      std::size_t asked = 0;
+      const std::function<bool()> stop = [&] { return asked++ == k; };
+      const auto stopped = vok::refine_constants(e, samples, 0.01, 0.5, 50, nullptr, &stop);
+      const auto bounded = vok::refine_constants(e, samples, 0.01, 0.5, k);
+      EXPECT_EQ(asked, k + 1);
+      EXPECT_TRUE(same_expression(stopped.first, bounded.first)) << k;
+      EXPECT_EQ(stopped.second, bounded.second) << k;
+    }
+    // A stop that never says yes changes nothing.
+    const std::function<bool()> never = [] { return false; };
+    const auto free = vok::refine_constants(e, samples, 0.01, 0.5, 50, nullptr, &never);
+    const auto plain = vok::refine_constants(e, samples, 0.01, 0.5, 50);
+    EXPECT_TRUE(same_expression(free.first, plain.first));
+    EXPECT_EQ(free.second, plain.second);
+    EXPECT_LT(plain.second, vok::refine_constants(e, samples, 0.01, 0.5, 0).second / 100);
   }
 }
 

@@ -1,4 +1,4 @@
-// The data of one search in both row and column form, and its evaluation.
+// The data of one search, by columns and as rows, and its evaluation.
 #include "engine/data/sample_set.hpp"
 
 #include <algorithm>
@@ -21,6 +21,24 @@ bool columns_apply(const std::vector<ComplexRow>& rows, std::size_t targets) {
 }
 
 }  // namespace
+
+SampleSet::SampleSet(Dataset data, RegistryPtr registry, EvalPath path)
+    : SampleSet(std::make_shared<const Dataset>(std::move(data)), std::move(registry), path) {}
+
+SampleSet::SampleSet(std::shared_ptr<const Dataset> data, RegistryPtr registry, EvalPath path)
+    : data_(std::move(data)),
+      registry_(std::move(registry)),
+      kernels_(std::make_unique<const KernelTable>(OperatorList(registry_->operators()))),
+      path_(path) {
+  if (data_->rows() != 0 && data_->has_targets()) columns_ = InputColumns::over(*data_);
+  if (column_path()) return;
+  // The per-sample reference reads complex rows.
+  rows_.assign(data_->rows(), ComplexRow(data_->cols()));
+  for (std::size_t j = 0; j < data_->cols(); ++j) {
+    const std::span<const double> column = data_->column(j);
+    for (std::size_t i = 0; i < column.size(); ++i) rows_[i][j] = {column[i], 0.0};
+  }
+}
 
 SampleSet::SampleSet(std::vector<ComplexRow> rows, std::vector<double> targets, RegistryPtr registry,
                      EvalPath path)

@@ -12,6 +12,7 @@
 
 #include "config/search_config.hpp"
 #include "core/complex.hpp"
+#include "core/dataset.hpp"
 #include "core/expression.hpp"
 #include "engine/data/samples.hpp"
 #include "eval/column_eval.hpp"
@@ -55,13 +56,22 @@ struct SampleScratch {
 SampleScratch& sample_scratch();
 
 // The samples of one search, prepared once for both evaluation paths: the
-// complex rows and targets (the per-sample reference), and the same rows as
 // input columns with the kernel table of the registry's operators (the
-// column path).
-// Invariant: columns() exists iff the rows are non-empty, of one length and one per target.
+// column path), and complex rows (the per-sample reference).
+// A set made from a dataset reads its columns in place and keeps complex rows
+// only for the per-sample path; a set made from complex rows (complex inputs,
+// or vok_sr's rows of differing lengths) keeps them and, when they are
+// rectangular with one target each, input columns copied from them.
+// Invariants: columns() exists iff the data are rectangular, non-empty and
+// one row per target; rows() holds size() rows unless the set came from a
+// dataset and takes the column path (then it is empty: nothing reads it).
 // Thread safety: immutable after construction, shared read only by any number of threads.
 class SampleSet {
  public:
+  // Precondition: the dataset has targets. A shared dataset is read in
+  // place as well; it must stay unchanged while the set lives.
+  SampleSet(Dataset data, RegistryPtr registry, EvalPath path = EvalPath::Fast);
+  SampleSet(std::shared_ptr<const Dataset> data, RegistryPtr registry, EvalPath path = EvalPath::Fast);
   SampleSet(std::vector<ComplexRow> rows, std::vector<double> targets, RegistryPtr registry,
             EvalPath path = EvalPath::Fast);
   // The columns and the kernel table point into members: no copies.
@@ -70,9 +80,12 @@ class SampleSet {
   SampleSet(SampleSet&&) = default;
   SampleSet& operator=(SampleSet&&) = default;
 
+  // The per-sample path's rows (see the invariants).
   ComplexRows rows() const { return rows_; }
-  std::span<const double> targets() const { return targets_; }
-  std::size_t size() const { return rows_.size(); }
+  std::span<const double> targets() const { return data_ ? data_->targets() : std::span<const double>(targets_); }
+  std::size_t size() const { return data_ ? data_->rows() : rows_.size(); }
+  // The dataset the set was made from; nullptr for a set made from rows.
+  const Dataset* dataset() const { return data_.get(); }
   const OperatorRegistry& registry() const { return *registry_; }
   const RegistryPtr& registry_ptr() const { return registry_; }
   const KernelTable& kernels() const { return *kernels_; }
@@ -93,8 +106,9 @@ class SampleSet {
                          SampleScratch& scratch, ColumnOut out) const;
 
  private:
+  std::shared_ptr<const Dataset> data_;
   std::vector<ComplexRow> rows_;
-  std::vector<double> targets_;
+  std::vector<double> targets_;  // a set made from rows only
   RegistryPtr registry_;
   // Held by pointer so that a move keeps its view of the registry valid.
   std::unique_ptr<const KernelTable> kernels_;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -177,10 +178,12 @@ namespace {
 //   accepted() / rejected()  what became of that trial;
 //   has_sums()            whether the sums at the starting vector are known.
 // The sums depend on p alone, so after a rejected step they are reused.
+// `should_stop` (when given) may end the loop before any iteration.
 // Returns the error at the final p.
 template <class Path>
 double levenberg_marquardt(std::vector<double>& p, double current, std::size_t max_iterations, Path& path,
-                           std::vector<double>& h, std::vector<double>& g, std::vector<double>& next) {
+                           std::vector<double>& h, std::vector<double>& g, std::vector<double>& next,
+                           const std::function<bool()>* should_stop) {
   const std::size_t n = p.size();
   h.resize(n);
   g.resize(n);
@@ -190,6 +193,7 @@ double levenberg_marquardt(std::vector<double>& p, double current, std::size_t m
   int rejections = 0;
   for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
     if (lambda > kDampingCeiling) break;
+    if (should_stop != nullptr && (*should_stop)()) break;
     if (!sums_at_p) {
       path.sums(p, h, g);
       sums_at_p = true;
@@ -337,7 +341,8 @@ namespace reference {
 std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
-                                               std::size_t max_iterations) {
+                                               std::size_t max_iterations,
+                                               const std::function<bool()>* should_stop) {
   std::vector<std::size_t> positions;
   std::vector<double> p;
   for (std::size_t i = 0; i < e.tokens.size(); ++i) {
@@ -353,7 +358,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
   SamplePath path(work, samples, targets, alpha, l1_ratio, registry);
   std::vector<double> h, g, next;
   const double start = compute_error_with_params(work, p, samples, targets, alpha, l1_ratio, registry);
-  const double error = levenberg_marquardt(p, start, max_iterations, path, h, g, next);
+  const double error = levenberg_marquardt(p, start, max_iterations, path, h, g, next, should_stop);
   write_parameters(work, positions, p);
   return {std::move(work), error};
 }
@@ -362,10 +367,11 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
 
 std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,
-                                               std::size_t max_iterations, const RefineStart* start) {
+                                               std::size_t max_iterations, const RefineStart* start,
+                                               const std::function<bool()>* should_stop) {
   if (!samples.column_path()) {
     return reference::refine_constants(e, samples.rows(), samples.targets(), alpha, l1_ratio, samples.registry(),
-                            max_iterations);
+                            max_iterations, should_stop);
   }
   RefineBuffers& buffers = refine_buffers();
   std::vector<std::size_t>& positions = buffers.positions;
@@ -422,7 +428,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     sums_at_p = true;
   }
   ColumnPath path(work, samples, program, scratch, buffers, pred, alpha, l1_ratio, predictions_at_p, sums_at_p);
-  current = levenberg_marquardt(p, current, max_iterations, path, h, g, buffers.next);
+  current = levenberg_marquardt(p, current, max_iterations, path, h, g, buffers.next, should_stop);
   write_parameters(work, positions, p);
   return {std::move(work), current};
 }

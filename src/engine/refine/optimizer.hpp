@@ -3,6 +3,7 @@
 // Fitting an expression's constants to the data, and the error it reaches.
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <utility>
 
@@ -49,10 +50,13 @@ inline constexpr double kJacobianStep = 1e-6;
 // parameters comes back unchanged with its error computed directly. On the
 // column path every iteration, parameter value and error is the per-sample
 // reference's bit for bit. Pure; thread-safe. `start`, when given, must
-// describe `e` as above (it is ignored off the column path).
+// describe `e` as above (it is ignored off the column path). `should_stop`,
+// when given, is asked before every iteration; once it says true the fit
+// ends with the values (and error) reached so far.
 [[nodiscard]] std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,
                                                std::size_t max_iterations,
-                                               const RefineStart* start = nullptr);
+                                               const RefineStart* start = nullptr,
+                                               const std::function<bool()>* should_stop = nullptr);
 
 }  // namespace vok

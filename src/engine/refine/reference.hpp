@@ -3,6 +3,7 @@
 // The per-sample reference of scoring, refinement and finalization: what a sample set on the PerSample path runs, and what the column path is tested against.
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <utility>
@@ -54,11 +55,13 @@ void score_and_update(const Expression& e, ComplexRows samples, std::span<const 
 // method with a forward-difference Jacobian, at most `max_iterations`
 // iterations, and returns the copy with its error. An expression without
 // parameters comes back unchanged with its error computed directly.
+// `should_stop` as for the SampleSet entry.
 // Precondition: samples.size() == targets.size() >= 1. Pure; thread-safe.
 [[nodiscard]] std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows samples,
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
-                                               std::size_t max_iterations);
+                                               std::size_t max_iterations,
+                                               const std::function<bool()>* should_stop = nullptr);
 
 // Refits every front entry with parameters (30 iterations, taken
 // unconditionally), keeps the entries that beat every simpler one and

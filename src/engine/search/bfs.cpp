@@ -282,28 +282,17 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
   });
 }
 
-Outcome<std::unique_ptr<Search>> start_search(std::span<const std::vector<double>> samples,
-                                              std::span<const double> targets, const SearchConfig& config,
-                                              const SearchControl& control, SearchTrace* trace) {
-  if (samples.size() != targets.size() || samples.empty()) {
-    return SearchError::invalid_input("Inputs and target vector must be non-empty and equal length.");
-  }
-  const std::size_t num_vars = samples.front().size();
-  // Variable indices are 8 bits wide; wrapping them would alias columns.
-  if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
+namespace {
 
-  std::vector<ComplexRow> rows;
-  rows.reserve(samples.size());
-  for (const auto& row : samples) {
-    ComplexRow r;
-    r.reserve(row.size());
-    for (double x : row) r.push_back({x, 0.0});
-    rows.push_back(std::move(r));
-  }
-  auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
-  auto s = std::make_unique<Search>(
-      config, control, registry,
-      SampleSet(std::move(rows), std::vector<double>(targets.begin(), targets.end()), registry, config.eval_path));
+SearchError unequal_lengths() {
+  return SearchError::invalid_input("Inputs and target vector must be non-empty and equal length.");
+}
+
+// Seeds level 1 of a search on validated samples of `num_vars` variables.
+std::unique_ptr<Search> seed_search(SampleSet samples, std::size_t num_vars, const SearchConfig& config,
+                                    const SearchControl& control, SearchTrace* trace) {
+  RegistryPtr registry = samples.registry_ptr();
+  auto s = std::make_unique<Search>(config, control, std::move(registry), std::move(samples));
   s->trace = trace;
   // Without a first level there is nothing to search: finalization over the
   // empty front reports NoFormulaFound.
@@ -318,6 +307,43 @@ Outcome<std::unique_ptr<Search>> start_search(std::span<const std::vector<double
   }
   s->say(format_start_line(s->levels[1].size()));
   return s;
+}
+
+RegistryPtr new_registry() { return std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins()); }
+
+}  // namespace
+
+Outcome<std::unique_ptr<Search>> start_search(Dataset data, const SearchConfig& config, const SearchControl& control,
+                                              SearchTrace* trace) {
+  if (data.rows() == 0 || !data.has_targets()) return unequal_lengths();
+  const std::size_t num_vars = data.cols();
+  // Variable indices are 8 bits wide; wrapping them would alias columns.
+  if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
+  return seed_search(SampleSet(std::move(data), new_registry(), config.eval_path), num_vars, config, control, trace);
+}
+
+Outcome<std::unique_ptr<Search>> start_search(std::span<const std::vector<double>> samples,
+                                              std::span<const double> targets, const SearchConfig& config,
+                                              const SearchControl& control, SearchTrace* trace) {
+  if (samples.size() != targets.size() || samples.empty()) return unequal_lengths();
+  const std::size_t num_vars = samples.front().size();
+  if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
+  if (std::optional<Dataset> data = Dataset::from_rows(samples, targets)) {
+    return start_search(std::move(*data), config, control, trace);
+  }
+  // Rows of differing lengths: a variable beyond a row's end has no value
+  // there, which only the per-sample path expresses.
+  std::vector<ComplexRow> rows;
+  rows.reserve(samples.size());
+  for (const auto& row : samples) {
+    ComplexRow r;
+    r.reserve(row.size());
+    for (double x : row) r.push_back({x, 0.0});
+    rows.push_back(std::move(r));
+  }
+  SampleSet set(std::move(rows), std::vector<double>(targets.begin(), targets.end()), new_registry(),
+                config.eval_path);
+  return seed_search(std::move(set), num_vars, config, control, trace);
 }
 
 std::optional<std::size_t> next_level(Search& s) {
@@ -381,10 +407,10 @@ SearchRun finish_search(Search& s) {
   return {finalize_result(std::move(s.front), s.registry, s.config, s.samples), s.stop, s.last_level};
 }
 
-SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
-                     const SearchConfig& config, const SearchControl& control, SearchTrace* trace) {
-  const ThreadLimit thread_limit(control.threads);
-  auto started = start_search(samples, targets, config, control, trace);
+namespace {
+
+// The levels and the finalization of a started search.
+SearchRun run_started(Outcome<std::unique_ptr<Search>> started) {
   if (auto* error = std::get_if<SearchError>(&started)) return {std::move(*error)};
   Search& s = *std::get<std::unique_ptr<Search>>(started);
   while (const auto k = next_level(s)) {
@@ -393,6 +419,19 @@ SearchRun run_search(std::span<const std::vector<double>> samples, std::span<con
     if (std::get<LevelEnd>(end) == LevelEnd::Stopped) break;
   }
   return finish_search(s);
+}
+
+}  // namespace
+
+SearchRun run_search(Dataset data, const SearchConfig& config, const SearchControl& control, SearchTrace* trace) {
+  const ThreadLimit thread_limit(control.threads);
+  return run_started(start_search(std::move(data), config, control, trace));
+}
+
+SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
+                     const SearchConfig& config, const SearchControl& control, SearchTrace* trace) {
+  const ThreadLimit thread_limit(control.threads);
+  return run_started(start_search(samples, targets, config, control, trace));
 }
 
 Outcome<std::vector<SearchResult>> run_bfs(std::span<const std::vector<double>> samples,

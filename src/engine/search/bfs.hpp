@@ -8,6 +8,7 @@
 
 #include "config/search_config.hpp"
 #include "config/search_control.hpp"
+#include "core/dataset.hpp"
 #include "core/expression.hpp"
 #include "core/search_error.hpp"
 #include "engine/data/sample_set.hpp"
@@ -32,9 +33,12 @@ namespace vok {
 // stopped returns exactly what run_bfs returns, under any control. A
 // dispatcher's summaries that do not make up their level end the search
 // with InvalidInput; one that gives a level up ends it as cancelled (with
-// the front so far) unless a stop check had fired.
+// the front so far) unless a stop check had fired. The rows as run_bfs
+// takes them, or a dataset, which the search reads in place.
 [[nodiscard]] SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
                      const SearchConfig& config, const SearchControl& control, SearchTrace* trace = nullptr);
+[[nodiscard]] SearchRun run_search(Dataset data, const SearchConfig& config, const SearchControl& control,
+                                   SearchTrace* trace = nullptr);
 
 // One whole search: validation, seeding, levels 2 .. max_complexity with the
 // progress and level lines on standard output, early exit, finalization.

@@ -42,7 +42,7 @@ struct Search {
   std::size_t last_level = 0;  // the last level stored whole
   bool seeded = false;         // level 1 exists
   RegistryPtr registry;
-  SampleSet samples;  // the complex rows and the target copy
+  SampleSet samples;  // the data and both evaluation paths over it
   FingerprintSet seen;
   FrontPtr front = std::make_shared<ParetoFront>();
   Levels levels;
@@ -140,6 +140,11 @@ struct Search {
 
 // Validates the inputs and seeds level 1 (printing the start line unless the
 // seeds already meet the early-exit threshold). InvalidInput for bad inputs.
+// The search reads a dataset's columns in place; rows of one length become
+// a dataset, rows of differing lengths (vok_sr takes them) complex rows for
+// the per-sample path.
+[[nodiscard]] Outcome<std::unique_ptr<Search>> start_search(Dataset data, const SearchConfig& config,
+                                                          const SearchControl& control, SearchTrace* trace);
 [[nodiscard]] Outcome<std::unique_ptr<Search>> start_search(std::span<const std::vector<double>> samples,
                                                           std::span<const double> targets, const SearchConfig& config,
                                                           const SearchControl& control, SearchTrace* trace);

@@ -12,7 +12,7 @@ namespace {
 
 // Tags at the start of each kind of bytes, so that one is never read as the
 // other; the version changes with the layout.
-constexpr std::uint32_t kPayloadTag = 0x564b5031;  // "VKP1"
+constexpr std::uint32_t kPayloadTag = 0x564b5032;  // "VKP2"
 constexpr std::uint32_t kSummaryTag = 0x564b5331;  // "VKS1"
 
 class Writer {
@@ -184,17 +184,20 @@ std::string encode_level_payload(std::uint64_t search_id, std::size_t k, const S
   w.put<std::uint64_t>(search_id);
   w.put_size(k);
   put_config(w, config);
-  const ComplexRows rows = samples.rows();
-  const std::size_t vars = rows.empty() ? 0 : rows.front().size();
-  w.put_size(rows.size());
+  // The dataset as the driver holds it, column after column, then the
+  // targets. A set made from complex rows has none and goes without rows,
+  // which decode refuses.
+  const Dataset* data = samples.dataset();
+  const std::size_t rows = data != nullptr ? data->rows() : 0;
+  const std::size_t vars = data != nullptr ? data->cols() : 0;
+  w.put_size(rows);
   w.put_size(vars);
-  for (const ComplexRow& row : rows) {
-    for (const Complex& x : row) {
-      w.put<double>(x.re);
-      w.put<double>(x.im);
-    }
+  for (std::size_t j = 0; j < vars; ++j) {
+    for (const double x : data->column(j)) w.put<double>(x);
   }
-  for (const double t : samples.targets()) w.put<double>(t);
+  if (data != nullptr) {
+    for (const double t : data->targets()) w.put<double>(t);
+  }
   for (std::size_t i = 1; i < k; ++i) {
     w.put_size(levels[i].size());
     for (const Expression& e : levels[i]) w.put_expression(e);
@@ -234,14 +237,12 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
   std::size_t vars = 0;
   if (!r.get(tag) || tag != kPayloadTag || !r.get(search_id) || !r.get_size(k, 1u << 16) || k < 2 ||
       !get_config(r, config) || !r.get_size(rows, r.left() / 8) || !r.get_size(vars, kMaxVariables) || rows == 0 ||
-      r.left() / 16 / rows < vars) {
+      r.left() / 8 / rows < vars) {
     return corrupt("level payload");
   }
-  std::vector<ComplexRow> sample_rows(rows, ComplexRow(vars));
-  for (ComplexRow& row : sample_rows) {
-    for (Complex& x : row) {
-      if (!r.get(x.re) || !r.get(x.im)) return corrupt("level payload");
-    }
+  std::vector<double> values(rows * vars);
+  for (double& x : values) {
+    if (!r.get(x)) return corrupt("level payload");
   }
   std::vector<double> targets(rows);
   for (double& t : targets) {
@@ -258,7 +259,7 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
     }
   }
   if (!r.done() || !recipes_fit(levels, k, *registry)) return corrupt("level payload");
-  SampleSet samples(std::move(sample_rows), std::move(targets), registry, EvalPath::Fast);
+  SampleSet samples(Dataset(rows, vars, std::move(values), std::move(targets)), registry, EvalPath::Fast);
   return std::unique_ptr<LevelWork>(new LevelWork(search_id, k, config, std::move(samples), std::move(levels)));
 }
 

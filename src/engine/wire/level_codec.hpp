@@ -24,7 +24,9 @@ namespace vok {
 // reads and reports bytes it cannot use as InvalidInput, never crashes.
 
 // What a worker needs to score level k of a search: the samples, targets
-// and settings, and the retained levels 1 .. k-1.
+// and settings, and the retained levels 1 .. k-1. Precondition: the set was
+// made from a dataset (as every search's is, but for vok_sr's rows of
+// differing lengths).
 [[nodiscard]] std::string encode_level_payload(std::uint64_t search_id, std::size_t k, const SearchConfig& config,
                                                const SampleSet& samples, const Levels& levels);
 
