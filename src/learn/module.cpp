@@ -104,7 +104,7 @@ PyMethodDef g_methods[] = {
     {"assess", as_cfunction(assess), METH_FASTCALL | METH_KEYWORDS,
      "assess(equations, data)\n--\n\n"
      "For each token list, (loss, leaves_reals) on a Dataset from one evaluation: the mean squared error of "
-     "the real part against y (the squares added in row order; inf when some row has no value) and whether "
+     "the real part against y (as numpy.mean of the squares; inf when some row has no value) and whether "
      "some row with a value passes through a non-real value (a leaf or an intermediate or final result with "
      "a non-zero imaginary part). In parallel over the equations."},
     {"refine", as_cfunction(refine), METH_FASTCALL | METH_KEYWORDS,
