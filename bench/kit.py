@@ -503,13 +503,34 @@ class time_limit:
         return False
 
 
-def round_constants(expr, digits: int = 3):
-    """`expr` with every floating-point constant rounded to `digits`
-    significant digits and made an exact rational (0.500017 -> 1/2), so that
-    SymPy's simplifications treat it exactly."""
+def snap_constant(value: float, digits: int = 3):
+    """A constant as the symbolic rule reads it, exact: its rounding to
+    `digits` significant digits, or the simplest number p/q pi^k (q <= 12,
+    |k| <= 1, the first k of 0, -1, 1 that has one) with that same
+    rounding: 0.333334 ->
+    1/3, 0.0795775 -> 1/(4 pi), 6.28319 -> 2 pi, 0.123456 -> 123/1000.
+    Rounding alone would make a law's 1/3 or 1/(4 pi) a different number;
+    this way a constant matches the law's when they agree to `digits`
+    digits."""
     import sympy
 
-    return expr.xreplace({c: sympy.Rational(format(float(c), f".{digits}g")) for c in expr.atoms(sympy.Float)})
+    if value == 0.0 or not math.isfinite(value):
+        return sympy.Float(value) if value else sympy.Integer(0)
+    rounded = format(value, f".{digits}g")
+    for k in (0, -1, 1):
+        r = Fraction(value / math.pi**k).limit_denominator(12)
+        if r and format(float(r) * math.pi**k, f".{digits}g") == rounded:
+            return sympy.Rational(r.numerator, r.denominator) * sympy.pi**k
+    return sympy.Rational(rounded)
+
+
+def round_constants(expr, digits: int = 3):
+    """`expr` with every floating-point constant replaced by
+    `snap_constant`'s exact number, so that SymPy's simplifications treat
+    it exactly."""
+    import sympy
+
+    return expr.xreplace({c: snap_constant(float(c), digits) for c in expr.atoms(sympy.Float)})
 
 
 def _values(expr, symbols, X) -> np.ndarray | None:
@@ -527,7 +548,8 @@ def _values(expr, symbols, X) -> np.ndarray | None:
 
 def symbolic_match(found, law, symbols=None, X=None, digits: int = 3, limit_s: float | None = None) -> dict | None:
     """The symbolic-equivalence rule: once `found`'s constants are rounded
-    to `digits` significant digits (`round_constants`), SymPy simplifies
+    to `digits` significant digits, or to a simple multiple of a power of pi
+    that close (`snap_constant`), SymPy simplifies
     found - law or found / law to a constant. Returns {"kind": "difference"
     or "ratio", "constant": its text}, or None. A ratio of 0 (found is 0)
     does not count. With `symbols` and rows `X`, a form that is numerically
@@ -562,8 +584,11 @@ def law_within(found, law, symbols, X, rel: float = 0.01) -> bool:
     made a free parameter (one per distinct value), least squares from the
     found values reaches the law exactly (relative error at most 1e-9 on
     the rows `X`), and every found value is within `rel` of the value
-    reached. A formula without constants must equal the law on the rows.
-    Integer powers and the like are structure, not constants."""
+    reached. A constant the law sets to zero (a term or an offset the law
+    does not have) passes only while it changes the formula by at most `rel`
+    of the law's RMS on the rows. A formula without constants must equal
+    the law on the rows. Integer powers and the like are structure, not
+    constants."""
     import sympy
     from scipy.optimize import least_squares
 
@@ -596,8 +621,18 @@ def law_within(found, law, symbols, X, rel: float = 0.01) -> bool:
                                 max_nfev=200 * (len(start) + 1))
     except Exception:  # noqa: BLE001 - no fit, no match
         return False
-    return bool(np.max(np.abs(residual(fit.x))) <= 1e-9
-                and np.all(np.abs(start - fit.x) <= rel * np.abs(fit.x)))
+    if np.max(np.abs(residual(fit.x))) > 1e-9:
+        return False
+    for i, (v, c) in enumerate(zip(start, fit.x)):
+        if abs(c) > 1e-6 * abs(v):
+            if abs(v - c) > rel * abs(c):
+                return False
+        else:
+            moved = fit.x.copy()
+            moved[i] = v
+            if np.sqrt(np.mean(residual(moved) ** 2)) > rel:
+                return False
+    return True
 
 
 def rename_symbols(expr, symbols, prefix: str, first: int = 0):
@@ -706,15 +741,16 @@ def fit_vok_sr(X, y, alarm_s: float | None = None, **searcher):
         types.SimpleNamespace(predict=lambda Z: result.predict(np.asarray(Z).tolist()))
 
 
-def fit_vok_learn(X, y, **params):
-    """VokRegressor(verbose=0, **params); the warnings it gives are kept."""
+def fit_vok_learn(X, y, fit_params: dict | None = None, **params):
+    """VokRegressor(verbose=0, **params).fit(X, y, **fit_params); the
+    warnings it gives are kept."""
     from vok_learn import VokRegressor
 
     model = VokRegressor(verbose=0, **params)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         start = time.perf_counter()
-        model.fit(X, y)
+        model.fit(X, y, **(fit_params or {}))
         wall = time.perf_counter() - start
     eq, best = model.equations_, int(model.best_index_)
     return {"wall_s": wall, "equation": str(eq["equation"].iloc[best]), "complexity": int(eq["complexity"].iloc[best]),
@@ -726,6 +762,10 @@ def fit_pyoperon(X, y, seed: int, **settings):
     from pyoperon.sklearn import SymbolicRegressor
 
     model = SymbolicRegressor(random_state=seed, **{**PYOPERON, **settings})
+    # Arrays of their own: pyoperon (0.6.2, NumPy 2) rejects a target that
+    # is a view of a larger array, as `sample`'s are, in its own
+    # FitLeastSquares after the search.
+    X, y = np.array(X, dtype=np.float64, order="C"), np.array(y, dtype=np.float64)
     start = time.perf_counter()
     model.fit(X, y)
     wall = time.perf_counter() - start
