@@ -422,3 +422,87 @@ def test_rename_symbols_is_simultaneous():
     a, b, c, _ = p.symbols()
     assert got == a + 2 * b + 3 * c
     assert kit.rename_symbols(sympy.Symbol("X1") * sympy.Symbol("X4"), p.symbols(), "X", first=1) == a * p.symbols()[3]
+
+
+def test_symbolic_match_merges_and_drops_before_rounding():
+    # What a fit with free constants returns: factors that multiply out to
+    # the law's only before rounding, and offsets of 1e-9.
+    p = kit.PROBLEMS["I.14.3"]
+    m, g, z = syms = p.symbols()
+    X = kit.sample(p, test_rows=100).X_test
+    found = sympy.Float(0.873015687841384404) * g * m * (sympy.Float(1.1454547643661499) * z + sympy.Float(1.16e-9))
+    assert kit.symbolic_match(found, p.sympy(), syms, X) == {"kind": "difference", "constant": "0"}
+    assert kit.symbolic_match(found, p.sympy()) is None  # without rows, nothing is negligible
+    assert kit.drop_negligible(found, syms, X) == sympy.Float(0.873015687841384404) * g * m * (
+        sympy.Float(1.1454547643661499) * z)
+    # A term of 1 % is not negligible.
+    assert kit.symbolic_match(found + sympy.Float(0.01) * m * g * g, p.sympy(), syms, X) is None
+    x = sympy.Symbol("x", real=True)
+    poly = kit.PROBLEMS["nguyen-1"]
+    merged = (sympy.Float(0.631194666766475623) * x * (sympy.Float(1.74352264404296875) * x * (
+        sympy.Float(0.90867608785629272) * x + sympy.Float(0.90867608785629272)) - sympy.Float(0.01052170991897583))
+        + sympy.Float(1.00664138873115405) * x)
+    assert kit.symbolic_match(merged, poly.sympy()) == {"kind": "difference", "constant": "0"}
+
+
+# --- The discovery benchmark's summary ---
+
+discovery = pytest.importorskip("discovery_bench")
+
+
+def _rec(exact=False, r2=None, status="ok", symbolic=False, law=False):
+    return {"status": status, "exact": exact, "r2_test_clean": r2, "symbolic": symbolic,
+            "law_within_1pct": law, "wall_s": 1.0}
+
+
+def test_summary_counts_and_takes_the_approximation_over_laws_neither_reference_recovered():
+    runs = ["nguyen-1", "I.12.1", "I.12.4", "I.14.3", "I.34.8", "I.12.1+noise", "I.12.4+noise"]
+    results = {
+        "vok": {"nguyen-1": _rec(True, 1.0, symbolic="difference", law=True),
+                "I.12.1": _rec(True, 1.0, symbolic="difference", law=True),
+                "I.12.4": _rec(False, 0.99),
+                "I.14.3": _rec(False, 0.9),
+                "I.34.8": _rec(status="timeout"),
+                "I.12.1+noise": _rec(False, 0.999, symbolic="ratio", law=True),
+                "I.12.4+noise": _rec(False, None)},
+        "pyoperon": {"nguyen-1": _rec(False, 0.5),
+                     "I.12.1": _rec(False, 0.999999),
+                     "I.12.4": _rec(True, 1.0),
+                     "I.14.3": _rec(False, 0.999),
+                     "I.34.8": _rec(False, 0.9999),
+                     "I.12.1+noise": _rec(False, 0.998),
+                     "I.12.4+noise": _rec(False, 0.997)},
+        "vok_units": {r: _rec(status="unavailable") for r in runs},
+    }
+    methods = list(results)
+    # Recovered by neither vok nor pyoperon: I.14.3 and I.34.8.
+    assert discovery.unrecovered(runs, methods, results) == ["I.14.3", "I.34.8"]
+    totals = discovery.summarize(runs, methods, results)
+    vok, op = totals["vok"], totals["pyoperon"]
+    assert (vok["nguyen"]["exact"], vok["feynman"]["exact"], op["feynman"]["exact"]) == (1, 1, 1)
+    assert (vok["feynman"]["symbolic"], vok["feynman"]["law_within_1pct"], vok["feynman"]["failures"]) == (1, 1, 1)
+    assert vok["feynman"]["median_gap"] == pytest.approx(0.055)  # 0, 0.01, 0.1, inf
+    assert vok["feynman"]["median_gap_unrecovered"] == math.inf  # 0.1 and inf
+    assert op["feynman"]["median_gap_unrecovered"] == pytest.approx((1e-3 + 1e-4) / 2)
+    assert vok["feynman_noisy"]["median_r2_test_clean"] == -math.inf  # 0.999 and a failure
+    assert op["feynman_noisy"]["median_r2_test_clean"] == pytest.approx(0.9975)
+    assert (vok["feynman_noisy"]["symbolic"], vok["feynman_noisy"]["law_within_1pct"]) == (1, 1)
+    units = totals["vok_units"]["feynman"]
+    assert (units["unavailable"], units["failures"], units["median_gap"]) == (4, 0, None)
+
+
+def test_unrecovered_falls_back_to_every_method_without_the_reference_pair():
+    runs = ["I.12.1", "I.12.4"]
+    results = {"gplearn": {"I.12.1": _rec(True, 1.0), "I.12.4": _rec(False, 0.5)},
+               "vok_sr": {"I.12.1": _rec(False, 0.5), "I.12.4": _rec(status="timeout")}}
+    assert discovery.unrecovered(runs, list(results), results) == ["I.12.4"]
+
+
+@pytest.mark.parametrize("rec, text", [
+    (_rec(True, 1.0, symbolic="ratio", law=True), "EXACT 1.0s c3 SL"),
+    (_rec(False, 0.98765, law=True), "0.9877 1.0s c3 L"),
+    (_rec(status="unavailable"), "n/a"),
+    (_rec(status="timeout"), "timeout"),
+])
+def test_discovery_cell(rec, text):
+    assert discovery.cell({**rec, "complexity": 3}, noisy=False) == text
