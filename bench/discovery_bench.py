@@ -237,9 +237,9 @@ def print_fits(runs: list[str], methods: list[str], results: dict, totals: dict)
 def print_summary(methods: list[str], totals: dict) -> None:
     hard = next((t["feynman"]["unrecovered_laws"] for t in totals.values() if "feynman" in t), 0)
     print("\nSummary. Noiseless: recovered (held-out R^2 >= 1 - 1e-10 against the law), symbolic rule, the law"
-          " within 1 %,\nmedian held-out 1 - R^2 over all laws and over the"
-          f" {hard} laws that neither {' nor '.join(REFERENCE)} recovered. Noisy ({NOISE:.0%}): median held-out R^2"
-          " against the clean law,\nsymbolic rule, law within 1 %. A failed or timed-out run counts as a miss"
+          " within 1 %,\n  median held-out 1 - R^2 over all Feynman laws and over the"
+          f" {hard} that neither {' nor '.join(REFERENCE)} recovered.\nNoisy ({NOISE:.0%}): median held-out R^2"
+          " against the clean law, symbolic rule, law within 1 %.\nA failed or timed-out run counts as a miss"
           " (1 - R^2 = inf).")
     rows = []
     for m in methods:
@@ -468,8 +468,9 @@ def main(argv: list[str]) -> int:
                                 units_inconsistent=[n for n in kit.FEYNMAN
                                                     if kit.units_consistent(kit.PROBLEMS[n]) is False],
                                 constant_tolerance=CONSTANT_TOL, identity_tolerance=IDENTITY_TOL),
-               "methods": methods, "problems": [{"name": r, "part": RUNS[r][0], "noise": RUNS[r][2],
-                                                 **kit.PROBLEMS[RUNS[r][1]].describe()} for r in runs]}
+               "methods": methods,
+               "problems": [{**kit.PROBLEMS[RUNS[r][1]].describe(), "name": r, "law_name": RUNS[r][1],
+                             "part": RUNS[r][0], "noise": RUNS[r][2]} for r in runs]}
     print(f"discovery benchmark: T = {T:g} s per problem and method, {len(runs)} problems x {len(methods)} "
           f"methods (at most {len(runs) * len(methods) * T / 60:.0f} min of fits), cores {kit.CORES}")
     workers = {m: kit.Worker("discovery_bench") for m in methods}

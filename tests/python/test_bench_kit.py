@@ -506,3 +506,40 @@ def test_unrecovered_falls_back_to_every_method_without_the_reference_pair():
 ])
 def test_discovery_cell(rec, text):
     assert discovery.cell({**rec, "complexity": 3}, noisy=False) == text
+
+
+def test_fit_takes_units_reads_the_signature(monkeypatch):
+    vok_learn = pytest.importorskip("vok_learn")
+    monkeypatch.setattr(vok_learn.VokRegressor, "fit", lambda self, X, y, X_units=None, y_units=None: self)
+    assert discovery.fit_takes_units()
+    monkeypatch.setattr(vok_learn.VokRegressor, "fit", lambda self, X, y: self)
+    assert not discovery.fit_takes_units()
+
+
+def test_vok_units_passes_the_laws_units_to_fit_and_judges_the_formula(monkeypatch):
+    calls = []
+
+    class Model:
+        def predict(self, X):
+            return X[:, 0] / (4.0 * np.pi * X[:, 1] * X[:, 2] ** 2)
+
+        def sympy(self):
+            x0, x1, x2 = sympy.symbols("x0 x1 x2")
+            return sympy.Float(0.0795774715459477) * x0 / (x1 * x2**2)
+
+    def fit(X, y, fit_params=None, **params):
+        calls.append((X.shape, fit_params, params))
+        return {"wall_s": 0.1, "complexity": 9}, Model()
+
+    monkeypatch.setattr(kit, "fit_vok_learn", fit)
+    monkeypatch.setattr(discovery, "fit_takes_units", lambda: True)
+    rec = discovery.work("vok_units", "I.12.4", 0.0, 1.5)
+    assert calls == [((50, 3), {"X_units": ["kg*m^2/(s^2*V)", "kg*m/(s^2*V^2)", "m"], "y_units": "V/m"},
+                      {"time_limit": 1.5})]
+    assert rec["exact"] and rec["symbolic"] == "difference" and rec["law_within_1pct"] is True
+    assert rec["y_units"] == "V/m" and rec["sympy"] == "0.0795774715459477*q1/(epsilon*r**2)"
+    monkeypatch.setattr(discovery, "fit_takes_units", lambda: False)
+    assert discovery.work("vok_units", "I.12.4", 0.0, 1.5) == {
+        "status": "unavailable", "reason": "VokRegressor.fit takes no X_units / y_units"}
+    assert discovery.work("vok_units", "nguyen-1", 0.0, 1.5)["reason"] == "the problem has no units"
+    assert len(calls) == 1
