@@ -372,14 +372,14 @@ def _functions():
     return {"exp": sympy.exp, "log": sympy.log, "ln": sympy.log, "sqrt": sympy.sqrt, "sin": sympy.sin,
             "cos": sympy.cos, "tan": sympy.tan, "tanh": sympy.tanh, "asin": sympy.asin, "arcsin": sympy.asin,
             "acos": sympy.acos, "arccos": sympy.acos, "atan": sympy.atan, "arctan": sympy.atan,
-            "abs": sympy.Abs, "square": lambda a: a**2, "cube": lambda a: a**3, "pi": sympy.pi}
+            "abs": sympy.Abs, "Abs": sympy.Abs, "square": lambda a: a**2, "cube": lambda a: a**3, "pi": sympy.pi}
 
 
 def parse_formula(text: str, names: dict) -> "sympy.Expr":
     """A formula's text as a SymPy expression. `names` maps each variable
     name to its symbol; besides them the text may hold numbers, + - * / **
     ^ (a power), parentheses, commas, `pi` and the functions exp, log (ln),
-    sqrt, sin, cos, tan, tanh, asin (arcsin), acos, atan, abs, square and
+    sqrt, sin, cos, tan, tanh, asin (arcsin), acos, atan, abs (Abs), square and
     cube. Anything else is a ValueError: the text is checked token by token
     before SymPy reads it, and SymPy reads it with no builtins and no other
     names, so a formula can never run code. The names win over SymPy's own
@@ -573,6 +573,12 @@ def drop_negligible(expr, symbols, X, rel: float = 1e-4):
     return expr
 
 
+def _flat(v: np.ndarray, law: np.ndarray, rel: float) -> bool:
+    """Whether a difference or ratio `v` is constant on the rows within `rel`
+    of its own size or the law's spread."""
+    return float(np.std(v)) <= rel * max(float(np.mean(np.abs(v))), float(np.std(law)), 1e-300)
+
+
 def symbolic_match(found, law, symbols=None, X=None, digits: int = 3, limit_s: float | None = None) -> dict | None:
     """The symbolic-equivalence rule: once `found`'s constants are rounded
     to `digits` significant digits, or to a simple multiple of pi or 1/pi
@@ -591,6 +597,14 @@ def symbolic_match(found, law, symbols=None, X=None, digits: int = 3, limit_s: f
     ops = [("difference", lambda f, g: f - g), ("ratio", lambda f, g: f / g)]
     with time_limit(limit_s):
         g = _values(law, symbols, X) if X is not None and len(X) else None
+        if g is not None:
+            # Rounding to 3 digits and dropping terms of 1e-4 move a formula
+            # by far less than 5 %: one whose difference and ratio to the law
+            # vary more than that on the rows cannot pass, and SymPy need not
+            # be asked.
+            f = _values(found, symbols, X)
+            if f is None or not any(_flat(op(f, g), g, 0.05) for k, op in ops if not (k == "ratio" and np.any(g == 0))):
+                return None
         forms = [found]
         if (expanded := sympy.expand(found)) != found:
             forms.append(expanded)
@@ -603,11 +617,7 @@ def symbolic_match(found, law, symbols=None, X=None, digits: int = 3, limit_s: f
                 f = _values(rounded, symbols, X)
                 if f is None:
                     continue
-
-                def flat(v):
-                    return float(np.std(v)) <= 1e-7 * max(float(np.mean(np.abs(v))), float(np.std(g)), 1e-300)
-
-                kinds = [(k, op) for k, op in ops if not (k == "ratio" and np.any(g == 0)) and flat(op(f, g))]
+                kinds = [(k, op) for k, op in ops if not (k == "ratio" and np.any(g == 0)) and _flat(op(f, g), g, 1e-7)]
             for kind, op in kinds:
                 c = sympy.simplify(op(rounded, law))
                 if c.free_symbols or c.has(sympy.nan, sympy.zoo, sympy.oo, sympy.I) or (kind == "ratio" and c == 0):
@@ -634,10 +644,12 @@ def law_within(found, law, symbols, X, rel: float = 0.01) -> bool:
     if target is None:
         return False
     scale = max(float(np.sqrt(np.mean(target**2))), 1e-300)
+    f = _values(found, symbols, X)
+    if f is None or float(np.sqrt(np.mean((f - target) ** 2))) > 0.5 * scale:
+        return False  # constants within 1 % do not make up an error of half the law
     consts = sorted(found.atoms(sympy.Float), key=float)
     if not consts:
-        f = _values(found, symbols, X)
-        return f is not None and float(np.max(np.abs(f - target))) <= 1e-9 * scale
+        return float(np.max(np.abs(f - target))) <= 1e-9 * scale
     params = sympy.symbols(f"_c0:{len(consts)}")
     try:
         fn = sympy.lambdify([*symbols, *params], found.xreplace(dict(zip(consts, params))), "numpy")
@@ -656,7 +668,7 @@ def law_within(found, law, symbols, X, rel: float = 0.01) -> bool:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             fit = least_squares(residual, start, method="lm", xtol=1e-15, ftol=1e-15, gtol=1e-15,
-                                max_nfev=200 * (len(start) + 1))
+                                max_nfev=100 * (len(start) + 1))
     except Exception:  # noqa: BLE001 - no fit, no match
         return False
     if np.max(np.abs(residual(fit.x))) > 1e-9:
