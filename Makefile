@@ -93,12 +93,13 @@ bench: bench-wheel
 bench-estimator: bench-wheel
 	$(BPY) bench/estimator_bench.py
 
-# `make bench-discovery`: exact recovery on Nguyen 1-12 and eighteen Feynman
-# laws (noiseless and with 1 % noise) for vok_sr's defaults, VokRegressor's
-# ranking/constants options, pyoperon and gplearn under one time limit, and
-# closed forms of 36 constants against mpmath.identify; writes
-# build/bench-results/discovery-results.json. BENCH_QUICK=1 for a smoke run;
-# DISCOVERY_ARGS passes more options (e.g. --time-limit 10, --only constants).
+# `make bench-discovery`: recovery of Nguyen 1-12 and the 100 Feynman laws
+# (noiseless and with 1 % noise) by VokRegressor's defaults, with and without
+# units, pyoperon and gplearn under one time limit (10 s), and closed forms of
+# 36 constants against mpmath.identify; writes
+# build/bench-results/discovery-results.json (hours: bench/README.md has the
+# commands). BENCH_QUICK=1 for a smoke run; DISCOVERY_ARGS passes more options
+# (e.g. --subset 30, --only constants).
 bench-discovery: bench-wheel
 	$(BPY) bench/discovery_bench.py $(if $(BENCH_QUICK),--quick) $(DISCOVERY_ARGS)
 

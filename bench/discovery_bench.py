@@ -3,19 +3,35 @@
 Run through `make bench-discovery` (which installs the current checkout into
 .venv-bench first), or directly with the bench venv's python:
 
-    .venv-bench/bin/python bench/discovery_bench.py [--quick] [--time-limit T]
-        [--only vok|peers|constants[,...]] [--problems NAME,...] [--json FILE]
+    .venv-bench/bin/python bench/discovery_bench.py [--quick] [--subset 30]
+        [--time-limit T] [--only vok|peers|constants[,...]] [--methods M,...]
+        [--problems NAME,...] [--json FILE]
+    .venv-bench/bin/python bench/discovery_bench.py --summary FILE
 
-Every method gets the same wall-clock budget T per problem (default 8 s),
-one method and one problem at a time, never two at once, on Nguyen 1-12 and
-eighteen Feynman laws (noiseless, and with 1 % noise: NAME+noise), with
-200 held-out rows. Methods: vok_sr (Searcher() defaults; no time limit of
-its own, so its process is ended at T and the run counts as a timeout),
-vok_<ranking>_<constants> (VokRegressor(time_limit=T) for ranking raw/affine
-and constants fitted/both), pyoperon (constant fitting on, max_time =
-ceil(T)) and gplearn (grown a generation at a time until T). Each method
-lives in one worker process for the whole run (imports paid once), stopped
-and replaced when it gives no answer within T + 60 s.
+Laws: Nguyen 1-12 (noiseless) and the 100 laws of the Feynman Symbolic
+Regression Database with its ranges and units (bench/data), noiseless and
+with 1 % noise (NAME+noise); 200 held-out rows each. `--subset 30`: the
+kit's fixed 30 laws (kit.FEYNMAN_30), noiseless and noisy, at T = 60 s.
+Every method gets the same wall-clock budget T per problem (default 10 s),
+one method and one problem at a time, never two at once.
+
+Methods (default: vok, vok_units, pyoperon, gplearn): vok is
+VokRegressor(time_limit=T) with every other setting at its default;
+vok_units the same with the problem's units passed to fit as X_units and
+y_units (unavailable where the installed VokRegressor.fit takes no units);
+pyoperon (constant fitting, optimizer_iterations=10, max_time = ceil(T), all
+cores); gplearn (grown a generation at a time until T). Also available:
+vok_sr (Searcher() defaults; no time limit of its own, so its process is
+ended at T and the run counts as a timeout) and vok_<ranking>_<constants>
+(ranking raw/affine, constants fitted/both). Each method lives in one
+worker process for the whole run (imports paid once), stopped and replaced
+when it gives no answer within T + 90 s.
+
+Per fit: the held-out R^2 against the clean law; "recovered" by the kit's
+rule (R^2 >= 1 - 1e-10, noiseless only); "symbolic" when SymPy finds the
+difference or the ratio to the law constant once the selected equation's
+constants are rounded to 3 significant digits (kit.symbolic_match); "law"
+when it is the law itself with its constants within 1 % (kit.law_within).
 
 Constants: 30 with a known closed form of at most 8 tokens and 6 with none
 known, each given as a double to vok_learn.identify_constant and to
@@ -26,6 +42,8 @@ within 1e-40; any answer for one of the six is a false match.
 
 from __future__ import annotations
 
+import inspect
+import json
 import math
 import statistics
 import sys
@@ -36,20 +54,73 @@ import kit
 
 TEST_ROWS = 200
 NOISE = 0.01
-WORKER_GRACE_S = 60.0  # imports, a peer's overrun of its own limit, the predictions
-PARTS = {"nguyen": "Nguyen 1-12, noiseless; EXACT: " + kit.EXACT_RULE,
+SYMBOLIC_LIMIT_S = 30.0  # SymPy's share of a call: the symbolic rule and the 1 % rule
+WORKER_GRACE_S = 60.0 + SYMBOLIC_LIMIT_S  # imports, a peer's overrun, the predictions, SymPy
+PARTS = {"nguyen": "Nguyen 1-12, noiseless; recovered: " + kit.EXACT_RULE,
          "feynman": "Feynman, noiseless",
          "feynman_noisy": f"Feynman, {NOISE:.0%} noise (held-out R^2 against the clean law)"}
 RUNS = ({n: ("nguyen", n, 0.0) for n in kit.NGUYEN} | {n: ("feynman", n, 0.0) for n in kit.FEYNMAN}
         | {f"{n}+noise": ("feynman_noisy", n, NOISE) for n in kit.FEYNMAN})
-QUICK_RUNS = ["nguyen-1", "nguyen-5", "I.12.1", "I.34.8", "I.12.1+noise"]
-VOK_METHODS = [f"vok_{r}_{c}" for r in ("raw", "affine") for c in ("fitted", "both")]
+SUBSET_RUNS = [*kit.FEYNMAN_30, *(f"{n}+noise" for n in kit.FEYNMAN_30)]
+QUICK_RUNS = ["nguyen-1", "nguyen-8", "I.12.1", "I.14.3", "I.34.8", "II.38.14", "I.12.1+noise", "I.14.3+noise"]
+VOK_VARIANTS = [f"vok_{r}_{c}" for r in ("raw", "affine") for c in ("fitted", "both")]
+VOK_METHODS = ["vok", "vok_units", "vok_sr", *VOK_VARIANTS]
 PEERS = ["pyoperon", "gplearn"]
+DEFAULT_METHODS = ["vok", "vok_units", *PEERS]
+# The pair whose unrecovered laws the approximation figure is taken over.
+REFERENCE = ("vok", "pyoperon")
+
+
+def fit_takes_units() -> bool:
+    from vok_learn import VokRegressor
+
+    params = inspect.signature(VokRegressor.fit).parameters
+    return "X_units" in params and "y_units" in params
+
+
+def found_sympy(method: str, model, symbols):
+    """The selected equation as SymPy over the problem's symbols, or None
+    where the method gives no formula to read (vok_sr)."""
+    if method.startswith("vok_sr"):
+        return None
+    if method.startswith("vok"):
+        return kit.rename_symbols(model.sympy(), symbols, "x")
+    if method == "pyoperon":
+        return kit.parse_formula(model.get_model_string(model.model_, 17),
+                                 {f"X{i + 1}": s for i, s in enumerate(symbols)})
+    return kit.gplearn_sympy(str(model._program), symbols)
+
+
+def compare_law(method: str, model, problem: kit.Problem, data: kit.Data) -> dict:
+    """The symbolic rule and the 1 % rule for the selected equation against
+    the law, on the held-out rows, each within SYMBOLIC_LIMIT_S / 2."""
+    if problem.formula is None:
+        return {}
+    syms = problem.symbols()
+    try:
+        found = found_sympy(method, model, syms)
+    except Exception as exc:  # noqa: BLE001 - a formula SymPy cannot read
+        return {"symbolic_error": f"{type(exc).__name__}: {exc}"}
+    if found is None:
+        return {}
+    law, out = problem.sympy(), {"sympy": str(found)}
+    try:
+        match = kit.symbolic_match(found, law, syms, data.X_test, limit_s=SYMBOLIC_LIMIT_S / 2)
+        out.update(symbolic=match["kind"] if match else False, symbolic_constant=match and match["constant"])
+    except Exception as exc:  # noqa: BLE001 - SymPy out of time, or beyond its means
+        out.update(symbolic=None, symbolic_error=f"{type(exc).__name__}: {exc}")
+    try:
+        with kit.time_limit(SYMBOLIC_LIMIT_S / 2):
+            out["law_within_1pct"] = kit.law_within(found, law, syms, data.X_test)
+    except Exception as exc:  # noqa: BLE001
+        out.update(law_within_1pct=None, law_within_error=f"{type(exc).__name__}: {exc}")
+    return out
 
 
 def work(method: str, name: str, noise: float, T: float) -> dict:
     """One fit and its scores, inside the method's kit.Worker."""
-    data = kit.sample(kit.PROBLEMS[name], test_rows=TEST_ROWS, noise=noise)
+    problem = kit.PROBLEMS[name]
+    data = kit.sample(problem, test_rows=TEST_ROWS, noise=noise)
     X, y, seed = data.X, data.y, kit.seed_of(name)
     if method == "vok_sr":
         rec, model = kit.fit_vok_sr(X, y, alarm_s=T)
@@ -57,16 +128,31 @@ def work(method: str, name: str, noise: float, T: float) -> dict:
         rec, model = kit.fit_pyoperon(X, y, seed, max_time=int(math.ceil(T)), **kit.PYOPERON_TIMED)
     elif method == "gplearn":
         rec, model = kit.fit_gplearn(X, y, seed, generations=10**6, time_limit=T)
+    elif method == "vok":
+        rec, model = kit.fit_vok_learn(X, y, time_limit=T)
+    elif method == "vok_units":
+        if problem.units is None:
+            return {"status": "unavailable", "reason": "the problem has no units"}
+        if not fit_takes_units():
+            return {"status": "unavailable", "reason": "VokRegressor.fit takes no X_units / y_units"}
+        rec, model = kit.fit_vok_learn(X, y, fit_params={"X_units": list(problem.units), "y_units": problem.y_units},
+                                       time_limit=T)
+        rec.update(X_units=list(problem.units), y_units=problem.y_units)
     else:
         _, ranking, constants = method.split("_")
         rec, model = kit.fit_vok_learn(X, y, time_limit=T, ranking=ranking, constants=constants)
-    return kit.score(rec, model, data, noise)
+    kit.score(rec, model, data, noise)
+    rec.update(compare_law(method, model, problem, data))
+    return rec
 
 
 def cell(rec: dict, noisy: bool) -> str:
+    """A fit in the tables: EXACT (recovered) or the held-out R^2, the wall
+    time and complexity, then S (symbolic rule) and L (the law within 1 %)."""
     if rec.get("status") != "ok":
         return {"unavailable": "n/a"}.get(rec.get("status"), rec.get("status"))
-    tail = f" {rec['wall_s']:.1f}s c{rec.get('complexity')}"
+    marks = ("S" if rec.get("symbolic") else "") + ("L" if rec.get("law_within_1pct") else "")
+    tail = f" {rec['wall_s']:.1f}s c{rec.get('complexity')}" + (f" {marks}" if marks else "")
     if rec.get("exact"):
         return "EXACT" + tail
     v = rec.get("r2_test_clean")
@@ -80,41 +166,111 @@ def _median(values) -> float | None:
     return statistics.median(-math.inf if v is None else v for v in values) if values else None
 
 
+def _gap(rec: dict) -> float:
+    """1 - R^2 on the held-out rows against the clean law; a run without a
+    score counts as infinitely far."""
+    v = rec.get("r2_test_clean") if rec.get("status") == "ok" else None
+    return math.inf if v is None else 1.0 - v
+
+
+def _median_gap(recs: list[dict]) -> float | None:
+    return statistics.median(_gap(r) for r in recs) if recs else None
+
+
+def unrecovered(runs: list[str], methods: list[str], results: dict) -> list[str]:
+    """The noiseless Feynman laws that neither reference method (vok and
+    pyoperon; every method in the run when neither ran) recovered."""
+    ref = [m for m in REFERENCE if m in methods and any(results[m][r].get("status") != "unavailable" for r in runs)]
+    ref = ref or methods
+    return [r for r in runs if RUNS[r][0] == "feynman" and not any(results[m][r].get("exact") for m in ref)]
+
+
 def summarize(runs: list[str], methods: list[str], results: dict) -> dict:
     totals = {}
+    hard = unrecovered(runs, methods, results)
     for m in methods:
         totals[m] = {}
         for part in PARTS:
             recs = [results[m][r] for r in runs if RUNS[r][0] == part]
             if not recs:
                 continue
-            t = {"runs": len(recs), "failures": sum(r.get("status") != "ok" for r in recs),
-                 "wall_s_total": sum(r.get("wall_s") or 0.0 for r in recs)}
+            ran = [r for r in recs if r.get("status") != "unavailable"]
+            t = {"runs": len(recs), "unavailable": len(recs) - len(ran),
+                 "failures": sum(r.get("status") not in ("ok", "unavailable") for r in recs),
+                 "wall_s_total": sum(r.get("wall_s") or 0.0 for r in ran),
+                 "symbolic": sum(bool(r.get("symbolic")) for r in ran),
+                 "law_within_1pct": sum(bool(r.get("law_within_1pct")) for r in ran),
+                 "median_gap": _median_gap(ran)}
             if part == "feynman_noisy":
-                t["median_r2_test_clean"] = _median([r.get("r2_test_clean") for r in recs])
-                t["median_r2_test"] = _median([r.get("r2_test") for r in recs])
+                t["median_r2_test_clean"] = _median([r.get("r2_test_clean") for r in ran])
+                t["median_r2_test"] = _median([r.get("r2_test") for r in ran])
             else:
-                t["exact"] = sum(bool(r.get("exact")) for r in recs)
+                t["exact"] = sum(bool(r.get("exact")) for r in ran)
+            if part == "feynman":
+                t["unrecovered_laws"] = len(hard)
+                t["median_gap_unrecovered"] = _median_gap([results[m][r] for r in hard
+                                                           if results[m][r].get("status") != "unavailable"])
             totals[m][part] = t
     return totals
+
+
+def _count(t: dict | None, key: str) -> str:
+    if not t:
+        return "-"
+    n = t["runs"] - t["unavailable"]
+    return "n/a" if n == 0 else f"{t[key]}/{n}"
+
+
+def _g(v) -> str:
+    return "-" if v is None else "inf" if v == math.inf else f"{v:.2g}"
 
 
 def print_fits(runs: list[str], methods: list[str], results: dict, totals: dict) -> None:
     for part, title in PARTS.items():
         if names := [r for r in runs if RUNS[r][0] == part]:
-            print(f"\n{title}")
+            print(f"\n{title}  (S: symbolic rule, L: the law with its constants within 1 %)")
             kit.table(["problem", *methods], [[r, *(cell(results[m][r], part == "feynman_noisy") for m in methods)]
                                               for r in names])
-    print("\nTotals (exact recoveries; median held-out R^2 against the clean law on the noisy variants;"
-          " failed or timed-out runs count as misses)")
+    print_summary(methods, totals)
+
+
+def print_summary(methods: list[str], totals: dict) -> None:
+    hard = next((t["feynman"]["unrecovered_laws"] for t in totals.values() if "feynman" in t), 0)
+    print("\nSummary. Noiseless: recovered (held-out R^2 >= 1 - 1e-10 against the law), symbolic rule, the law"
+          " within 1 %,\n  median held-out 1 - R^2 over all Feynman laws and over the"
+          f" {hard} that neither {' nor '.join(REFERENCE)} recovered.\nNoisy ({NOISE:.0%}): median held-out R^2"
+          " against the clean law, symbolic rule, law within 1 %.\nA failed or timed-out run counts as a miss"
+          " (1 - R^2 = inf).")
     rows = []
     for m in methods:
         t = totals[m]
-        med = t.get("feynman_noisy", {}).get("median_r2_test_clean")
-        rows.append([m, *(f"{t[p]['exact']}/{t[p]['runs']}" if p in t else "-" for p in ("nguyen", "feynman")),
+        f, nz = t.get("feynman"), t.get("feynman_noisy")
+        med = nz.get("median_r2_test_clean") if nz else None
+        rows.append([m, _count(t.get("nguyen"), "exact"), _count(f, "exact"), _count(f, "symbolic"),
+                     _count(f, "law_within_1pct"), _g(f and f["median_gap"]), _g(f and f["median_gap_unrecovered"]),
                      "-" if med is None else "fail" if med == -math.inf else f"{med:.6f}",
+                     _count(nz, "symbolic"), _count(nz, "law_within_1pct"),
                      sum(v["failures"] for v in t.values()), f"{sum(v['wall_s_total'] for v in t.values()):.0f}"])
-    kit.table(["method", "Nguyen exact", "Feynman exact", "noisy med R2", "failures", "wall s"], rows)
+    kit.table(["method", "Nguyen", "Feynman", "symbolic", "law 1%", "med 1-R2", f"unrec. ({hard})",
+               "noisy med R2", "symbolic", "law 1%", "failures", "wall s"], rows)
+
+
+def show(path) -> int:
+    """Prints the tables of a results file written earlier."""
+    results = json.loads(open(path).read())
+    methods = results["methods"]
+    runs = [p["name"] for p in results["problems"]]
+    fits = {m: {} for m in methods}
+    for rec in results.get("results", []):
+        fits[rec["method"]][rec["problem"]] = rec
+    meta = results["meta"]
+    print(f"{path}: T = {meta['settings'].get('time_limit_s')} s, quick {meta.get('quick')}, "
+          f"subset {meta['settings'].get('subset')}, cores {meta.get('cores')}, started {meta.get('started')}")
+    if runs:
+        print_fits(runs, methods, fits, summarize(runs, methods, fits))
+    if results.get("constants"):
+        print_constants(results["constants"], results["constant_totals"])
+    return 0
 
 
 # --- Constants ---
@@ -280,21 +436,41 @@ def print_constants(records: list[dict], totals: dict) -> None:
 
 def main(argv: list[str]) -> int:
     ap = kit.parser(__doc__)
-    ap.add_argument("--time-limit", type=float, help="seconds per problem and method (default 8, quick 3)")
-    ap.add_argument("--only", default="vok,peers,constants", help="comma-separated parts: vok, peers, constants")
+    ap.add_argument("--time-limit", type=float, help="seconds per problem and method (default 10; --subset 60;"
+                    " quick 3)")
+    ap.add_argument("--subset", type=int, choices=[30], help="the fixed 30-law subset (kit.FEYNMAN_30), noiseless"
+                    " and noisy, at T = 60 s unless --time-limit")
+    ap.add_argument("--only", help="comma-separated parts: vok, peers, constants (default all three; with --subset"
+                    " vok and peers)")
+    ap.add_argument("--methods", help="comma-separated methods, instead of --only's vok and peers: "
+                    + ",".join(VOK_METHODS + PEERS) + f" (default {','.join(DEFAULT_METHODS)})")
     ap.add_argument("--problems", help="comma-separated problem names (e.g. nguyen-5,I.12.1+noise)")
     ap.add_argument("--constant-complexity", type=int, help="max_complexity for identify_constant (default: its own)")
     ap.add_argument("--constant-time-limit", type=float, help="time_limit for identify_constant (default T)")
+    ap.add_argument("--summary", type=str, metavar="FILE", help="print the tables of a results file and exit")
     args = ap.parse_args(argv)
-    only = kit.names(ap, args.only, ["vok", "peers", "constants"], [])
-    T = args.time_limit or (3.0 if args.quick else 8.0)
-    methods = (["vok_sr", *VOK_METHODS] if "vok" in only else []) + (PEERS if "peers" in only else [])
-    runs = kit.names(ap, args.problems, list(RUNS), QUICK_RUNS if args.quick else list(RUNS)) if methods else []
+    if args.summary:
+        return show(args.summary)
+    only = kit.names(ap, args.only, ["vok", "peers", "constants"],
+                     ["vok", "peers"] if args.subset else ["vok", "peers", "constants"])
+    T = args.time_limit or (3.0 if args.quick else 60.0 if args.subset else 10.0)
+    defaults = [m for m in DEFAULT_METHODS if ("peers" if m in PEERS else "vok") in only]
+    methods = kit.names(ap, args.methods, VOK_METHODS + PEERS, defaults)
+    default_runs = QUICK_RUNS if args.quick else SUBSET_RUNS if args.subset else list(RUNS)
+    runs = kit.names(ap, args.problems, list(RUNS), default_runs) if methods else []
 
-    results = {"meta": kit.meta(args.quick, time_limit_s=T, noise=NOISE, test_rows=TEST_ROWS,
+    name = "discovery-subset30-results" if args.subset else "discovery-results"
+    results = {"meta": kit.meta(args.quick, time_limit_s=T, subset=args.subset, noise=NOISE, test_rows=TEST_ROWS,
+                                symbolic_rule="SymPy finds found - law or found / law constant once found's constants"
+                                " are rounded to 3 significant digits (kit.symbolic_match)",
+                                law_rule="the law itself with its constants within 1 % (kit.law_within)",
+                                unrecovered_reference=list(REFERENCE),
+                                units_inconsistent=[n for n in kit.FEYNMAN
+                                                    if kit.units_consistent(kit.PROBLEMS[n]) is False],
                                 constant_tolerance=CONSTANT_TOL, identity_tolerance=IDENTITY_TOL),
-               "methods": methods, "problems": [{"name": r, "part": RUNS[r][0], "noise": RUNS[r][2],
-                                                 **kit.PROBLEMS[RUNS[r][1]].describe()} for r in runs]}
+               "methods": methods,
+               "problems": [{**kit.PROBLEMS[RUNS[r][1]].describe(), "name": r, "law_name": RUNS[r][1],
+                             "part": RUNS[r][0], "noise": RUNS[r][2]} for r in runs]}
     print(f"discovery benchmark: T = {T:g} s per problem and method, {len(runs)} problems x {len(methods)} "
           f"methods (at most {len(runs) * len(methods) * T / 60:.0f} min of fits), cores {kit.CORES}")
     workers = {m: kit.Worker("discovery_bench") for m in methods}
@@ -302,10 +478,10 @@ def main(argv: list[str]) -> int:
     started = time.perf_counter()
     try:
         for i, run in enumerate(runs, 1):
-            part, name, noise = RUNS[run]
+            part, name_, noise = RUNS[run]
             line = f"[{i}/{len(runs)}] {run:<14}"
             for m in methods:
-                rec, _ = workers[m].call("work", m, name, noise, T, limit_s=T + WORKER_GRACE_S)
+                rec, _ = workers[m].call("work", m, name_, noise, T, limit_s=T + WORKER_GRACE_S)
                 if rec["status"] == "timeout":
                     rec["wall_s"] = T  # the budget it was given, in the totals
                 fits[m][run] = {"method": m, "problem": run, **rec}
@@ -331,7 +507,7 @@ def main(argv: list[str]) -> int:
         else:
             results["constant_totals"] = constant_totals(results["constants"])
             print_constants(results["constants"], results["constant_totals"])
-    kit.write_results(kit.results_path(args, "discovery-results"), results)
+    kit.write_results(kit.results_path(args, name), results)
     return 0
 
 

@@ -1,9 +1,12 @@
 """The benchmark kit: what every benchmark in bench/ shares.
 
 - Problems: one table (`PROBLEMS`) of every law a benchmark runs, with its
-  variables, their ranges and its usual number of training rows; `sample`
-  draws the rows.
-- Rules: `r2`, `is_exact` and `score`, the one way a fit is scored.
+  variables, their ranges, its usual number of training rows, the law as
+  SymPy text and, for the 100 laws of the Feynman database (read from
+  bench/data), the units of its inputs and output; `sample` draws the rows.
+- Rules: `r2`, `is_exact` and `score`, the one way a fit is scored;
+  `symbolic_match` and `law_within`, the two ways a formula is compared
+  with the law; `parse_formula`, the one way formula text becomes SymPy.
 - Peers and vok, each behind one adapter (`fit_vok_sr`, `fit_vok_learn`,
   `fit_pyoperon`, `fit_gplearn`) that returns (record, model).
 - Processes: `Child` supervises one process under a wall-clock and a
@@ -27,16 +30,23 @@ The rules:
   clean law where the benchmark has them, else on the training rows; never
   on noisy data. For a fit that reports only its training MSE (search_bench),
   R^2 = 1 - MSE / Var(y).
+- Symbolic equivalence: SymPy simplifies found - law or found / law to a
+  constant once found's constants are rounded to 3 significant digits (or
+  to a simple multiple of pi, or of 1/pi, that rounds the same).
+- The law itself within 1 %: found has the law's structure exactly, with
+  every constant within 1 % of the law's.
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
 import importlib
 import json
 import math
 import os
 import platform
+import re
 import resource
 import select
 import signal
@@ -48,6 +58,7 @@ import types
 import warnings
 import zlib
 from dataclasses import dataclass
+from fractions import Fraction
 from pathlib import Path
 from typing import Callable
 
@@ -80,78 +91,192 @@ class Problem:
     ranges: tuple[tuple[float, float], ...]
     f: Callable
     rows: int  # training rows, unless a benchmark asks for another count
+    # The law as SymPy text over `vars` (see `parse_formula`), for symbolic
+    # comparisons; None where the problem has no closed form to compare.
+    formula: str | None = None
+    # Units of each input and of the output ("kg*m^2/s^2", "1" when
+    # dimensionless), for tools that take them; None where unknown.
+    units: tuple[str, ...] | None = None
+    y_units: str | None = None
 
     def describe(self) -> dict:
-        return {"name": self.name, "law": self.law, "vars": list(self.vars),
-                "ranges": [list(r) for r in self.ranges], "rows": self.rows}
+        out = {"name": self.name, "law": self.law, "vars": list(self.vars),
+               "ranges": [list(r) for r in self.ranges], "rows": self.rows}
+        if self.formula is not None:
+            out["formula"] = self.formula
+        if self.units is not None:
+            out.update(units=list(self.units), y_units=self.y_units)
+        return out
+
+    def symbols(self) -> list:
+        """One SymPy symbol per variable, positive where the range is (it
+        lets SymPy simplify sqrt(x**2) and the like)."""
+        import sympy
+
+        return [sympy.Symbol(n, positive=True) if lo >= 0 else sympy.Symbol(n, real=True)
+                for n, (lo, _) in zip(self.vars, self.ranges)]
+
+    def sympy(self):
+        """The law as a SymPy expression over `symbols()`."""
+        if self.formula is None:
+            raise ValueError(f"{self.name} has no formula")
+        return parse_formula(self.formula, dict(zip(self.vars, self.symbols())))
 
 
-def _problem(name, law, names, f, lo=-1.0, hi=1.0, rows=20, ranges=None) -> Problem:
+def _problem(name, law, names, f, lo=-1.0, hi=1.0, rows=20, ranges=None, formula=None) -> Problem:
     names = tuple(names.split())
-    return Problem(name, law, names, tuple(ranges or [(lo, hi)] * len(names)), f, rows)
+    return Problem(name, law, names, tuple(ranges or [(lo, hi)] * len(names)), f, rows, formula)
 
 
 def _poly(x, degree):
     return sum(x**k for k in range(1, degree + 1))
 
 
-def _feynman(name, law, names, f, hi=5.0, ranges=None) -> Problem:
-    # The database's ranges: U[1, 5] for nearly every variable.
-    return _problem(name, law, names, f, 1.0, hi, rows=50, ranges=ranges)
+def _poly_text(degree):
+    return " + ".join(f"x**{k}" if k > 1 else "x" for k in range(degree, 0, -1))
 
 
 # Nguyen 1-12 as usually defined: 20 points, 1-6 on U[-1, 1], 7 on U[0, 2]
 # and 8 on U[0, 4] (where the laws are real), 9-12 on U[0, 1]^2.
 _NGUYEN = [
-    _problem("nguyen-1", "x^3 + x^2 + x", "x", lambda x: _poly(x, 3)),
-    _problem("nguyen-2", "x^4 + x^3 + x^2 + x", "x", lambda x: _poly(x, 4)),
-    _problem("nguyen-3", "x^5 + x^4 + x^3 + x^2 + x", "x", lambda x: _poly(x, 5)),
-    _problem("nguyen-4", "x^6 + x^5 + x^4 + x^3 + x^2 + x", "x", lambda x: _poly(x, 6)),
-    _problem("nguyen-5", "sin(x^2) cos(x) - 1", "x", lambda x: np.sin(x**2) * np.cos(x) - 1.0),
-    _problem("nguyen-6", "sin(x) + sin(x + x^2)", "x", lambda x: np.sin(x) + np.sin(x + x**2)),
+    _problem("nguyen-1", "x^3 + x^2 + x", "x", lambda x: _poly(x, 3), formula=_poly_text(3)),
+    _problem("nguyen-2", "x^4 + x^3 + x^2 + x", "x", lambda x: _poly(x, 4), formula=_poly_text(4)),
+    _problem("nguyen-3", "x^5 + x^4 + x^3 + x^2 + x", "x", lambda x: _poly(x, 5), formula=_poly_text(5)),
+    _problem("nguyen-4", "x^6 + x^5 + x^4 + x^3 + x^2 + x", "x", lambda x: _poly(x, 6), formula=_poly_text(6)),
+    _problem("nguyen-5", "sin(x^2) cos(x) - 1", "x", lambda x: np.sin(x**2) * np.cos(x) - 1.0,
+             formula="sin(x**2)*cos(x) - 1"),
+    _problem("nguyen-6", "sin(x) + sin(x + x^2)", "x", lambda x: np.sin(x) + np.sin(x + x**2),
+             formula="sin(x) + sin(x + x**2)"),
     _problem("nguyen-7", "log(x + 1) + log(x^2 + 1)", "x",
-             lambda x: np.log(x + 1.0) + np.log(x**2 + 1.0), 0.0, 2.0),
-    _problem("nguyen-8", "sqrt(x)", "x", np.sqrt, 0.0, 4.0),
-    _problem("nguyen-9", "sin(x) + sin(y^2)", "x y", lambda x, y: np.sin(x) + np.sin(y**2), 0.0, 1.0),
-    _problem("nguyen-10", "2 sin(x) cos(y)", "x y", lambda x, y: 2.0 * np.sin(x) * np.cos(y), 0.0, 1.0),
-    _problem("nguyen-11", "x^y", "x y", lambda x, y: x**y, 0.0, 1.0),
-    _problem("nguyen-12", "x^4 - x^3 + y^2/2 - y", "x y", lambda x, y: x**4 - x**3 + 0.5 * y**2 - y, 0.0, 1.0),
+             lambda x: np.log(x + 1.0) + np.log(x**2 + 1.0), 0.0, 2.0, formula="log(x + 1) + log(x**2 + 1)"),
+    _problem("nguyen-8", "sqrt(x)", "x", np.sqrt, 0.0, 4.0, formula="sqrt(x)"),
+    _problem("nguyen-9", "sin(x) + sin(y^2)", "x y", lambda x, y: np.sin(x) + np.sin(y**2), 0.0, 1.0,
+             formula="sin(x) + sin(y**2)"),
+    _problem("nguyen-10", "2 sin(x) cos(y)", "x y", lambda x, y: 2.0 * np.sin(x) * np.cos(y), 0.0, 1.0,
+             formula="2*sin(x)*cos(y)"),
+    _problem("nguyen-11", "x^y", "x y", lambda x, y: x**y, 0.0, 1.0, formula="x**y"),
+    _problem("nguyen-12", "x^4 - x^3 + y^2/2 - y", "x y", lambda x, y: x**4 - x**3 + 0.5 * y**2 - y, 0.0, 1.0,
+             formula="x**4 - x**3 + y**2/2 - y"),
 ]
 _OTHERS = [
-    _problem("sum-of-squares", "x^2 + y^2", "x y", lambda x, y: x**2 + y**2, rows=50),
-    _problem("three-var", "sin(x) y + z^2", "x y z", lambda x, y, z: np.sin(x) * y + z**2, rows=50),
+    _problem("sum-of-squares", "x^2 + y^2", "x y", lambda x, y: x**2 + y**2, rows=50, formula="x**2 + y**2"),
+    _problem("three-var", "sin(x) y + z^2", "x y z", lambda x, y, z: np.sin(x) * y + z**2, rows=50,
+             formula="sin(x)*y + z**2"),
 ]
-# Eighteen laws of the Feynman Symbolic Regression Database, with its ranges.
-_FEYNMAN = [
-    _feynman("I.12.1", "F = mu Nn", "mu Nn", lambda mu, nn: mu * nn),
-    _feynman("I.12.4", "Ef = q1 / (4 pi epsilon r^2)", "q1 epsilon r",
-             lambda q1, eps, r: q1 / (4.0 * np.pi * eps * r**2)),
-    _feynman("I.14.4", "U = k_spring x^2 / 2", "k_spring x", lambda k, x: 0.5 * k * x**2),
-    _feynman("I.18.12", "tau = r F sin(theta)", "r F theta", lambda r, f, th: r * f * np.sin(th),
-             ranges=[(1.0, 5.0), (1.0, 5.0), (0.0, 5.0)]),
-    _feynman("I.25.13", "Volt = q / C", "q C", lambda q, c: q / c),
-    _feynman("I.29.4", "k = omega / c", "omega c", lambda w, c: w / c, hi=10.0),
-    _feynman("I.34.8", "omega = q v B / p", "q v B p", lambda q, v, b, p: q * v * b / p),
-    _feynman("I.39.22", "pr = n kb T / V", "n T V kb", lambda n, t, v, kb: n * kb * t / v),
-    _feynman("I.40.1", "n = n_0 exp(-m g x / (kb T))", "n_0 m x T g kb",
-             lambda n0, m, x, t, g, kb: n0 * np.exp(-m * g * x / (kb * t))),
-    _feynman("I.43.31", "D = mob kb T", "mob T kb", lambda mob, t, kb: mob * kb * t),
-    _feynman("I.44.4", "E = n kb T ln(V2 / V1)", "n kb T V1 V2",
-             lambda n, kb, t, v1, v2: n * kb * t * np.log(v2 / v1)),
-    _feynman("I.47.23", "c = sqrt(gamma pr / rho)", "gamma pr rho", lambda g, p, rho: np.sqrt(g * p / rho)),
-    _feynman("I.50.26", "x = x1 (cos(omega t) + alpha cos(omega t)^2)", "x1 omega t alpha",
-             lambda x1, w, t, a: x1 * (np.cos(w * t) + a * np.cos(w * t) ** 2), hi=3.0),
-    _feynman("II.2.42", "Pwr = kappa (T2 - T1) A / d", "kappa T1 T2 A d",
-             lambda k, t1, t2, a, d: k * (t2 - t1) * a / d),
-    _feynman("II.3.24", "flux = Pwr / (4 pi r^2)", "Pwr r", lambda p, r: p / (4.0 * np.pi * r**2)),
-    _feynman("II.38.14", "mu_S = Y / (2 (1 + sigma))", "Y sigma", lambda y, s: y / (2.0 * (1.0 + s))),
-    _feynman("III.12.43", "L = n h / (2 pi)", "n h", lambda n, h: n * h / (2.0 * np.pi)),
-    _feynman("III.17.37", "f = beta (1 + alpha cos(theta))", "beta alpha theta",
-             lambda b, a, th: b * (1.0 + a * np.cos(th))),
-]
+
+
+# --- The Feynman Symbolic Regression Database (bench/data, see its README) ---
+
+DATA_DIR = BENCH / "data"
+FEYNMAN_EQUATIONS_CSV = DATA_DIR / "feynman_equations.csv"
+FEYNMAN_UNITS_CSV = DATA_DIR / "feynman_units.csv"
+FEYNMAN_ROWS = 50
+# The units table's base columns and the unit each stands for: metre,
+# second, kilogram, kelvin (its "T") and volt. Unit strings list them in
+# this order: kg, m, s, K, V.
+UNIT_COLUMNS = {"m": "m", "s": "s", "kg": "kg", "T": "K", "V": "V"}
+_UNIT_ORDER = ("kg", "m", "s", "K", "V")
+
+
+def unit_string(exponents: dict) -> str:
+    """A unit as text from its exponents by unit symbol: {"m": 1, "s": -2}
+    gives "m/s^2", {"kg": 1, "m": 2, "s": -2} "kg*m^2/s^2", all zero "1".
+    A fractional exponent is written in parentheses: "m^(1/2)"."""
+    def power(unit, e):
+        e = Fraction(e)
+        return unit if e == 1 else f"{unit}^{e}" if e.denominator == 1 else f"{unit}^({e})"
+
+    order = [u for u in _UNIT_ORDER if u in exponents] + sorted(set(exponents) - set(_UNIT_ORDER))
+    num = [power(u, exponents[u]) for u in order if exponents[u] > 0]
+    den = [power(u, -Fraction(exponents[u])) for u in order if exponents[u] < 0]
+    text = "*".join(num) or "1"
+    if den:
+        text += "/" + (den[0] if len(den) == 1 else "(" + "*".join(den) + ")")
+    return text
+
+
+def read_units(path: Path = FEYNMAN_UNITS_CSV) -> dict[str, dict]:
+    """The units table: variable name -> {"quantity": its description,
+    "exponents": {unit symbol: Fraction}} (zero exponents left out)."""
+    table = {}
+    with open(path, newline="", encoding="utf-8") as f:
+        for row in csv.DictReader(f):
+            name = (row.get("Variable") or "").strip()
+            if not name:
+                continue  # the table's trailing empty row
+            exps = {UNIT_COLUMNS[c]: Fraction(row[c].strip()) for c in UNIT_COLUMNS}
+            table[name] = {"quantity": row["Units"].strip(),
+                           "exponents": {u: e for u, e in exps.items() if e != 0}}
+    return table
+
+
+def read_feynman(path: Path = FEYNMAN_EQUATIONS_CSV) -> list[dict]:
+    """The equations table, one dict per law: filename, number, output,
+    formula, vars and ranges. The variables are the named v<k> columns: the
+    table's "# variables" column disagrees with them in some published
+    copies, so it is checked against them, not trusted."""
+    laws = []
+    with open(path, newline="", encoding="utf-8") as f:
+        for row in csv.DictReader(f):
+            name = (row.get("Filename") or "").strip()
+            if not name:
+                continue
+            names, ranges, k = [], [], 1
+            while (v := (row.get(f"v{k}_name") or "").strip()):
+                names.append(v)
+                ranges.append((float(row[f"v{k}_low"]), float(row[f"v{k}_high"])))
+                k += 1
+            laws.append({"filename": name, "number": int(row["Number"]), "output": row["Output"].strip(),
+                         "formula": row["Formula"].strip(), "declared_vars": int(row["# variables"]),
+                         "vars": tuple(names), "ranges": tuple(ranges)})
+    return laws
+
+
+class _Law:
+    """A formula evaluated with NumPy, parsed (safely: `parse_formula`) and
+    compiled on first use, so that importing the kit stays cheap."""
+
+    def __init__(self, formula: str, names: tuple[str, ...]):
+        self.formula, self.names, self._fn = formula, names, None
+
+    def __call__(self, *columns):
+        if self._fn is None:
+            import sympy
+
+            syms = [sympy.Symbol(n) for n in self.names]
+            self._fn = sympy.lambdify(syms, parse_formula(self.formula, dict(zip(self.names, syms))), "numpy")
+        with np.errstate(all="ignore"):
+            return np.broadcast_to(np.asarray(self._fn(*columns), dtype=np.float64), np.shape(columns[0]))
+
+
+def _feynman_problems(table: list[dict]) -> list[Problem]:
+    units = read_units()
+    problems = []
+    for law in table:
+        known = all(n in units for n in (*law["vars"], law["output"]))
+        problems.append(Problem(
+            law["filename"], f"{law['output']} = {law['formula']}", law["vars"], law["ranges"],
+            _Law(law["formula"], law["vars"]), FEYNMAN_ROWS, law["formula"],
+            tuple(unit_string(units[n]["exponents"]) for n in law["vars"]) if known else None,
+            unit_string(units[law["output"]]["exponents"]) if known else None))
+    return problems
+
+
+_FEYNMAN_TABLE = read_feynman()
+_FEYNMAN = _feynman_problems(_FEYNMAN_TABLE)
 PROBLEMS = {p.name: p for p in _NGUYEN + _OTHERS + _FEYNMAN}
 NGUYEN = [p.name for p in _NGUYEN]
-FEYNMAN = [p.name for p in _FEYNMAN]
+FEYNMAN = [p.name for p in _FEYNMAN]  # the database's order
+# Eighteen of the laws: those of the discovery results recorded at T = 8 s
+# in bench/README.md, to compare with them (`--problems`).
+FEYNMAN_18 = ["I.12.1", "I.12.4", "I.14.4", "I.18.12", "I.25.13", "I.29.4", "I.34.8", "I.39.22", "I.40.1",
+              "I.43.31", "I.44.4", "I.47.23", "I.50.26", "II.2.42", "II.3.24", "II.38.14", "III.12.43",
+              "III.17.37"]
+# A fixed 30-law subset for longer runs: the laws whose database number is
+# 1, 4 or 7 modulo 10 (1, 4, 7, 11, 14, 17, ..., 91, 94, 97), an even spread
+# over the three volumes and over the difficulty, chosen without looking at
+# any result.
+FEYNMAN_30 = [law["filename"] for law in _FEYNMAN_TABLE if law["number"] % 10 in (1, 4, 7)]
 
 
 def seed_of(name: str) -> int:
@@ -235,6 +360,390 @@ def score(record: dict, model, data: Data, noise: float = 0.0) -> dict:
     return record
 
 
+# --- Formulas: safe parsing, dimensions, symbolic comparison ---
+
+_TOKEN = re.compile(r"\s*(?:(?P<num>(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)|(?P<name>[A-Za-z_]\w*)"
+                    r"|(?P<op>\*\*|[-+*/(),^]))")
+
+
+def _functions():
+    import sympy
+
+    return {"exp": sympy.exp, "log": sympy.log, "ln": sympy.log, "sqrt": sympy.sqrt, "sin": sympy.sin,
+            "cos": sympy.cos, "tan": sympy.tan, "tanh": sympy.tanh, "asin": sympy.asin, "arcsin": sympy.asin,
+            "acos": sympy.acos, "arccos": sympy.acos, "atan": sympy.atan, "arctan": sympy.atan,
+            "abs": sympy.Abs, "Abs": sympy.Abs, "square": lambda a: a**2, "cube": lambda a: a**3, "pi": sympy.pi}
+
+
+def parse_formula(text: str, names: dict) -> "sympy.Expr":
+    """A formula's text as a SymPy expression. `names` maps each variable
+    name to its symbol; besides them the text may hold numbers, + - * / **
+    ^ (a power), parentheses, commas, `pi` and the functions exp, log (ln),
+    sqrt, sin, cos, tan, tanh, asin (arcsin), acos, atan, abs (Abs), square and
+    cube. Anything else is a ValueError: the text is checked token by token
+    before SymPy reads it, and SymPy reads it with no builtins and no other
+    names, so a formula can never run code. The names win over SymPy's own
+    (a variable `gamma` or `I` is a symbol, not the gamma function or the
+    imaginary unit)."""
+    import sympy
+    from sympy.parsing.sympy_parser import auto_number, parse_expr
+
+    functions = _functions()
+    pos, out = 0, []
+    while pos < len(text.rstrip()):
+        m = _TOKEN.match(text, pos)
+        if not m:
+            raise ValueError(f"unexpected {text[pos:].strip()[:20]!r} in formula {text!r}")
+        if (name := m.group("name")) is not None and name not in names and name not in functions:
+            raise ValueError(f"unknown name {name!r} in formula {text!r}")
+        out.append("**" if m.group("op") == "^" else m.group(0).strip())
+        pos = m.end()
+    if not out:
+        raise ValueError("empty formula")
+    env = {"__builtins__": {}, "Integer": sympy.Integer, "Float": sympy.Float, "Rational": sympy.Rational,
+           **{k: v for k, v in functions.items() if k not in names}}
+    try:
+        return sympy.sympify(parse_expr(" ".join(out), local_dict=dict(names), global_dict=env,
+                                        transformations=(auto_number,)))
+    except (SyntaxError, TypeError) as exc:
+        raise ValueError(f"cannot parse formula {text!r}: {exc}") from None
+
+
+def dimension(expr, dims: dict) -> tuple:
+    """The dimension of a SymPy expression as a tuple of Fraction exponents,
+    given each symbol's (`dims`: symbol -> tuple, all of one length). A
+    sum's terms must share a dimension, numbers and the arguments and
+    values of functions and of non-numeric powers are dimensionless;
+    otherwise a ValueError says where the law is inconsistent."""
+    import sympy
+
+    width = len(next(iter(dims.values()))) if dims else 0
+    none = (Fraction(0),) * width
+
+    def walk(e):
+        if e.is_Symbol:
+            return dims[e]
+        if e.is_Number or isinstance(e, sympy.NumberSymbol):
+            return none
+        if e.is_Add:
+            found = {walk(a) for a in e.args}
+            if len(found) > 1:
+                raise ValueError(f"terms of unlike dimensions in {e}")
+            return found.pop()
+        if e.is_Mul:
+            parts = [walk(a) for a in e.args]
+            return tuple(sum(c, Fraction(0)) for c in zip(*parts))
+        if e.is_Pow:
+            base, power = e.args
+            if power.is_Rational:
+                return tuple(Fraction(int(power.p), int(power.q)) * c for c in walk(base))
+            if walk(base) != none or walk(power) != none:
+                raise ValueError(f"a dimensioned power in {e}")
+            return none
+        if isinstance(e, sympy.Function):
+            if any(walk(a) != none for a in e.args):
+                raise ValueError(f"a dimensioned argument in {e}")
+            return none
+        raise ValueError(f"cannot take the dimension of {e}")
+
+    return walk(expr)
+
+
+def unit_dims(problem: Problem) -> tuple[dict, tuple] | None:
+    """Each input symbol's dimension and the output's, as exponent tuples
+    over kg, m, s, K, V, from the problem's unit strings (None without
+    units)."""
+    if problem.units is None:
+        return None
+
+    def parse(text):
+        exps = dict.fromkeys(_UNIT_ORDER, Fraction(0))
+        num, _, den = text.partition("/")
+        for part, sign in ((num, 1), (den.strip("()"), -1)):
+            for factor in filter(None, part.split("*")):
+                unit, _, e = factor.partition("^")
+                if unit != "1":
+                    exps[unit] += sign * Fraction(e.strip("()") or 1)
+        return tuple(exps[u] for u in _UNIT_ORDER)
+
+    return dict(zip(problem.symbols(), map(parse, problem.units))), parse(problem.y_units)
+
+
+def units_consistent(problem: Problem) -> bool | None:
+    """Whether the law has the output's dimension with the published units
+    (None without units). A few laws of the database do not."""
+    dims = unit_dims(problem)
+    if dims is None:
+        return None
+    try:
+        return dimension(problem.sympy(), dims[0]) == dims[1]
+    except ValueError:
+        return False
+
+
+class _Overtime(Exception):
+    pass
+
+
+class time_limit:
+    """Raises TimeoutError in the block after `seconds` (SIGALRM; main thread
+    only), for SymPy's simplifications, which can run for minutes; None or 0:
+    no limit."""
+
+    def __init__(self, seconds: float | None):
+        self.seconds = seconds
+
+    def __enter__(self):
+        if self.seconds:
+            def ring(signum, frame):
+                raise _Overtime()
+
+            self._old = signal.signal(signal.SIGALRM, ring)
+            signal.setitimer(signal.ITIMER_REAL, self.seconds)
+        return self
+
+    def __exit__(self, kind, exc, tb):
+        if self.seconds:
+            signal.setitimer(signal.ITIMER_REAL, 0.0)
+            signal.signal(signal.SIGALRM, self._old)
+        if kind is _Overtime:
+            raise TimeoutError(f"over {self.seconds:g} s") from None
+        return False
+
+
+def snap_constant(value: float, digits: int = 3):
+    """A constant as the symbolic rule reads it, exact: its rounding to
+    `digits` significant digits, or the simplest number p/q pi^k (q <= 12,
+    |k| <= 1, the first k of 0, -1, 1 that has one) with that same
+    rounding: 0.333334 ->
+    1/3, 0.0795775 -> 1/(4 pi), 6.28319 -> 2 pi, 0.123456 -> 123/1000.
+    Rounding alone would make a law's 1/3 or 1/(4 pi) a different number;
+    this way a constant matches the law's when they agree to `digits`
+    digits."""
+    import sympy
+
+    if value == 0.0 or not math.isfinite(value):
+        return sympy.Float(value) if value else sympy.Integer(0)
+    rounded = format(value, f".{digits}g")
+    for k in (0, -1, 1):
+        r = Fraction(value / math.pi**k).limit_denominator(12)
+        if r and format(float(r) * math.pi**k, f".{digits}g") == rounded:
+            return sympy.Rational(r.numerator, r.denominator) * sympy.pi**k
+    return sympy.Rational(rounded)
+
+
+def round_constants(expr, digits: int = 3):
+    """`expr` with every floating-point constant replaced by
+    `snap_constant`'s exact number, so that SymPy's simplifications treat
+    it exactly."""
+    import sympy
+
+    return expr.xreplace({c: snap_constant(float(c), digits) for c in expr.atoms(sympy.Float)})
+
+
+def _values(expr, symbols, X) -> np.ndarray | None:
+    import sympy
+
+    try:
+        with np.errstate(all="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            v = np.asarray(sympy.lambdify(symbols, expr, "numpy")(*np.asarray(X, dtype=np.float64).T))
+            v = np.broadcast_to(v, (len(X),))
+            return v.astype(np.float64) if np.all(np.isfinite(v)) and np.isrealobj(v) else None
+    except Exception:  # noqa: BLE001 - a formula NumPy cannot evaluate compares as different
+        return None
+
+
+def drop_negligible(expr, symbols, X, rel: float = 1e-4):
+    """`expr` with the floating-point constants set to zero whose terms
+    change it by at most `rel` of its RMS on the rows `X`, all of them
+    together (smallest first): the offsets of 1e-9 that a fit with free
+    constants leaves, which rounding to significant digits would keep."""
+    import sympy
+
+    base = _values(expr, symbols, X)
+    if base is None:
+        return expr
+    scale = float(np.sqrt(np.mean(base**2)))
+    for c in sorted(expr.atoms(sympy.Float), key=lambda c: abs(float(c))):
+        trial = expr.xreplace({c: sympy.Integer(0)})
+        v = _values(trial, symbols, X)
+        if v is not None and float(np.sqrt(np.mean((v - base) ** 2))) <= rel * scale:
+            expr = trial
+    return expr
+
+
+def _flat(v: np.ndarray, law: np.ndarray, rel: float) -> bool:
+    """Whether a difference or ratio `v` is constant on the rows within `rel`
+    of its own size or the law's spread."""
+    return float(np.std(v)) <= rel * max(float(np.mean(np.abs(v))), float(np.std(law)), 1e-300)
+
+
+def symbolic_match(found, law, symbols=None, X=None, digits: int = 3, limit_s: float | None = None) -> dict | None:
+    """The symbolic-equivalence rule: once `found`'s constants are rounded
+    to `digits` significant digits, or to a simple multiple of pi or 1/pi
+    that rounds the same (`snap_constant`), SymPy simplifies found - law or
+    found / law to a constant. Returns {"kind": "difference" or "ratio",
+    "constant": its text}, or None; a ratio of 0 (found is 0) does not
+    count. The rule is tried on `found` as it is and expanded (constants
+    that multiply out to the law's, 0.631 x (1.74 x + ...), must meet before
+    they are rounded). With `symbols` and rows `X`, negligible constants are
+    dropped first (`drop_negligible`), and a form numerically far from a
+    constant difference or ratio on the rows is rejected before SymPy is
+    asked. `limit_s` bounds the whole (TimeoutError past it): SymPy may
+    take long on a long formula."""
+    import sympy
+
+    ops = [("difference", lambda f, g: f - g), ("ratio", lambda f, g: f / g)]
+    with time_limit(limit_s):
+        g = _values(law, symbols, X) if X is not None and len(X) else None
+        if g is not None:
+            # Rounding to 3 digits and dropping terms of 1e-4 move a formula
+            # by far less than 5 %: one whose difference and ratio to the law
+            # vary more than that on the rows cannot pass, and SymPy need not
+            # be asked.
+            f = _values(found, symbols, X)
+            if f is None or not any(_flat(op(f, g), g, 0.05) for k, op in ops if not (k == "ratio" and np.any(g == 0))):
+                return None
+        forms = [found]
+        if (expanded := sympy.expand(found)) != found:
+            forms.append(expanded)
+        for form in forms:
+            if g is not None:
+                form = drop_negligible(form, symbols, X)
+            rounded = round_constants(form, digits)
+            kinds = ops
+            if g is not None:
+                f = _values(rounded, symbols, X)
+                if f is None:
+                    continue
+                kinds = [(k, op) for k, op in ops if not (k == "ratio" and np.any(g == 0)) and _flat(op(f, g), g, 1e-7)]
+            for kind, op in kinds:
+                c = sympy.simplify(op(rounded, law))
+                if c.free_symbols or c.has(sympy.nan, sympy.zoo, sympy.oo, sympy.I) or (kind == "ratio" and c == 0):
+                    continue
+                return {"kind": kind, "constant": str(c)}
+    return None
+
+
+def law_within(found, law, symbols, X, rel: float = 0.01) -> bool:
+    """Whether `found` is the law itself with its constants within `rel`
+    (relative) of the law's: with each floating-point constant of `found`
+    made a free parameter (one per distinct value), least squares from the
+    found values reaches the law exactly (relative error at most 1e-9 on
+    the rows `X`), and every found value is within `rel` of the value
+    reached. A constant the law sets to zero (a term or an offset the law
+    does not have) passes only while it changes the formula by at most `rel`
+    of the law's RMS on the rows. A formula without constants must equal
+    the law on the rows. Integer powers and the like are structure, not
+    constants."""
+    import sympy
+    from scipy.optimize import least_squares
+
+    target = _values(law, symbols, X)
+    if target is None:
+        return False
+    scale = max(float(np.sqrt(np.mean(target**2))), 1e-300)
+    f = _values(found, symbols, X)
+    if f is None or float(np.sqrt(np.mean((f - target) ** 2))) > 0.5 * scale:
+        return False  # constants within 1 % do not make up an error of half the law
+    consts = sorted(found.atoms(sympy.Float), key=float)
+    if not consts:
+        return float(np.max(np.abs(f - target))) <= 1e-9 * scale
+    params = sympy.symbols(f"_c0:{len(consts)}")
+    try:
+        fn = sympy.lambdify([*symbols, *params], found.xreplace(dict(zip(consts, params))), "numpy")
+    except Exception:  # noqa: BLE001
+        return False
+    cols = list(np.asarray(X, dtype=np.float64).T)
+    start = np.array([float(c) for c in consts])
+
+    def residual(c):
+        with np.errstate(all="ignore"):
+            v = np.broadcast_to(np.asarray(fn(*cols, *c), dtype=np.complex128), target.shape)
+        r = (v.real - target) / scale
+        return np.where(np.isfinite(r) & (np.abs(v.imag) <= 1e-12 * scale), r, 1e6)
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            fit = least_squares(residual, start, method="lm", xtol=1e-15, ftol=1e-15, gtol=1e-15,
+                                max_nfev=100 * (len(start) + 1))
+    except Exception:  # noqa: BLE001 - no fit, no match
+        return False
+    if np.max(np.abs(residual(fit.x))) > 1e-9:
+        return False
+    for i, (v, c) in enumerate(zip(start, fit.x)):
+        if abs(c) > 1e-6 * abs(v):
+            if abs(v - c) > rel * abs(c):
+                return False
+        else:
+            moved = fit.x.copy()
+            moved[i] = v
+            if np.sqrt(np.mean(residual(moved) ** 2)) > rel:
+                return False
+    return True
+
+
+def rename_symbols(expr, symbols, prefix: str, first: int = 0):
+    """`expr` with the symbols called prefix+index (x0, x1, ... or X1,
+    X2, ...) replaced by the problem's `symbols`, at once."""
+    by_name = {f"{prefix}{i + first}": s for i, s in enumerate(symbols)}
+    return expr.xreplace({s: by_name[s.name] for s in expr.free_symbols if s.name in by_name})
+
+
+_GPLEARN_ARITY = {"add": 2, "sub": 2, "mul": 2, "div": 2, "max": 2, "min": 2, "sqrt": 1, "log": 1, "abs": 1,
+                  "neg": 1, "inv": 1, "sin": 1, "cos": 1, "tan": 1}
+
+
+def gplearn_sympy(text: str, symbols):
+    """gplearn's program text (prefix: mul(X0, add(X1, 0.5))) as SymPy over
+    `symbols`, with its protected operators read as the plain ones they
+    guard (sqrt and log of the absolute value, division)."""
+    import sympy
+
+    tokens = re.findall(r"[A-Za-z_]\w*|-?\d+\.?\d*(?:[eE][+-]?\d+)?|[(),]", text)
+    pos = 0
+
+    def take():
+        nonlocal pos
+        if pos >= len(tokens):
+            raise ValueError(f"truncated gplearn program {text!r}")
+        pos += 1
+        return tokens[pos - 1]
+
+    def node():
+        t = take()
+        if t in _GPLEARN_ARITY:
+            if take() != "(":
+                raise ValueError(f"expected ( after {t} in {text!r}")
+            args = [node()]
+            for _ in range(_GPLEARN_ARITY[t] - 1):
+                if take() != ",":
+                    raise ValueError(f"expected , in {text!r}")
+                args.append(node())
+            if take() != ")":
+                raise ValueError(f"expected ) in {text!r}")
+            a = args
+            return {"add": lambda: a[0] + a[1], "sub": lambda: a[0] - a[1], "mul": lambda: a[0] * a[1],
+                    "div": lambda: a[0] / a[1], "max": lambda: sympy.Max(*a), "min": lambda: sympy.Min(*a),
+                    "sqrt": lambda: sympy.sqrt(sympy.Abs(a[0])), "log": lambda: sympy.log(sympy.Abs(a[0])),
+                    "abs": lambda: sympy.Abs(a[0]), "neg": lambda: -a[0], "inv": lambda: 1 / a[0],
+                    "sin": lambda: sympy.sin(a[0]), "cos": lambda: sympy.cos(a[0]),
+                    "tan": lambda: sympy.tan(a[0])}[t]()
+        if re.fullmatch(r"X\d+", t):
+            return symbols[int(t[1:])]
+        try:
+            return sympy.Float(float(t))
+        except ValueError:
+            raise ValueError(f"unexpected {t!r} in gplearn program {text!r}") from None
+
+    expr = node()
+    if pos != len(tokens):
+        raise ValueError(f"trailing tokens in gplearn program {text!r}")
+    return expr
+
+
 # --- vok and the peers ---
 # Each adapter fits and returns (record, model): the record has the fit's
 # wall time (the fit alone), equation and complexity as the method counts it
@@ -282,15 +791,16 @@ def fit_vok_sr(X, y, alarm_s: float | None = None, **searcher):
         types.SimpleNamespace(predict=lambda Z: result.predict(np.asarray(Z).tolist()))
 
 
-def fit_vok_learn(X, y, **params):
-    """VokRegressor(verbose=0, **params); the warnings it gives are kept."""
+def fit_vok_learn(X, y, fit_params: dict | None = None, **params):
+    """VokRegressor(verbose=0, **params).fit(X, y, **fit_params); the
+    warnings it gives are kept."""
     from vok_learn import VokRegressor
 
     model = VokRegressor(verbose=0, **params)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         start = time.perf_counter()
-        model.fit(X, y)
+        model.fit(X, y, **(fit_params or {}))
         wall = time.perf_counter() - start
     eq, best = model.equations_, int(model.best_index_)
     return {"wall_s": wall, "equation": str(eq["equation"].iloc[best]), "complexity": int(eq["complexity"].iloc[best]),
@@ -302,6 +812,10 @@ def fit_pyoperon(X, y, seed: int, **settings):
     from pyoperon.sklearn import SymbolicRegressor
 
     model = SymbolicRegressor(random_state=seed, **{**PYOPERON, **settings})
+    # Arrays of their own: pyoperon (0.6.2, NumPy 2) rejects a target that
+    # is a view of a larger array, as `sample`'s are, in its own
+    # FitLeastSquares after the search.
+    X, y = np.array(X, dtype=np.float64, order="C"), np.array(y, dtype=np.float64)
     start = time.perf_counter()
     model.fit(X, y)
     wall = time.perf_counter() - start
