@@ -76,6 +76,15 @@ def _tolerance(text: str) -> float:
     return value
 
 
+def _operator_list(text: str) -> list[str]:
+    # The names are checked by the estimator, whose message lists the valid
+    # ones; here only the list's shape.
+    names = [name.strip() for name in text.split(",")]
+    if any(not name for name in names):
+        raise argparse.ArgumentTypeError(f"expected comma-separated operator names, got {text!r}")
+    return names
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of ``vok-sr``.
 
@@ -104,6 +113,14 @@ def build_parser() -> argparse.ArgumentParser:
         "--model-selection", choices=("best", "score", "accuracy"), default="best", metavar="M"
     )
     fit.add_argument("--max-samples", type=_positive_int, default=None, metavar="N")
+    fit.add_argument(
+        "--operators",
+        type=_operator_list,
+        default=None,
+        metavar="OP,OP,...",
+        help="comma-separated operators to build formulas from, e.g. +,*,sqrt (default: all); "
+        "write --operators=-,/ when the list starts with '-'",
+    )
     fit.add_argument("--random-state", type=int, default=None, metavar="SEED")
     fit.add_argument(
         "--verbose", type=int, choices=(0, 1, 2), default=1, help="0 quiet, 1 progress bars, 2 engine lines"
@@ -248,6 +265,7 @@ def _fit(args: argparse.Namespace) -> int:
         max_samples=args.max_samples,
         random_state=args.random_state,
         verbose=args.verbose,
+        operators=args.operators,
     )
     try:
         model.fit(X, y)

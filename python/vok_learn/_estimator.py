@@ -22,6 +22,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _distributed, _engine
 from ._export import NumpyFormula, equation_text, to_latex, to_sympy
+from ._operators import resolve_operators
 from ._settings import SearchSettings
 from ._tokens import Token, constant_positions, scale_tokens
 
@@ -238,6 +239,18 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         "fitted": a constant fitted to the data. "named": the exact
         constants 0, 1, i, pi and e, so formulas are closed forms with
         nothing fitted. "both": all of them.
+    operators : list of str or None, default=None
+        The operators formulas are built from; None: all of them. Names are
+        matched without regard to case: "+" (or "plus", "add"), "-"
+        ("subtract", "sub"), "*" ("times", "mul"), "/" ("divide", "div"),
+        "neg" (-a), "inv" (1/a), "square", "cube", "sqrt", "exp", "log"
+        ("ln"), "sin", "cos", "tan", "asin" ("arcsin"), "acos" ("arccos"),
+        "atan" ("arctan") and "vok" (exp(a) - log(b)). A smaller set makes
+        every level of the search smaller, so that the search reaches larger
+        formulas in the same time; no equation uses another operator. The
+        named constants (see `constants`) are leaves, not operators. An
+        unknown name (the message lists the valid ones), an empty list or
+        an operator named twice raises ValueError in `fit`.
     client : dask.distributed.Client or None, default=None
         Scores each level of the search on the workers of this Dask cluster
         (installed with ``pip install 'vok_sr[dask]'``); None: on this
@@ -327,6 +340,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         ranking: str = DEFAULT_RANKING,
         constants: str = DEFAULT_CONSTANTS,
+        operators: list[str] | None = None,
         client: Any = None,
     ) -> None:
         self.max_complexity = max_complexity
@@ -343,6 +357,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.random_state = random_state
         self.ranking = ranking
         self.constants = constants
+        self.operators = operators
         self.client = client
 
     # ------------------------------------------------------------ checks
@@ -387,6 +402,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("ranking", "one of " + ", ".join(repr(r) for r in RANKINGS))
         if not isinstance(self.constants, str) or self.constants not in CONSTANT_LEAVES:
             fail("constants", "one of " + ", ".join(repr(c) for c in CONSTANT_LEAVES))
+        resolve_operators(self.operators)
         if self.client is not None:
             _distributed.check_client(self.client)
 

@@ -8,6 +8,8 @@ import time
 from dataclasses import dataclass
 from typing import Any
 
+from ._operators import resolve_operators
+
 
 @dataclass(frozen=True)
 class SearchSettings:
@@ -22,6 +24,8 @@ class SearchSettings:
     l1_ratio: float
     ranking: str
     constants: str
+    # The engine's names of the operators to build from (None: all of them).
+    operators: tuple[str, ...] | None
     threads: int | None
     # Seconds the search may still run (None: no limit).
     time_limit: float | None
@@ -43,6 +47,7 @@ class SearchSettings:
             l1_ratio=float(est.l1_ratio),
             ranking=str(est.ranking),
             constants=str(est.constants),
+            operators=resolve_operators(est.operators),
             threads=threads,
             time_limit=time_limit,
             output="stdout" if est.verbose == 2 else "silent",

@@ -3,6 +3,7 @@
 // The settings of one search, and their per-request derivation.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace vok {
@@ -39,6 +40,10 @@ struct SearchConfig {
   EvalPath eval_path = EvalPath::Fast;  // engine-internal: tests and benchmarks
   Ranking ranking = Ranking::Raw;                  // engine-internal: the private entry
   LeafConstants leaf_constants = LeafConstants::Fitted;  // engine-internal: the private entry
+  // Engine-internal (the private entry): the operators generation never
+  // applies, bit `id` for the registry id `id` (ids from 64 on cannot be
+  // left out; bits of named constants mean nothing). 0: every operator.
+  std::uint64_t disabled_operators = 0;
   // Engine-internal: on the Fast path a level's candidates are composed,
   // scored and folded into the beam this many at a time, so that a level's
   // memory does not grow with its candidate count (0 counts as 1).

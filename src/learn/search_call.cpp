@@ -5,11 +5,13 @@
 #include "watch.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "bind/args.hpp"
@@ -95,6 +97,56 @@ bool options_arg(PyObject* ranking, PyObject* constants, SearchConfig& config) {
   return true;
 }
 
+// operators: None (absent: every operator) or a list or tuple of at least
+// one of the registry's operator names (arity >= 1), each as the registry
+// spells it; the others go into config.disabled_operators. A name given
+// twice counts once.
+bool operators_arg(PyObject* obj, SearchConfig& config) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "operators must be a list or tuple of operator names or None, not %R", obj);
+    return false;
+  }
+  const OperatorRegistry& registry = *engine_state().registry;
+  std::uint64_t every = 0;
+  std::string valid;
+  for (std::size_t id = 0; id < registry.size() && id < 64; ++id) {
+    if (registry.meta()[id].arity == 0) continue;
+    every |= std::uint64_t{1} << id;
+    valid += (valid.empty() ? "" : ", ") + registry.meta()[id].name;
+  }
+  Ref items(PySequence_Fast(obj, "operators"));
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  if (n == 0) {
+    PyErr_Format(PyExc_ValueError, "operators must name at least one operator of: %s", valid.c_str());
+    return false;
+  }
+  std::uint64_t kept = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "operators must hold operator names (str), not %R", item);
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (utf8 == nullptr) return false;
+    const std::string_view name(utf8, static_cast<std::size_t>(size));
+    std::uint64_t bit = 0;
+    for (std::size_t id = 0; id < registry.size() && id < 64; ++id) {
+      if (((every >> id) & 1u) != 0 && registry.meta()[id].name == name) bit = std::uint64_t{1} << id;
+    }
+    if (bit == 0) {
+      PyErr_Format(PyExc_ValueError, "unknown operator %R; the operators are: %s", item, valid.c_str());
+      return false;
+    }
+    kept |= bit;
+  }
+  config.disabled_operators = every & ~kept;
+  return true;
+}
+
 }  // namespace
 
 bool deadline_arg(PyObject* obj, SearchControl& control) {
@@ -154,7 +206,7 @@ bool config_from_args(const SettingArgs& a, SearchConfig& config) {
     if (exhaustive < 0) return false;
     config.exhaustive = exhaustive != 0;
   }
-  return options_arg(a.ranking, a.constants, config);
+  return options_arg(a.ranking, a.constants, config) && operators_arg(a.operators, config);
 }
 
 bool samples_from_args(PyObject* x_obj, PyObject* y_obj, Dataset& data) {
@@ -192,13 +244,13 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
-                                   "constants", "dispatch"},
+                                   "constants", "dispatch", "operators"},
                                   2};
-    PyObject* a[15];
+    PyObject* a[16];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
-    if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13]}, config)) return nullptr;
+    if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15]}, config)) return nullptr;
     SearchControl control;
     if (!deadline_arg(a[8], control) || !threads_arg(a[9], control.threads) || !output_arg(a[10], control)) {
       return nullptr;

@@ -56,6 +56,7 @@ struct Case {
   std::size_t beam;
   std::size_t max_complexity;
   Ranking ranking;
+  std::uint64_t disabled_operators = 0;
 };
 
 SearchConfig config_of(const Case& c) {
@@ -63,6 +64,7 @@ SearchConfig config_of(const Case& c) {
   config.beam_width = c.beam;
   config.max_complexity = c.max_complexity;
   config.ranking = c.ranking;
+  config.disabled_operators = c.disabled_operators;
   config.exhaustive = true;
   return config;
 }
@@ -206,7 +208,12 @@ INSTANTIATE_TEST_SUITE_P(Problems, DispatchIdentity,
                          ::testing::Values(Case{"cubic_beam7", cubic, 7, 6, Ranking::Raw},
                                            Case{"cubic_beam1000", cubic, 1000, 5, Ranking::Raw},
                                            Case{"noisy_beam30", noisy_two_variables, 30, 5, Ranking::Raw},
-                                           Case{"noisy_affine_beam30", noisy_two_variables, 30, 5, Ranking::Affine}),
+                                           Case{"noisy_affine_beam30", noisy_two_variables, 30, 5, Ranking::Affine},
+                                           Case{"noisy_operator_set_beam30", noisy_two_variables, 30, 6,
+                                                Ranking::Affine,
+                                                testing_support::disabled_all_but(
+                                                    {BuiltinKind::Plus, BuiltinKind::Subtract, BuiltinKind::Times,
+                                                     BuiltinKind::Sin, BuiltinKind::Square})}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 bool invalid(const Outcome<LevelTally>& r) {
@@ -335,6 +342,69 @@ TEST(Dispatch, DamagedPayloadsAndRecipesAreRefused) {
       run_search(d.rows, d.targets, config_of(Case{"", noisy_two_variables, 10, 3, Ranking::Raw}), control);
   EXPECT_EQ(run.stop, StopReason::Completed);
   EXPECT_EQ(run.last_level, 3u);
+}
+
+// A worker reads the operator set from the payload, as the driver has it.
+TEST(Dispatch, ThePayloadCarriesTheOperatorSet) {
+  const SearchData d = noisy_two_variables();
+  for (const std::uint64_t disabled :
+       {std::uint64_t{0}, testing_support::disabled_all_but({BuiltinKind::Plus, BuiltinKind::Times}),
+        testing_support::mask_of({BuiltinKind::Vok, BuiltinKind::Cube}) | (std::uint64_t{1} << 63)}) {
+    SCOPED_TRACE(disabled);
+    std::vector<std::uint64_t> decoded;
+    TestDispatcher dispatcher(0, [&](DispatchedLevel& level) {
+      auto work = LevelWork::decode(level.payload());
+      EXPECT_TRUE(std::holds_alternative<std::unique_ptr<LevelWork>>(work));
+      if (auto* w = std::get_if<std::unique_ptr<LevelWork>>(&work)) decoded.push_back((*w)->config().disabled_operators);
+      return std::optional<std::vector<std::string>>(score_in_ranges(level, 1 << 30, true));
+    });
+    SearchControl control = silent();
+    control.dispatcher = &dispatcher;
+    SearchConfig config = config_of(Case{"", noisy_two_variables, 10, 4, Ranking::Raw});
+    config.disabled_operators = disabled;
+    const SearchRun run = run_search(d.rows, d.targets, config, control);
+    EXPECT_EQ(run.stop, StopReason::Completed);
+    EXPECT_EQ(decoded, std::vector<std::uint64_t>(dispatcher.handed.size(), disabled));
+    EXPECT_FALSE(decoded.empty());
+  }
+}
+
+// A worker refuses retained levels and recipes that apply an operator the
+// payload's set leaves out: the driver never sends them.
+TEST(Dispatch, AWorkerRefusesOperatorsOutsideTheSet) {
+  const auto payload = [](std::uint64_t disabled, const Levels& levels, std::size_t k) {
+    SearchConfig config;
+    config.disabled_operators = disabled;
+    auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+    const SampleSet samples(Dataset(3, 1, {0.5, 1.0, 1.5}, {1.0, 2.0, 3.0}), registry);
+    return encode_level_payload(1, k, config, samples, levels);
+  };
+  using testing_support::un;
+  using testing_support::v;
+  const std::uint64_t no_neg = testing_support::mask_of({BuiltinKind::Neg});
+  Levels three(3);
+  three[1] = {v(0)};
+  three[2] = {un(BuiltinKind::Sqrt, v(0)), un(BuiltinKind::Neg, v(0))};
+  EXPECT_TRUE(std::holds_alternative<SearchError>(LevelWork::decode(payload(no_neg, three, 3))));
+  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<LevelWork>>(
+      LevelWork::decode(payload(testing_support::mask_of({BuiltinKind::Sin}), three, 3))));
+
+  Levels two(2);
+  two[1] = {v(0)};
+  auto decoded = LevelWork::decode(payload(no_neg, two, 2));
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<LevelWork>>(decoded));
+  const LevelWork& work = *std::get<std::unique_ptr<LevelWork>>(decoded);
+  const std::vector<std::uint64_t> unary = testing_support::builtins().ids_by_arity(1);
+  const auto recipe_bytes = [&](BuiltinKind kind) {
+    const auto at = std::find(unary.begin(), unary.end(), testing_support::id_of(kind));
+    RecipeList list(two, 2, unary.size(), testing_support::builtins().ids_by_arity(2).size());
+    list.push_back({0, 0, 0, static_cast<std::uint16_t>(at - unary.begin())});
+    return list.encode(0, 1);
+  };
+  EXPECT_TRUE(std::holds_alternative<std::string>(work.score(recipe_bytes(BuiltinKind::Sqrt), 0)));
+  const auto refused = work.score(recipe_bytes(BuiltinKind::Neg), 0);
+  ASSERT_TRUE(std::holds_alternative<SearchError>(refused));
+  EXPECT_EQ(std::get<SearchError>(refused).text(), "Malformed recipe bytes.");
 }
 
 // The results of a search that ended after level 2.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +68,30 @@ struct SearchData {
   std::vector<std::vector<double>> rows;
   std::vector<double> targets;
 };
+
+// The bits of the operators `kinds` in a SearchConfig::disabled_operators.
+inline std::uint64_t mask_of(std::initializer_list<BuiltinKind> kinds) {
+  std::uint64_t mask = 0;
+  for (const BuiltinKind k : kinds) mask |= std::uint64_t{1} << id_of(k);
+  return mask;
+}
+// SearchConfig::disabled_operators for a search that keeps only `kept`
+// of the built-in operators.
+inline std::uint64_t disabled_all_but(std::initializer_list<BuiltinKind> kept) {
+  std::uint64_t mask = 0;
+  for (std::size_t i = 0; i < kBuiltinCount; ++i) mask |= std::uint64_t{1} << (kFirstBuiltinId + i);
+  return mask & ~mask_of(kept);
+}
+// The operators `e` applies that are among the bits of `mask`, by name.
+inline std::vector<std::string> applied_among(const Expression& e, std::uint64_t mask) {
+  std::vector<std::string> out;
+  for (const Token& t : e.tokens) {
+    if (t.kind == TokenKind::Apply && t.op < 64 && ((mask >> t.op) & 1u) != 0) {
+      out.push_back(builtins().meta()[t.op].name);
+    }
+  }
+  return out;
+}
 
 inline std::vector<std::string> formulas(const std::vector<Expression>& es) {
   std::vector<std::string> out;

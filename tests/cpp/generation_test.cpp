@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -196,6 +198,137 @@ TEST(GenerateRecipes, SameCandidatesAndAdmissionsAsGenerateLevel) {
       levels.push_back(retained_sample(reference, k < 4 ? 1 : 7));
       probes.push_back(level_probe_values(levels[k], table));
     }
+  }
+}
+
+// --- Operator sets ------------------------------------------------------------
+
+struct OperatorSetCase {
+  const char* name;
+  std::uint64_t disabled;
+};
+
+// The digests of the fingerprints of `es` (every one has a fingerprint: it
+// was admitted).
+std::set<std::pair<std::uint64_t, std::uint64_t>> digests_of(const std::vector<Expression>& es) {
+  std::set<std::pair<std::uint64_t, std::uint64_t>> out;
+  for (const Expression& e : es) {
+    const auto fp = fingerprint(e, builtins().operators());
+    EXPECT_TRUE(fp.has_value()) << e.formula;
+    if (!fp) continue;
+    const FingerprintDigest d = fingerprint_digest(*fp);
+    out.emplace(d.lo, d.hi);
+  }
+  return out;
+}
+
+std::vector<Expression> applying_none_of(const std::vector<Expression>& es, std::uint64_t disabled) {
+  std::vector<Expression> out;
+  for (const Expression& e : es) {
+    if (applied_among(e, disabled).empty()) out.push_back(e);
+  }
+  return out;
+}
+
+class OperatorSets : public ::testing::TestWithParam<OperatorSetCase> {};
+
+// Levels 2..5 generated under a set, both ways: the same candidates in the
+// same order, none applying a left-out operator. Against the full set from
+// the same retained levels and the same fingerprints seen: the set's level
+// holds a formula for every fingerprint of the full level's candidates that
+// apply none of the left-out operators, and nothing the full level lacks
+// (de-duplication may keep another formula of the same fingerprint).
+TEST_P(OperatorSets, NoLeftOutOperatorAndTheFullLevelsFingerprints) {
+  const std::uint64_t disabled = GetParam().disabled;
+  const KernelTable table(builtins().operators());
+  for (std::size_t num_vars : {1u, 2u}) {
+    SCOPED_TRACE(num_vars);
+    FingerprintSet reference_seen;
+    FingerprintSet fast_seen;
+    Levels levels = seeded(num_vars, reference_seen);
+    seeded(num_vars, fast_seen);
+    // Everything admitted so far, to give a fresh set the same contents.
+    std::vector<Expression> admitted = levels[1];
+    std::vector<std::vector<ProbeValues>> probes(2);
+    probes[1] = level_probe_values(levels[1], table);
+    std::size_t generated = 0;
+    for (std::size_t k = 2; k <= 5; ++k) {
+      SCOPED_TRACE(k);
+      FingerprintSet full_seen;
+      for (const Expression& e : admitted) ASSERT_TRUE(full_seen.insert(*fingerprint(e, builtins().operators())));
+      const auto full = generate_level(levels, k, builtins(), full_seen);
+      const auto reference = generate_level(levels, k, builtins(), reference_seen, disabled);
+      const auto recipes = generate_recipes(levels, probes, k, builtins(), table, fast_seen, 3, {}, disabled).to_vector();
+      // A set without unary operators has an empty level 2.
+      ASSERT_LT(reference.size(), full.size());
+      for (const Expression& e : reference) {
+        ASSERT_EQ(applied_among(e, disabled), std::vector<std::string>{}) << e.formula;
+      }
+      const CandidateBuilder build(levels, k, builtins());
+      ASSERT_EQ(recipes.size(), reference.size());
+      for (std::size_t i = 0; i < recipes.size(); ++i) {
+        const Expression built = build(recipes[i]);
+        ASSERT_TRUE(same_expression(built, reference[i])) << i << ": " << built.formula << " vs " << reference[i].formula;
+        EXPECT_FALSE(operator_disabled(disabled, build.op_id(recipes[i])));
+      }
+      EXPECT_EQ(fast_seen.size(), reference_seen.size());
+
+      const auto kept = digests_of(reference);
+      const auto all = digests_of(full);
+      EXPECT_TRUE(std::includes(all.begin(), all.end(), kept.begin(), kept.end()));
+      const auto full_kept = digests_of(applying_none_of(full, disabled));
+      EXPECT_TRUE(std::includes(kept.begin(), kept.end(), full_kept.begin(), full_kept.end()));
+
+      generated += reference.size();
+      admitted.insert(admitted.end(), reference.begin(), reference.end());
+      levels.push_back(retained_sample(reference, k < 4 ? 1 : 7));
+      probes.push_back(level_probe_values(levels[k], table));
+    }
+    EXPECT_GT(generated, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, OperatorSets,
+    ::testing::Values(
+        OperatorSetCase{"arithmetic", disabled_all_but({BuiltinKind::Plus, BuiltinKind::Subtract, BuiltinKind::Times,
+                                                        BuiltinKind::Divide})},
+        OperatorSetCase{"plus_times", disabled_all_but({BuiltinKind::Plus, BuiltinKind::Times})},
+        OperatorSetCase{"unary_only", disabled_all_but({BuiltinKind::Neg, BuiltinKind::Sqrt, BuiltinKind::Exp})},
+        OperatorSetCase{"vok_and_cube", disabled_all_but({BuiltinKind::Vok, BuiltinKind::Cube})},
+        OperatorSetCase{"no_trigonometry", mask_of({BuiltinKind::Sin, BuiltinKind::Cos, BuiltinKind::Tan,
+                                                    BuiltinKind::ArcSin, BuiltinKind::ArcCos, BuiltinKind::ArcTan})}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Bits that name no operator (the named constants' ids, ids the registry
+// does not have) leave every level exactly as the full set makes it.
+TEST(OperatorSetMask, BitsOfNoOperatorChangeNothing) {
+  std::uint64_t no_operator = std::uint64_t{1} << 63;
+  for (std::uint64_t id = 0; id < kFirstBuiltinId; ++id) no_operator |= std::uint64_t{1} << id;
+  const KernelTable table(builtins().operators());
+  FingerprintSet full_seen;
+  FingerprintSet masked_seen;
+  FingerprintSet fast_seen;
+  Levels levels = seeded(2, full_seen);
+  seeded(2, masked_seen);
+  seeded(2, fast_seen);
+  std::vector<std::vector<ProbeValues>> probes(2);
+  probes[1] = level_probe_values(levels[1], table);
+  for (std::size_t k = 2; k <= 4; ++k) {
+    SCOPED_TRACE(k);
+    const auto full = generate_level(levels, k, builtins(), full_seen);
+    const auto masked = generate_level(levels, k, builtins(), masked_seen, no_operator);
+    const auto recipes = generate_recipes(levels, probes, k, builtins(), table, fast_seen, kDefaultLeftChunk, {},
+                                          no_operator);
+    ASSERT_EQ(masked.size(), full.size());
+    ASSERT_EQ(recipes.size(), full.size());
+    const CandidateBuilder build(levels, k, builtins());
+    for (std::size_t i = 0; i < full.size(); ++i) {
+      ASSERT_TRUE(same_expression(masked[i], full[i])) << masked[i].formula << " vs " << full[i].formula;
+      ASSERT_TRUE(same_expression(build(recipes[i]), full[i])) << full[i].formula;
+    }
+    levels.push_back(retained_sample(full, k < 3 ? 1 : 5));
+    probes.push_back(level_probe_values(levels[k], table));
   }
 }
 

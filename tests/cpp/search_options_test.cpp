@@ -162,5 +162,85 @@ TEST(NamedLeaves, ClosedFormsNeedNoFittedConstant) {
   }
 }
 
+// y = x0 * x1 + x0 on 30 rows.
+Data product_plus() {
+  Data d;
+  for (int i = 0; i < 30; ++i) {
+    const double x0 = 0.3 + 0.11 * i;
+    const double x1 = 1.7 - 0.07 * i + 0.02 * (i % 3);
+    d.rows.push_back({x0, x1});
+    d.targets.push_back(x0 * x1 + x0);
+  }
+  return d;
+}
+
+// Under an operator set, both evaluation paths keep the same levels, no
+// candidate of any level (scored or retained) and no result applies an
+// operator outside it, the levels are smaller than the full set's, and the
+// law built from the set is found.
+TEST(OperatorSets, OnlyTheSetsOperatorsOnBothPaths) {
+  const Data d = product_plus();
+  struct Set {
+    const char* name;
+    std::uint64_t disabled;
+  };
+  const Set sets[] = {
+      {"plus_times", testing_support::disabled_all_but({BuiltinKind::Plus, BuiltinKind::Times})},
+      {"arithmetic_sqrt", testing_support::disabled_all_but({BuiltinKind::Plus, BuiltinKind::Subtract,
+                                                             BuiltinKind::Times, BuiltinKind::Divide,
+                                                             BuiltinKind::Sqrt})},
+  };
+  SearchConfig full;
+  full.max_complexity = 5;
+  full.beam_width = 80;
+  full.exhaustive = true;
+  SearchTrace all;
+  (void)search(d, full, &all);
+  for (const Set& set : sets) {
+    SCOPED_TRACE(set.name);
+    SearchConfig fast = full;
+    fast.disabled_operators = set.disabled;
+    SearchConfig reference = fast;
+    reference.eval_path = EvalPath::PerSample;
+    SearchTrace a, b;
+    a.keep_expressions = b.keep_expressions = true;
+    const auto ra = search(d, fast, &a);
+    const auto rb = search(d, reference, &b);
+    ASSERT_EQ(a.levels.size(), 5u);
+    ASSERT_EQ(b.levels.size(), a.levels.size());
+    for (std::size_t i = 0; i < a.levels.size(); ++i) {
+      const std::size_t k = a.levels[i].k;
+      SCOPED_TRACE(k);
+      EXPECT_EQ(a.levels[i].candidates, b.levels[i].candidates);
+      if (k >= 2) {
+        EXPECT_LT(a.levels[i].candidates, all.levels[i].candidates);
+      }
+      for (const SearchTrace* t : {&a, &b}) {
+        ASSERT_EQ(t->candidate_lists[k].size(), t->levels[i].candidates);
+        for (const Expression& e : t->candidate_lists[k]) {
+          EXPECT_EQ(testing_support::applied_among(e, set.disabled), std::vector<std::string>{}) << e.formula;
+        }
+        for (const Expression& e : t->retained[k]) {
+          EXPECT_EQ(testing_support::applied_among(e, set.disabled), std::vector<std::string>{}) << e.formula;
+        }
+      }
+      ASSERT_EQ(a.retained[k].size(), b.retained[k].size());
+      for (std::size_t j = 0; j < a.retained[k].size(); ++j) {
+        EXPECT_TRUE(same_expression(a.retained[k][j], b.retained[k][j])) << a.retained[k][j].formula;
+      }
+    }
+    ASSERT_FALSE(ra.empty());
+    ASSERT_EQ(ra.size(), rb.size());
+    for (std::size_t j = 0; j < ra.size(); ++j) {
+      EXPECT_EQ(testing_support::applied_among(ra[j].expression, set.disabled), std::vector<std::string>{})
+          << ra[j].expression.formula;
+      EXPECT_TRUE(same_expression(ra[j].expression, rb[j].expression)) << ra[j].expression.formula;
+    }
+    // x0 * x1 + x0 or x0 * (x1 + C): five tokens.
+    EXPECT_EQ(ra.front().expression.complexity, 5u) << ra.front().expression.formula;
+    EXPECT_LT(ra.front().error, 1e-20) << ra.front().expression.formula;
+  }
+}
+
 }  // namespace
 }  // namespace vok

@@ -51,6 +51,15 @@ def test_fit_prints_the_table_and_writes_csv_json_and_plot(data_csv, tmp_path, c
         (["fit", "{data}", "--target", "y", "--max-complexity", "0"], "argument --max-complexity: expected an integer >= 1"),
         (["fit", "{data}"], "the following arguments are required: --target"),
         (["predict"], "argument COMMAND: invalid choice: 'predict'"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--operators", "+,pow"],
+         "vok-sr: error: unknown operator 'pow' in operators; the operators are (any case): + (plus, add), "
+         "- (subtract, sub), * (times, mul), / (divide, div), neg, inv, square, cube, sqrt, exp, log (ln), sin, "
+         "cos, tan, asin (arcsin), acos (arccos), atan (arctan), vok\n"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--operators", "*,times"],
+         "operators names * twice: '*' and 'times'"),
+        (["fit", "{data}", "--target", "y", "--operators", "+,,*"],
+         "argument --operators: expected comma-separated operator names, got '+,,*'"),
+        (["fit", "{data}", "--target", "y", "--operators", "-,+"], "argument --operators: expected one argument"),
     ],
 )
 def test_errors_are_one_line_with_status_2(data_csv, capsys, args, message):
@@ -60,3 +69,18 @@ def test_errors_are_one_line_with_status_2(data_csv, capsys, args, message):
     assert out == ""
     assert err.count("\n") == 1 and err.startswith("vok-sr: error: ")
     assert message.replace("{data}", str(data_csv)) in err
+
+
+def test_operators_reach_the_search(data_csv, monkeypatch, capsys):
+    from vok_learn import _engine
+
+    calls = []
+    search = _engine.search
+    monkeypatch.setattr(_engine, "search", lambda *a, **k: calls.append(k) or search(*a, **k))
+    common = [str(data_csv), "--target", "y", "--features", "a,b", "--max-complexity", "5", "--verbose", "0"]
+    assert main(["fit", *common, "--operators", " TIMES , / "]) == 0
+    assert main(["fit", *common, "--operators=-,sqrt"]) == 0
+    assert main(["fit", *common]) == 0
+    assert [c["operators"] for c in calls] == [("Times", "Divide"), ("Subtract", "Sqrt"), None]
+    out, err = capsys.readouterr()
+    assert err == "" and out.count("* marks the selected equation") == 3

@@ -65,6 +65,7 @@ SETTINGS = [
     dict(max_complexity=6, beam_width=150),
     dict(max_complexity=5, ranking="raw", constants="both", alpha=0.01, complexity_penalty=0.3),
     dict(max_complexity=5, beam_width=40, max_samples=45, random_state=0),
+    dict(max_complexity=6, beam_width=60, operators=["+", "*", "sin", "cos", "exp", "square", "sqrt"]),
 ]
 
 

@@ -302,11 +302,11 @@ def test_works_inside_scikit_learn_tools(noisy):
     "params, elapsed, expected",
     [
         (dict(), 0.0, dict(max_complexity=10, beam_width=1000, complexity_penalty=0.1, alpha=0.0, l1_ratio=0.5,
-                           ranking="affine", constants="fitted", time_limit=None, output="silent")),
+                           ranking="affine", constants="fitted", operators=None, time_limit=None, output="silent")),
         (dict(time_limit=5.0, verbose=2, ranking="raw", constants="both", max_complexity=4, beam_width=7,
-              complexity_penalty=0.25, alpha=0.5, l1_ratio=1),
+              complexity_penalty=0.25, alpha=0.5, l1_ratio=1, operators=["sqrt", "+"]),
          2.0, dict(max_complexity=4, beam_width=7, complexity_penalty=0.25, alpha=0.5, l1_ratio=1.0,
-                   ranking="raw", constants="both", time_limit=3.0, output="stdout")),
+                   ranking="raw", constants="both", operators=("Plus", "Sqrt"), time_limit=3.0, output="stdout")),
         # A limit already spent leaves none; an infinite one is no limit.
         (dict(time_limit=1.0, verbose=1), 4.0, dict(time_limit=0.0, output="silent")),
         (dict(time_limit=math.inf), 4.0, dict(time_limit=None)),

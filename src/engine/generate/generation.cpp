@@ -17,13 +17,20 @@ struct OperatorChoice {
   std::uint64_t id;
   std::string_view name;
   bool commutative;
+  std::size_t position;  // among all operators of its arity: a recipe's op
 };
 
-std::vector<OperatorChoice> operators_of_arity(const OperatorRegistry& registry, std::uint8_t arity) {
+// The operators of `arity` that a pass applies, ascending by id: all of
+// them but those of `disabled`.
+std::vector<OperatorChoice> operators_of_arity(const OperatorRegistry& registry, std::uint8_t arity,
+                                               std::uint64_t disabled) {
   std::vector<OperatorChoice> out;
-  for (std::uint64_t id : registry.ids_by_arity(arity)) {
+  const std::vector<std::uint64_t> ids = registry.ids_by_arity(arity);
+  for (std::size_t position = 0; position < ids.size(); ++position) {
+    const std::uint64_t id = ids[position];
+    if (operator_disabled(disabled, id)) continue;
     const OperatorMeta& meta = registry.meta()[id];
-    out.push_back({id, meta.name, meta.is_commutative});
+    out.push_back({id, meta.name, meta.is_commutative, position});
   }
   return out;
 }
@@ -113,8 +120,9 @@ bool admit_candidate(const Expression& candidate, const OperatorRegistry& regist
 }
 
 std::vector<Child> unary_children(std::span<const Expression> parents,
-                                  const OperatorRegistry& registry, const FingerprintSet& seen) {
-  const auto unary = operators_of_arity(registry, 1);
+                                  const OperatorRegistry& registry, const FingerprintSet& seen,
+                                  std::uint64_t disabled) {
+  const auto unary = operators_of_arity(registry, 1, disabled);
   const OperatorList ops = registry.operators();
   return flatten(parallel_map<std::vector<Child>>(parents.size(), [&](std::size_t i) {
     std::vector<Child> out;
@@ -125,8 +133,9 @@ std::vector<Child> unary_children(std::span<const Expression> parents,
 
 std::vector<Child> binary_children(std::span<const Expression> lefts,
                                    std::span<const Expression> rights, bool same_size,
-                                   const OperatorRegistry& registry, const FingerprintSet& seen) {
-  const auto binary = operators_of_arity(registry, 2);
+                                   const OperatorRegistry& registry, const FingerprintSet& seen,
+                                   std::uint64_t disabled) {
+  const auto binary = operators_of_arity(registry, 2, disabled);
   const OperatorList ops = registry.operators();
   return flatten(parallel_map<std::vector<Child>>(lefts.size(), [&](std::size_t i) {
     std::vector<Child> out;
@@ -156,13 +165,14 @@ std::vector<Expression> admit_in_order(std::vector<Child> children, FingerprintS
 }
 
 std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
-                                       const OperatorRegistry& registry, FingerprintSet& seen) {
+                                       const OperatorRegistry& registry, FingerprintSet& seen,
+                                       std::uint64_t disabled) {
   // Each pass is admitted before the next one is generated, so an earlier
   // pass always wins a fingerprint over a later one.
-  std::vector<Expression> out = admit_in_order(unary_children(levels[k - 1], registry, seen), seen);
+  std::vector<Expression> out = admit_in_order(unary_children(levels[k - 1], registry, seen, disabled), seen);
   for (std::size_t i = 1; i + 2 <= k; ++i) {
     const std::size_t j = k - 1 - i;
-    append(out, admit_in_order(binary_children(levels[i], levels[j], i == j, registry, seen), seen));
+    append(out, admit_in_order(binary_children(levels[i], levels[j], i == j, registry, seen, disabled), seen));
   }
   return out;
 }
@@ -191,12 +201,13 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 
 RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                             std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
-                            FingerprintSet& seen, std::size_t left_chunk, const StopCheck& stop) {
+                            FingerprintSet& seen, std::size_t left_chunk, const StopCheck& stop,
+                            std::uint64_t disabled) {
   // The default, 64 left operands against 1000 right ones and six binary
   // operators, is about 400k children per chunk: work enough for every core.
   left_chunk = std::max<std::size_t>(left_chunk, 1);
-  const auto unary = operators_of_arity(registry, 1);
-  const auto binary = operators_of_arity(registry, 2);
+  const auto unary = operators_of_arity(registry, 1, disabled);
+  const auto binary = operators_of_arity(registry, 2, disabled);
   constexpr std::size_t lanes = kProbeCount;
 
   // The passes and their order are those of generate_level: each is
@@ -205,13 +216,14 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
   auto unary_of = [&](std::size_t p) {
     std::vector<Pending> group;
     ProbeValues child;
-    for (std::size_t u = 0; u < unary.size(); ++u) {
-      const std::size_t ok = compose_unary_values(unary[u].id, table, lanes, parent_probes[p].values(), child.out());
-      offer_probes(child, ok, {static_cast<std::uint32_t>(p), 0, 0, static_cast<std::uint16_t>(u)}, seen, group);
+    for (const OperatorChoice& u : unary) {
+      const std::size_t ok = compose_unary_values(u.id, table, lanes, parent_probes[p].values(), child.out());
+      offer_probes(child, ok, {static_cast<std::uint32_t>(p), 0, 0, static_cast<std::uint16_t>(u.position)}, seen,
+                   group);
     }
     return group;
   };
-  RecipeList out(levels, k, unary.size(), binary.size());
+  RecipeList out(levels, k, registry.ids_by_arity(1).size(), registry.ids_by_arity(2).size());
   const auto append_to_out = [&](const std::vector<Recipe>& admitted) {
     for (const Recipe& r : admitted) out.push_back(r);
   };
@@ -234,12 +246,12 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
       for (std::size_t r = 0; r < rights.size(); ++r) {
         const PairRule rule = pair_rule(left, rights[r], same_size);
         if (rule.skipped) continue;
-        for (std::size_t b = 0; b < binary.size(); ++b) {
-          if (rule.skips(binary[b])) continue;
-          const std::size_t ok = compose_binary_values(binary[b].id, table, lanes, left_probes[l].values(),
+        for (const OperatorChoice& b : binary) {
+          if (rule.skips(b)) continue;
+          const std::size_t ok = compose_binary_values(b.id, table, lanes, left_probes[l].values(),
                                                        right_probes[r].values(), child.out());
           const Recipe recipe{static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(r), split,
-                              static_cast<std::uint16_t>(b)};
+                              static_cast<std::uint16_t>(b.position)};
           offer_probes(child, ok, recipe, seen, group);
         }
       }
@@ -261,8 +273,9 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
 
 CandidateBuilder::CandidateBuilder(const Levels& levels, std::size_t k, const OperatorRegistry& registry)
     : levels_(levels), k_(k) {
-  for (const OperatorChoice& c : operators_of_arity(registry, 1)) unary_.push_back({c.id, c.name});
-  for (const OperatorChoice& c : operators_of_arity(registry, 2)) binary_.push_back({c.id, c.name});
+  // Every operator: a recipe's op counts them all, whatever the set.
+  for (const OperatorChoice& c : operators_of_arity(registry, 1, 0)) unary_.push_back({c.id, c.name});
+  for (const OperatorChoice& c : operators_of_arity(registry, 2, 0)) binary_.push_back({c.id, c.name});
 }
 
 Expression CandidateBuilder::operator()(const Recipe& r) const {

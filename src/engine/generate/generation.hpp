@@ -21,6 +21,15 @@
 
 namespace vok {
 
+// Whether the operator set `disabled` (SearchConfig::disabled_operators)
+// leaves out the operator with registry id `id`. Every pass below skips the
+// operators it leaves out, so that no level holds a formula that applies
+// one: the seeds apply none, and each child applies its operands'
+// operators and its own.
+constexpr bool operator_disabled(std::uint64_t disabled, std::uint64_t id) {
+  return id < 64 && ((disabled >> id) & 1u) != 0;
+}
+
 // Fingerprints `candidate` and test-and-inserts the fingerprint: true when
 // it has one and it is new to `seen`. Used for the seeds, one at a time.
 bool admit_candidate(const Expression& candidate, const OperatorRegistry& registry,
@@ -40,8 +49,10 @@ struct Child {
 // Children of every parent under every unary operator (parent, then operator
 // ascending), computed in parallel. Children without a fingerprint or whose
 // fingerprint is already in `seen` are left out; `seen` is only read.
+// Every pass leaves out the operators of `disabled` (operator_disabled).
 [[nodiscard]] std::vector<Child> unary_children(std::span<const Expression> parents,
-                                  const OperatorRegistry& registry, const FingerprintSet& seen);
+                                  const OperatorRegistry& registry, const FingerprintSet& seen,
+                                  std::uint64_t disabled = 0);
 // Children L op R for L in `lefts`, R in `rights`, op binary ascending, in
 // the order L, R, op, computed in parallel over `lefts`. `same_size` (the two
 // operands come from the same level) enables the pruning of mirror images of
@@ -49,7 +60,8 @@ struct Child {
 // than kMaxParams parameters is never built.
 [[nodiscard]] std::vector<Child> binary_children(std::span<const Expression> lefts,
                                    std::span<const Expression> rights, bool same_size,
-                                   const OperatorRegistry& registry, const FingerprintSet& seen);
+                                   const OperatorRegistry& registry, const FingerprintSet& seen,
+                                   std::uint64_t disabled = 0);
 // Admits children in their order: among equal fingerprints the first wins,
 // whatever the number of threads. Returns the admitted expressions in order.
 [[nodiscard]] std::vector<Expression> admit_in_order(std::vector<Child> children, FingerprintSet& seen);
@@ -58,7 +70,8 @@ struct Child {
 // then the admitted binary children of the splits i = 1 .. k-2 (left operand
 // from level i, right from level k-1-i). Reads levels[1 .. k-1].
 [[nodiscard]] std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
-                                       const OperatorRegistry& registry, FingerprintSet& seen);
+                                       const OperatorRegistry& registry, FingerprintSet& seen,
+                                       std::uint64_t disabled = 0);
 
 // --- Generation from probe values -------------------------------------------
 //
@@ -94,13 +107,15 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 // as 1), which bounds its pending children and changes no admission.
 // `stop`, when given, is asked between chunks and passes on the calling
 // thread; once it says true the list ends there, incomplete (the caller
-// abandons the level).
+// abandons the level). The operators of `disabled` are left out, as in
+// generate_level; a recipe's `op` still counts every operator of its arity,
+// so the numbering of a level's compositions does not depend on the set.
 // Precondition: recipes_fit(levels, k, registry).
 inline constexpr std::size_t kDefaultLeftChunk = 64;
 [[nodiscard]] RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                             std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
                             FingerprintSet& seen, std::size_t left_chunk = kDefaultLeftChunk,
-                            const StopCheck& stop = {});
+                            const StopCheck& stop = {}, std::uint64_t disabled = 0);
 
 // Builds the expression a recipe of level k stands for (compose_unary /
 // compose_binary with the operator's name), equal to the one generate_level

@@ -99,7 +99,8 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 // evaluation, scored and selected at once.
 LevelEnd run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock) {
   const BeamQuota quota = beam_quota(s.config.beam_width);
-  std::vector<Expression> candidates = generate_level(s.levels, k, *s.registry, s.seen);
+  std::vector<Expression> candidates =
+      generate_level(s.levels, k, *s.registry, s.seen, s.config.disabled_operators);
   if (s.should_stop()) return LevelEnd::Stopped;
   const Clock::time_point generated = Clock::now();
   const std::size_t candidate_count = candidates.size();
@@ -360,7 +361,8 @@ std::optional<std::size_t> next_level(Search& s) {
 std::optional<OpenLevel> open_level(Search& s, std::size_t k) {
   const Clock::time_point clock = Clock::now();
   RecipeList recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen,
-                                        kDefaultLeftChunk, [&s] { return s.should_stop(); });
+                                        kDefaultLeftChunk, [&s] { return s.should_stop(); },
+                                        s.config.disabled_operators);
   if (s.should_stop()) return std::nullopt;
   return OpenLevel{k, std::move(recipes), LevelScorer(s.levels, s.columns, s.samples, s.config, k), clock,
                    Clock::now()};

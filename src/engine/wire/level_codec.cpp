@@ -12,7 +12,7 @@ namespace {
 
 // Tags at the start of each kind of bytes, so that one is never read as the
 // other; the version changes with the layout.
-constexpr std::uint32_t kPayloadTag = 0x564b5032;  // "VKP2"
+constexpr std::uint32_t kPayloadTag = 0x564b5033;  // "VKP3"
 constexpr std::uint32_t kSummaryTag = 0x564b5331;  // "VKS1"
 
 class Writer {
@@ -75,8 +75,9 @@ class Reader {
     return true;
   }
   // An expression that is a well-formed program of the registry's
-  // operators over `num_vars` variables.
-  bool get_expression(Expression& e, const OperatorRegistry& registry, std::size_t num_vars) {
+  // operators over `num_vars` variables, applying none of `disabled`.
+  bool get_expression(Expression& e, const OperatorRegistry& registry, std::size_t num_vars,
+                      std::uint64_t disabled = 0) {
     std::size_t n = 0;
     // A token takes 26 bytes: a count beyond the rest is corrupt.
     if (!get_size(n, (in_.size() - at_) / 26)) return false;
@@ -99,7 +100,8 @@ class Reader {
           if (t.op >= registry.size() || registry.meta()[t.op].arity != 0) return fail();
           break;
         case TokenKind::Apply:
-          if (t.op >= registry.size() || registry.meta()[t.op].arity != t.index || t.index == 0 || depth < t.index) {
+          if (t.op >= registry.size() || registry.meta()[t.op].arity != t.index || t.index == 0 || depth < t.index ||
+              operator_disabled(disabled, t.op)) {
             return fail();
           }
           depth -= t.index;
@@ -145,6 +147,7 @@ void put_config(Writer& w, const SearchConfig& c) {
   w.put<std::uint8_t>(static_cast<std::uint8_t>(c.leaf_constants));
   w.put_size(c.candidate_chunk);
   w.put_size(c.sample_column_budget);
+  w.put<std::uint64_t>(c.disabled_operators);
 }
 
 bool get_config(Reader& r, SearchConfig& c) {
@@ -153,7 +156,7 @@ bool get_config(Reader& r, SearchConfig& c) {
   if (!r.get_size(c.max_complexity, any) || !r.get(c.complexity_penalty) || !r.get_size(c.beam_width, any) ||
       !r.get(c.alpha) || !r.get(c.l1_ratio) || !r.get(c.early_exit_threshold) || !r.get(exhaustive) ||
       !r.get(optimize) || !r.get(path) || !r.get(ranking) || !r.get(leaves) || !r.get_size(c.candidate_chunk, any) ||
-      !r.get_size(c.sample_column_budget, any)) {
+      !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators)) {
     return false;
   }
   // Workers score on the column path only.
@@ -249,13 +252,17 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
     if (!r.get(t)) return corrupt("level payload");
   }
   auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+  // The retained levels were generated under the payload's operator set:
+  // one that applies an operator outside it is corrupt.
   Levels levels(k);
   for (std::size_t i = 1; i < k; ++i) {
     std::size_t n = 0;
     if (!r.get_size(n, r.left() / 26)) return corrupt("level payload");
     levels[i].resize(n);
     for (Expression& e : levels[i]) {
-      if (!r.get_expression(e, *registry, vars) || e.complexity != i) return corrupt("level payload");
+      if (!r.get_expression(e, *registry, vars, config.disabled_operators) || e.complexity != i) {
+        return corrupt("level payload");
+      }
     }
   }
   if (!r.done() || !recipes_fit(levels, k, *registry)) return corrupt("level payload");
@@ -266,6 +273,10 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
 Outcome<std::string> LevelWork::score(std::string_view recipes, std::size_t first) const {
   std::optional<std::vector<Recipe>> list = numbering_.decode_encoded(recipes);
   if (!list) return corrupt("recipe");
+  // The driver generates no recipe that applies an operator outside the set.
+  for (const Recipe& recipe : *list) {
+    if (operator_disabled(config_.disabled_operators, scorer_.builder().op_id(recipe))) return corrupt("recipe");
+  }
   LevelTally tally(config_.beam_width);
   RangeOptions options;
   options.max_chunk = config_.candidate_chunk;
