@@ -24,6 +24,7 @@ from . import _distributed, _engine
 from ._export import NumpyFormula, equation_text, to_latex, to_sympy
 from ._settings import SearchSettings
 from ._tokens import Token, constant_positions, scale_tokens
+from ._units import CONSTANT_UNITS, resolve_units
 
 __all__ = ["SearchStoppedWarning", "VokRegressor"]
 
@@ -238,6 +239,12 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         "fitted": a constant fitted to the data. "named": the exact
         constants 0, 1, i, pi and e, so formulas are closed forms with
         nothing fitted. "both": all of them.
+    constant_units : {"dimensionless", "free"}, default="dimensionless"
+        Used only when `fit` is given units: how a fitted constant counts in
+        the dimensional check. "dimensionless": a pure number. "free": each
+        constant takes whatever unit makes its formula consistent, as
+        physical constants (G, c, k_B, ...) need; x + C, C*x + t and
+        exp(C*x) are then all consistent.
     client : dask.distributed.Client or None, default=None
         Scores each level of the search on the workers of this Dask cluster
         (installed with ``pip install 'vok_sr[dask]'``); None: on this
@@ -327,6 +334,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         ranking: str = DEFAULT_RANKING,
         constants: str = DEFAULT_CONSTANTS,
+        constant_units: str = "dimensionless",
         client: Any = None,
     ) -> None:
         self.max_complexity = max_complexity
@@ -343,6 +351,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.random_state = random_state
         self.ranking = ranking
         self.constants = constants
+        self.constant_units = constant_units
         self.client = client
 
     # ------------------------------------------------------------ checks
@@ -387,12 +396,16 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("ranking", "one of " + ", ".join(repr(r) for r in RANKINGS))
         if not isinstance(self.constants, str) or self.constants not in CONSTANT_LEAVES:
             fail("constants", "one of " + ", ".join(repr(c) for c in CONSTANT_LEAVES))
+        if not isinstance(self.constant_units, str) or self.constant_units not in CONSTANT_UNITS:
+            fail("constant_units", "one of " + ", ".join(repr(c) for c in CONSTANT_UNITS))
         if self.client is not None:
             _distributed.check_client(self.client)
 
     # --------------------------------------------------------------- fit
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> VokRegressor:
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, X_units: Any = None, y_units: str | None = None
+    ) -> VokRegressor:
         """Searches formulas for y as a function of the columns of X.
 
         Parameters
@@ -403,6 +416,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             equations; otherwise the features are called x0, x1, ...
         y : array-like or pandas.Series of shape (n_samples,)
             The target values, all finite.
+        X_units : sequence of str, dict or None, default=None
+            The unit of every feature, in column order (or a dict by feature
+            name), as pint reads it: "m/s^2", "kg*m^2", "1" or "" for a
+            dimensionless feature. With units the search builds only
+            dimensionally consistent formulas: sums and differences of like
+            dimensions, exp, log, trigonometric functions and VOK of
+            dimensionless arguments, fitted constants as `constant_units`
+            says. Only the dimension counts, not the scale: "km" and "m" are
+            both a length, and the values are used as given. All features
+            have a unit or none does. None: no units.
+        y_units : str or None, default=None
+            The unit of y; the equations then all have its dimension.
+            None: any dimension (only consistency is enforced). Needs
+            `X_units`.
 
         Returns
         -------
@@ -418,6 +445,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
 
         Raises
         ------
+        ValueError
+            A unit that pint cannot read (the message names the feature), or
+            units for another number of features.
         RuntimeError
             With a `client`, when the client is closed or its cluster is lost
             during the fit, or a worker cannot score its range; the estimator
@@ -432,6 +462,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 f"X has {X_all.shape[1]} features, but VokRegressor accepts at most {MAX_FEATURES}"
             )
         names = self._feature_names()
+        units = resolve_units(X_units, y_units, names, str(self.constant_units))
 
         subset = None
         if self.max_samples is not None and X_all.shape[0] > self.max_samples:
@@ -441,7 +472,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         y_search = y_all if subset is None else y_all[subset]
         factor = _scale_factor(y_search) if self.normalize_y else 1.0
 
-        settings = SearchSettings.from_estimator(self, threads=threads, start=start)
+        settings = SearchSettings.from_estimator(self, threads=threads, start=start, units=units)
         try:
             result, level_records = self._search(X_search, y_search / factor, factor, settings)
         except _distributed.DistributedSearchError:
