@@ -500,6 +500,14 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         if not rows:
             # Nothing usable (no level finished, or no equation has a value
             # on every row): the constant model keeps the estimator usable.
+            if units is not None and units.target is not None:
+                warnings.warn(
+                    f"no equation of y's dimension ({y_units!r}) was found up to level "
+                    f"{result['last_level']}; equations_ holds the mean of y alone (constant_units="
+                    f"'free' lets constants carry units)",
+                    UserWarning,
+                    stacklevel=2,
+                )
             tokens = [("const", float(np.mean(y_all)))]
             ((loss, nonreal),) = _engine.assess([tokens], data)
             rows.append((1, loss, tokens, nonreal))

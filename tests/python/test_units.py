@@ -174,6 +174,10 @@ def test_a_free_constant_carries_the_unit_the_law_needs():
     assert found[0]["formula"] == "Times(C, v_{0})" and found[0]["error"] < 1e-20
     model = VokRegressor(max_complexity=4, verbose=0, constant_units="free").fit(X, y, X_units=["m"], y_units="s")
     assert model.equations_["equation"].iloc[model.best_index_].startswith("0.0029154518950437")
+    # The estimator stays usable, and says why its only equation is y's mean.
+    with pytest.warns(UserWarning, match=r"no equation of y's dimension \('s'\) was found up to level 4"):
+        fixed = VokRegressor(max_complexity=4, verbose=0).fit(X, y, X_units=["m"], y_units="s")
+    assert fixed.equation_tokens_ == [[("const", float(np.mean(y)))]]
 
 
 def test_units_without_a_target_unit_enforce_consistency_only():
