@@ -29,6 +29,7 @@ set(VOK_ENGINE_SOURCES
     src/engine/refine/penalty.cpp
     src/engine/data/sample_set.cpp
     src/engine/fitness/scoring.cpp
+    src/engine/generate/dimension.cpp
     src/engine/generate/fingerprint_set.cpp
     src/engine/generate/generation.cpp
     src/engine/generate/recipes.cpp
@@ -47,5 +48,5 @@ set(VOK_ENGINE_SOURCES
 # expression core and the operators link vok_core alone.
 set(VOK_CORE_TEST_AREAS builtin column_eval dataset eval expression registry render signature)
 set(VOK_ENGINE_TEST_AREAS
-    beam bfs config dispatch fingerprint_set formula generation identity optimizer output pareto
+    beam bfs config dimension dispatch fingerprint_set formula generation identity optimizer output pareto
     repr_format sample_set scoring search_control search_options search_result searcher)

@@ -1,6 +1,6 @@
 """Type stubs of vok_learn._engine, the private extension of vok_learn."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, Protocol, TypedDict, final
 
 import numpy as np
@@ -39,6 +39,7 @@ def search(
     constants: Literal["fitted", "named", "both"] = "fitted",
     dispatch: Dispatcher | None = None,
     operators: Sequence[str] | None = None,
+    units: Mapping[str, Any] | None = None,
 ) -> SearchRun: ...
 def evaluate(tokens: Sequence[Token], X: npt.ArrayLike) -> np.ndarray: ...
 def assess(equations: Sequence[Sequence[Token]], data: Dataset) -> list[tuple[float, bool]]: ...

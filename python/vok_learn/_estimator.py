@@ -25,6 +25,7 @@ from ._export import NumpyFormula, equation_text, to_latex, to_sympy
 from ._operators import resolve_operators
 from ._settings import SearchSettings
 from ._tokens import Token, constant_positions, scale_tokens
+from ._units import CONSTANT_UNITS, resolve_units
 
 __all__ = ["SearchStoppedWarning", "VokRegressor"]
 
@@ -251,6 +252,12 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         named constants (see `constants`) are leaves, not operators. An
         unknown name (the message lists the valid ones), an empty list or
         an operator named twice raises ValueError in `fit`.
+    constant_units : {"dimensionless", "free"}, default="dimensionless"
+        Used only when `fit` is given units: how a fitted constant counts in
+        the dimensional check. "dimensionless": a pure number. "free": each
+        constant takes whatever unit makes its formula consistent, as
+        physical constants (G, c, k_B, ...) need; x + C, C*x + t and
+        exp(C*x) are then all consistent.
     client : dask.distributed.Client or None, default=None
         Scores each level of the search on the workers of this Dask cluster
         (installed with ``pip install 'vok_sr[dask]'``); None: on this
@@ -341,6 +348,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         ranking: str = DEFAULT_RANKING,
         constants: str = DEFAULT_CONSTANTS,
         operators: list[str] | None = None,
+        constant_units: str = "dimensionless",
         client: Any = None,
     ) -> None:
         self.max_complexity = max_complexity
@@ -358,6 +366,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.ranking = ranking
         self.constants = constants
         self.operators = operators
+        self.constant_units = constant_units
         self.client = client
 
     # ------------------------------------------------------------ checks
@@ -403,12 +412,16 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         if not isinstance(self.constants, str) or self.constants not in CONSTANT_LEAVES:
             fail("constants", "one of " + ", ".join(repr(c) for c in CONSTANT_LEAVES))
         resolve_operators(self.operators)
+        if not isinstance(self.constant_units, str) or self.constant_units not in CONSTANT_UNITS:
+            fail("constant_units", "one of " + ", ".join(repr(c) for c in CONSTANT_UNITS))
         if self.client is not None:
             _distributed.check_client(self.client)
 
     # --------------------------------------------------------------- fit
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> VokRegressor:
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, X_units: Any = None, y_units: str | None = None
+    ) -> VokRegressor:
         """Searches formulas for y as a function of the columns of X.
 
         Parameters
@@ -419,6 +432,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             equations; otherwise the features are called x0, x1, ...
         y : array-like or pandas.Series of shape (n_samples,)
             The target values, all finite.
+        X_units : sequence of str, dict or None, default=None
+            The unit of every feature, in column order (or a dict by feature
+            name), as pint reads it: "m/s^2", "kg*m^2", "1" or "" for a
+            dimensionless feature. With units the search builds only
+            dimensionally consistent formulas: sums and differences of like
+            dimensions, exp, log, trigonometric functions and VOK of
+            dimensionless arguments, fitted constants as `constant_units`
+            says. Only the dimension counts, not the scale: "km" and "m" are
+            both a length, and the values are used as given. All features
+            have a unit or none does. None: no units.
+        y_units : str or None, default=None
+            The unit of y; the equations then all have its dimension.
+            None: any dimension (only consistency is enforced). Needs
+            `X_units`.
 
         Returns
         -------
@@ -434,6 +461,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
 
         Raises
         ------
+        ValueError
+            A unit that pint cannot read (the message names the feature), or
+            units for another number of features.
         RuntimeError
             With a `client`, when the client is closed or its cluster is lost
             during the fit, or a worker cannot score its range; the estimator
@@ -448,6 +478,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 f"X has {X_all.shape[1]} features, but VokRegressor accepts at most {MAX_FEATURES}"
             )
         names = self._feature_names()
+        units = resolve_units(X_units, y_units, names, str(self.constant_units))
 
         subset = None
         if self.max_samples is not None and X_all.shape[0] > self.max_samples:
@@ -457,7 +488,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         y_search = y_all if subset is None else y_all[subset]
         factor = _scale_factor(y_search) if self.normalize_y else 1.0
 
-        settings = SearchSettings.from_estimator(self, threads=threads, start=start)
+        settings = SearchSettings.from_estimator(self, threads=threads, start=start, units=units)
         try:
             result, level_records = self._search(X_search, y_search / factor, factor, settings)
         except _distributed.DistributedSearchError:
@@ -485,6 +516,14 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         if not rows:
             # Nothing usable (no level finished, or no equation has a value
             # on every row): the constant model keeps the estimator usable.
+            if units is not None and units.target is not None:
+                warnings.warn(
+                    f"no equation of y's dimension ({y_units!r}) was found up to level "
+                    f"{result['last_level']}; equations_ holds the mean of y alone (constant_units="
+                    f"'free' lets constants carry units)",
+                    UserWarning,
+                    stacklevel=2,
+                )
             tokens = [("const", float(np.mean(y_all)))]
             ((loss, nonreal),) = _engine.assess([tokens], data)
             rows.append((1, loss, tokens, nonreal))

@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._operators import resolve_operators
+from ._units import UnitDimensions
 
 
 @dataclass(frozen=True)
@@ -31,11 +32,17 @@ class SearchSettings:
     time_limit: float | None
     # "stdout" for the engine's own progress lines, else "silent".
     output: str
+    # The dimensions of the features and the target (fit's X_units and
+    # y_units), None without units.
+    units: UnitDimensions | None = None
 
     @classmethod
-    def from_estimator(cls, est: Any, *, threads: int | None, start: float) -> SearchSettings:
+    def from_estimator(
+        cls, est: Any, *, threads: int | None, start: float, units: UnitDimensions | None = None
+    ) -> SearchSettings:
         """The settings of a checked estimator's search; `start` is when its
-        fit began (time.monotonic()), which the time limit counts from."""
+        fit began (time.monotonic()), which the time limit counts from;
+        `units` those of its fit."""
         time_limit = None
         if est.time_limit is not None and math.isfinite(est.time_limit):
             time_limit = max(0.0, float(est.time_limit) - (time.monotonic() - start))
@@ -51,6 +58,7 @@ class SearchSettings:
             threads=threads,
             time_limit=time_limit,
             output="stdout" if est.verbose == 2 else "silent",
+            units=units,
         )
 
     def engine_kwargs(self) -> dict[str, Any]:

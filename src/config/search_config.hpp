@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "config/units.hpp"
+
 namespace vok {
 
 // How candidates are evaluated. Both paths compute the same values bit for
@@ -52,6 +54,11 @@ struct SearchConfig {
   // may take together (the Fast path composes candidates' values from them).
   // Levels beyond it have none, and their children are evaluated whole.
   std::size_t sample_column_budget = std::size_t{256} << 20;
+  // Engine policy, the private entry only: the dimensions of the inputs and
+  // the target. With them a search builds only dimensionally consistent
+  // formulas and offers the front only those of the target's dimension
+  // (engine/generate/dimension.hpp). None: no units, as vok_sr searches.
+  std::optional<UnitSettings> units = std::nullopt;
 };
 
 // The configuration of one request: a copy of `base` in which the given

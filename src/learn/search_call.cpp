@@ -147,6 +147,84 @@ bool operators_arg(PyObject* obj, SearchConfig& config) {
   return true;
 }
 
+// One dimension's exponents: a sequence of at most kBaseDimensions numbers,
+// each a multiple of 1 / kExponentDenominator (the rest are 0).
+bool exponents_arg(PyObject* obj, const std::string& name, Exponents& out) {
+  Ref seq(PySequence_Fast(obj, ""));
+  if (!seq) {
+    PyErr_Format(PyExc_TypeError, "%s must be a sequence of numbers, not %R", name.c_str(), obj);
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  if (n > static_cast<Py_ssize_t>(kBaseDimensions)) {
+    PyErr_Format(PyExc_ValueError, "%s has %zd exponents; at most %zu base dimensions are supported", name.c_str(), n,
+                 kBaseDimensions);
+    return false;
+  }
+  out = {};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const auto x = py::real_arg(PySequence_Fast_GET_ITEM(seq.get(), i), name.c_str());
+    if (!x) return false;
+    const double scaled = *x * kExponentDenominator;
+    const double whole = std::round(scaled);
+    if (!std::isfinite(scaled) || std::abs(scaled - whole) > 1e-6 || std::abs(whole) > 1e9) {
+      PyErr_Format(PyExc_ValueError, "%s: the exponent %R is not a multiple of 1/%d", name.c_str(),
+                   PySequence_Fast_GET_ITEM(seq.get(), i), static_cast<int>(kExponentDenominator));
+      return false;
+    }
+    out[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(whole);
+  }
+  return true;
+}
+
+// units: None, or {"inputs": one exponent sequence per column, "target": a
+// sequence or None, "constants": "dimensionless" or "free"}.
+bool units_arg(PyObject* obj, SearchConfig& config) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyDict_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "units must be a dict or None, not %R", obj);
+    return false;
+  }
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (Py_ssize_t pos = 0; PyDict_Next(obj, &pos, &key, &value);) {
+    if (!PyUnicode_Check(key) || (PyUnicode_CompareWithASCIIString(key, "inputs") != 0 &&
+                                  PyUnicode_CompareWithASCIIString(key, "target") != 0 &&
+                                  PyUnicode_CompareWithASCIIString(key, "constants") != 0)) {
+      PyErr_Format(PyExc_ValueError, "units has an unknown key %R (it takes 'inputs', 'target', 'constants')", key);
+      return false;
+    }
+  }
+  UnitSettings units;
+  PyObject* inputs = PyDict_GetItemString(obj, "inputs");
+  if (inputs == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "units needs 'inputs': one exponent sequence per column of X");
+    return false;
+  }
+  Ref columns(PySequence_Fast(inputs, ""));
+  if (!columns) {
+    PyErr_Format(PyExc_TypeError, "units['inputs'] must be a sequence, not %R", inputs);
+    return false;
+  }
+  for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(columns.get()); ++j) {
+    if (!exponents_arg(PySequence_Fast_GET_ITEM(columns.get(), j),
+                       "units['inputs'][" + std::to_string(j) + "]", units.inputs.emplace_back())) {
+      return false;
+    }
+  }
+  PyObject* target = PyDict_GetItemString(obj, "target");
+  if (target != nullptr && target != Py_None && !exponents_arg(target, "units['target']", units.target.emplace())) {
+    return false;
+  }
+  if (PyObject* constants = PyDict_GetItemString(obj, "constants"); constants != nullptr) {
+    const auto i = choice_arg(constants, "units['constants']", {"dimensionless", "free"});
+    if (!i) return false;
+    units.constants = *i == 0 ? ConstantUnits::Dimensionless : ConstantUnits::Free;
+  }
+  config.units = std::move(units);
+  return true;
+}
+
 }  // namespace
 
 bool deadline_arg(PyObject* obj, SearchControl& control) {
@@ -244,13 +322,16 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
-                                   "constants", "dispatch", "operators"},
+                                   "constants", "dispatch", "operators", "units"},
                                   2};
-    PyObject* a[16];
+    PyObject* a[17];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
-    if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15]}, config)) return nullptr;
+    if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15]}, config) ||
+        !units_arg(a[16], config)) {
+      return nullptr;
+    }
     SearchControl control;
     if (!deadline_arg(a[8], control) || !threads_arg(a[9], control.threads) || !output_arg(a[10], control)) {
       return nullptr;

@@ -57,6 +57,7 @@ struct Case {
   std::size_t max_complexity;
   Ranking ranking;
   std::uint64_t disabled_operators = 0;
+  std::optional<ConstantUnits> units = std::nullopt;  // with units: v_{0} a length, v_{1} a time
 };
 
 SearchConfig config_of(const Case& c) {
@@ -66,6 +67,13 @@ SearchConfig config_of(const Case& c) {
   config.ranking = c.ranking;
   config.disabled_operators = c.disabled_operators;
   config.exhaustive = true;
+  if (c.units) {
+    Exponents length{}, time{};
+    length[0] = kExponentDenominator;
+    time[2] = kExponentDenominator;
+    // The target a length: the front takes only lengths, the beam any.
+    config.units = UnitSettings{{length, time}, length, *c.units};
+  }
   return config;
 }
 
@@ -84,7 +92,8 @@ std::vector<std::pair<std::size_t, std::size_t>> ranges(std::size_t total, std::
 
 // The summaries of `level` in ranges of at most `size`, scored here or, as
 // a worker would, by a LevelWork rebuilt from the payload's bytes.
-std::vector<std::string> score_in_ranges(DispatchedLevel& level, std::size_t size, bool remote) {
+std::vector<std::string> score_in_ranges(DispatchedLevel& level, std::size_t size, bool remote,
+                                         const std::optional<UnitSettings>& level_units = std::nullopt) {
   std::unique_ptr<LevelWork> work;
   if (remote) {
     auto decoded = LevelWork::decode(level.payload());
@@ -92,6 +101,7 @@ std::vector<std::string> score_in_ranges(DispatchedLevel& level, std::size_t siz
     if (!std::holds_alternative<std::unique_ptr<LevelWork>>(decoded)) return {};
     work = std::move(std::get<std::unique_ptr<LevelWork>>(decoded));
     EXPECT_EQ(work->level(), level.level());
+    EXPECT_EQ(work->config().units, level_units);
   }
   std::vector<std::string> parts;
   for (const auto& [first, n] : ranges(level.candidate_count(), size)) {
@@ -124,10 +134,11 @@ class TestDispatcher : public LevelDispatcher {
 };
 
 // Splits every level into ranges of at most `size` and returns their
-// summaries last range first.
-TestDispatcher splitting(std::size_t min_candidates, std::size_t size, bool remote) {
-  return TestDispatcher(min_candidates, [size, remote](DispatchedLevel& level) {
-    std::vector<std::string> parts = score_in_ranges(level, size, remote);
+// summaries last range first; a worker's rebuilt level must carry `units`.
+TestDispatcher splitting(std::size_t min_candidates, std::size_t size, bool remote,
+                         std::optional<UnitSettings> units = std::nullopt) {
+  return TestDispatcher(min_candidates, [size, remote, units](DispatchedLevel& level) {
+    std::vector<std::string> parts = score_in_ranges(level, size, remote, units);
     std::reverse(parts.begin(), parts.end());
     return std::optional<std::vector<std::string>>(std::move(parts));
   });
@@ -181,7 +192,7 @@ TEST_P(DispatchIdentity, EverySplitFindsWhatTheLocalSearchFinds) {
       for (const bool remote : {false, true}) {
         SCOPED_TRACE(testing::Message() << "from " << min_candidates << ", range " << size
                                         << (remote ? " from bytes" : " here"));
-        TestDispatcher dispatcher = splitting(min_candidates, size, remote);
+        TestDispatcher dispatcher = splitting(min_candidates, size, remote, config.units);
         EventLog levels;
         SearchControl control = levels.control();
         control.dispatcher = &dispatcher;
@@ -213,7 +224,11 @@ INSTANTIATE_TEST_SUITE_P(Problems, DispatchIdentity,
                                                 Ranking::Affine,
                                                 testing_support::disabled_all_but(
                                                     {BuiltinKind::Plus, BuiltinKind::Subtract, BuiltinKind::Times,
-                                                     BuiltinKind::Sin, BuiltinKind::Square})}),
+                                                     BuiltinKind::Sin, BuiltinKind::Square})},
+                                           Case{"noisy_units_beam30", noisy_two_variables, 30, 5, Ranking::Raw, 0,
+                                                ConstantUnits::Dimensionless},
+                                           Case{"noisy_free_units_beam30", noisy_two_variables, 30, 5,
+                                                Ranking::Affine, 0, ConstantUnits::Free}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 bool invalid(const Outcome<LevelTally>& r) {
@@ -338,10 +353,13 @@ TEST(Dispatch, DamagedPayloadsAndRecipesAreRefused) {
   });
   SearchControl control = silent();
   control.dispatcher = &dispatcher;
-  const SearchRun run =
-      run_search(d.rows, d.targets, config_of(Case{"", noisy_two_variables, 10, 3, Ranking::Raw}), control);
-  EXPECT_EQ(run.stop, StopReason::Completed);
-  EXPECT_EQ(run.last_level, 3u);
+  // Payloads with units too: every cut through them is refused as well.
+  for (const auto units : {std::optional<ConstantUnits>{}, std::optional<ConstantUnits>{ConstantUnits::Free}}) {
+    const SearchRun run = run_search(d.rows, d.targets,
+                                     config_of(Case{"", noisy_two_variables, 10, 3, Ranking::Raw, 0, units}), control);
+    EXPECT_EQ(run.stop, StopReason::Completed);
+    EXPECT_EQ(run.last_level, 3u);
+  }
 }
 
 // A worker reads the operator set from the payload, as the driver has it.

@@ -90,6 +90,19 @@ def test_cluster_fit_equals_the_local_fit(client, many_ranges, settings):
             + stats["summary_bytes"]).all()
 
 
+@pytest.mark.parametrize("constant_units", ["dimensionless", "free"])
+def test_a_cluster_fit_with_units_equals_the_local_fit(client, many_ranges, constant_units):
+    X, y = problem(3)
+    settings = dict(max_complexity=5, beam_width=60, constant_units=constant_units, verbose=0)
+    units = dict(X_units=["m", "s"], y_units="m")
+    local = VokRegressor(**settings).fit(X, y, **units)
+    remote = VokRegressor(client=client, **settings).fit(X, y, **units)
+    assert_same_fit(remote, local)
+    # The units changed the search: without them the front is another.
+    plain = VokRegressor(**settings).fit(X, y)
+    assert repr(plain.equation_tokens_) != repr(local.equation_tokens_)
+
+
 def test_local_and_cluster_fits_make_one_engine_call_with_the_same_settings(client, monkeypatch):
     from vok_learn import _estimator
 

@@ -76,7 +76,9 @@ SampleColumns level_columns(std::span<const Expression> level, const SampleSet& 
 LevelScorer::LevelScorer(const Levels& levels, std::span<const SampleColumns> columns, const SampleSet& samples,
                          const SearchConfig& config, std::size_t k)
     : levels_(levels), columns_(columns), samples_(samples), config_(config), k_(k),
-      build_(levels, k, samples.registry()) {}
+      build_(levels, k, samples.registry()),
+      units_(config.units ? std::optional<DimensionRules>(std::in_place, *config.units, samples.registry())
+                          : std::nullopt) {}
 
 std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const ScoreBounds* bounds,
                                                       bool* abandoned) const {
@@ -180,7 +182,12 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
                : affine_rank_score(expression, samples_, config_, score);
   }
   const double error = unpenalised_error(score, expression.complexity, config_.complexity_penalty);
-  return Scored{std::move(expression), score, rank, error};
+  bool front = true;
+  if (units_) {
+    const std::optional<Dimension> d = units_->of(expression);
+    front = d && units_->fits_target(*d);
+  }
+  return Scored{std::move(expression), score, rank, error, front};
 }
 
 namespace {
@@ -292,7 +299,7 @@ void LevelTally::offer_best(std::size_t id, double error, const Expression& e) {
 
 void LevelTally::fold(std::size_t id, LevelScorer::Scored scored, std::optional<std::string> signature) {
   ++scored_;
-  offer_best(id, scored.error, scored.expression);
+  if (scored.front) offer_best(id, scored.error, scored.expression);
   if (signature) {
     store_.add(id, std::move(*signature), scored.rank, std::move(scored.expression));
   } else {

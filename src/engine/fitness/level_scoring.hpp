@@ -54,13 +54,15 @@ class LevelScorer {
               const SearchConfig& config, std::size_t k);
 
   // A scored candidate: its (refined) expression, the penalised score, the
-  // score the beam ranks it by (the same under Ranking::Raw) and its raw
-  // error for the front.
+  // score the beam ranks it by (the same under Ranking::Raw), its raw error
+  // for the front, and whether the front may take it (with units: it can
+  // have the target's dimension).
   struct Scored {
     Expression expression;
     double score;
     double rank;
     double error;
+    bool front = true;
   };
   // Builds and scores recipe `r`; nullopt when its error is not finite.
   // With `bounds` whose `abandon` holds, a candidate without parameters
@@ -79,6 +81,7 @@ class LevelScorer {
   const SearchConfig& config_;
   std::size_t k_;
   CandidateBuilder build_;
+  std::optional<DimensionRules> units_;
 };
 
 // A level's best candidate for the front so far, with its id in the level.

@@ -121,12 +121,16 @@ bool admit_candidate(const Expression& candidate, const OperatorRegistry& regist
 
 std::vector<Child> unary_children(std::span<const Expression> parents,
                                   const OperatorRegistry& registry, const FingerprintSet& seen,
-                                  std::uint64_t disabled) {
+                                  std::uint64_t disabled, const DimensionRules* units) {
   const auto unary = operators_of_arity(registry, 1, disabled);
   const OperatorList ops = registry.operators();
+  const std::vector<Dimension> dims = units != nullptr ? units->of_level(parents) : std::vector<Dimension>{};
   return flatten(parallel_map<std::vector<Child>>(parents.size(), [&](std::size_t i) {
     std::vector<Child> out;
-    for (const OperatorChoice& u : unary) offer_child(compose_unary(u.id, u.name, parents[i]), ops, seen, out);
+    for (const OperatorChoice& u : unary) {
+      if (units != nullptr && !units->unary(u.id, dims[i])) continue;
+      offer_child(compose_unary(u.id, u.name, parents[i]), ops, seen, out);
+    }
     return out;
   }));
 }
@@ -134,17 +138,21 @@ std::vector<Child> unary_children(std::span<const Expression> parents,
 std::vector<Child> binary_children(std::span<const Expression> lefts,
                                    std::span<const Expression> rights, bool same_size,
                                    const OperatorRegistry& registry, const FingerprintSet& seen,
-                                   std::uint64_t disabled) {
+                                   std::uint64_t disabled, const DimensionRules* units) {
   const auto binary = operators_of_arity(registry, 2, disabled);
   const OperatorList ops = registry.operators();
+  const std::vector<Dimension> left_dims = units != nullptr ? units->of_level(lefts) : std::vector<Dimension>{};
+  const std::vector<Dimension> right_dims = units != nullptr ? units->of_level(rights) : std::vector<Dimension>{};
   return flatten(parallel_map<std::vector<Child>>(lefts.size(), [&](std::size_t i) {
     std::vector<Child> out;
     const Expression& left = lefts[i];
-    for (const Expression& right : rights) {
+    for (std::size_t r = 0; r < rights.size(); ++r) {
+      const Expression& right = rights[r];
       const PairRule rule = pair_rule(left, right, same_size);
       if (rule.skipped) continue;
       for (const OperatorChoice& b : binary) {
         if (rule.skips(b)) continue;
+        if (units != nullptr && !units->binary(b.id, left_dims[i], right_dims[r])) continue;
         offer_child(compose_binary(b.id, b.name, left, right), ops, seen, out);
       }
     }
@@ -166,13 +174,14 @@ std::vector<Expression> admit_in_order(std::vector<Child> children, FingerprintS
 
 std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
                                        const OperatorRegistry& registry, FingerprintSet& seen,
-                                       std::uint64_t disabled) {
+                                       std::uint64_t disabled,
+                                       const DimensionRules* units) {
   // Each pass is admitted before the next one is generated, so an earlier
   // pass always wins a fingerprint over a later one.
-  std::vector<Expression> out = admit_in_order(unary_children(levels[k - 1], registry, seen, disabled), seen);
+  std::vector<Expression> out = admit_in_order(unary_children(levels[k - 1], registry, seen, disabled, units), seen);
   for (std::size_t i = 1; i + 2 <= k; ++i) {
     const std::size_t j = k - 1 - i;
-    append(out, admit_in_order(binary_children(levels[i], levels[j], i == j, registry, seen, disabled), seen));
+    append(out, admit_in_order(binary_children(levels[i], levels[j], i == j, registry, seen, disabled, units), seen));
   }
   return out;
 }
@@ -202,7 +211,7 @@ bool recipes_fit(const Levels& levels, std::size_t k, const OperatorRegistry& re
 RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                             std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
                             FingerprintSet& seen, std::size_t left_chunk, const StopCheck& stop,
-                            std::uint64_t disabled) {
+                            std::uint64_t disabled, const DimensionRules* units) {
   // The default, 64 left operands against 1000 right ones and six binary
   // operators, is about 400k children per chunk: work enough for every core.
   left_chunk = std::max<std::size_t>(left_chunk, 1);
@@ -212,11 +221,19 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
 
   // The passes and their order are those of generate_level: each is
   // admitted before the next one is generated.
+  // With units, the dimension of every retained operand, slot per level.
+  std::vector<std::vector<Dimension>> dims;
+  if (units != nullptr) {
+    dims.resize(k);
+    for (std::size_t i = 1; i < k; ++i) dims[i] = units->of_level(levels[i]);
+  }
+
   const std::vector<ProbeValues>& parent_probes = probes[k - 1];
   auto unary_of = [&](std::size_t p) {
     std::vector<Pending> group;
     ProbeValues child;
     for (const OperatorChoice& u : unary) {
+      if (units != nullptr && !units->unary(u.id, dims[k - 1][p])) continue;
       const std::size_t ok = compose_unary_values(u.id, table, lanes, parent_probes[p].values(), child.out());
       offer_probes(child, ok, {static_cast<std::uint32_t>(p), 0, 0, static_cast<std::uint16_t>(u.position)}, seen,
                    group);
@@ -248,6 +265,7 @@ RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<Pr
         if (rule.skipped) continue;
         for (const OperatorChoice& b : binary) {
           if (rule.skips(b)) continue;
+          if (units != nullptr && !units->binary(b.id, dims[i][l], dims[j][r])) continue;
           const std::size_t ok = compose_binary_values(b.id, table, lanes, left_probes[l].values(),
                                                        right_probes[r].values(), child.out());
           const Recipe recipe{static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(r), split,

@@ -13,6 +13,7 @@
 
 #include "config/search_control.hpp"
 #include "core/expression.hpp"
+#include "engine/generate/dimension.hpp"
 #include "engine/generate/fingerprint_set.hpp"
 #include "engine/generate/recipes.hpp"
 #include "eval/column_eval.hpp"
@@ -41,6 +42,17 @@ struct Child {
   Fingerprint fingerprint;
 };
 
+// Units (`units` given below): a child whose operands cannot be made
+// dimensionally consistent under its operator (a dimensional argument of
+// exp, log, a trigonometric function or Vok, a sum or difference of unlike
+// dimensions, with no free constant in reach to absorb the difference) is
+// dropped before it is fingerprinted, so it neither takes a slot nor
+// shadows a consistent child of the same values. Dropping it is exact: the
+// dimensions a formula can take are computed from its operands' alone, and
+// an operand that can take none leaves its parent none, so an inconsistent
+// candidate can only sit inside inconsistent formulas, none of which the
+// front may take. Without units nothing changes.
+//
 // The stages of one generation pass. Each works on a span of parents, so a
 // level can be produced chunk by chunk (parents [a, b) of a pass, then
 // admission, then scoring) without changing its outcome, provided the chunks
@@ -52,7 +64,8 @@ struct Child {
 // Every pass leaves out the operators of `disabled` (operator_disabled).
 [[nodiscard]] std::vector<Child> unary_children(std::span<const Expression> parents,
                                   const OperatorRegistry& registry, const FingerprintSet& seen,
-                                  std::uint64_t disabled = 0);
+                                  std::uint64_t disabled = 0,
+                                  const DimensionRules* units = nullptr);
 // Children L op R for L in `lefts`, R in `rights`, op binary ascending, in
 // the order L, R, op, computed in parallel over `lefts`. `same_size` (the two
 // operands come from the same level) enables the pruning of mirror images of
@@ -61,7 +74,8 @@ struct Child {
 [[nodiscard]] std::vector<Child> binary_children(std::span<const Expression> lefts,
                                    std::span<const Expression> rights, bool same_size,
                                    const OperatorRegistry& registry, const FingerprintSet& seen,
-                                   std::uint64_t disabled = 0);
+                                   std::uint64_t disabled = 0,
+                                   const DimensionRules* units = nullptr);
 // Admits children in their order: among equal fingerprints the first wins,
 // whatever the number of threads. Returns the admitted expressions in order.
 [[nodiscard]] std::vector<Expression> admit_in_order(std::vector<Child> children, FingerprintSet& seen);
@@ -71,7 +85,8 @@ struct Child {
 // from level i, right from level k-1-i). Reads levels[1 .. k-1].
 [[nodiscard]] std::vector<Expression> generate_level(const Levels& levels, std::size_t k,
                                        const OperatorRegistry& registry, FingerprintSet& seen,
-                                       std::uint64_t disabled = 0);
+                                       std::uint64_t disabled = 0,
+                                   const DimensionRules* units = nullptr);
 
 // --- Generation from probe values -------------------------------------------
 //
@@ -115,7 +130,8 @@ inline constexpr std::size_t kDefaultLeftChunk = 64;
 [[nodiscard]] RecipeList generate_recipes(const Levels& levels, std::span<const std::vector<ProbeValues>> probes,
                             std::size_t k, const OperatorRegistry& registry, const KernelTable& table,
                             FingerprintSet& seen, std::size_t left_chunk = kDefaultLeftChunk,
-                            const StopCheck& stop = {}, std::uint64_t disabled = 0);
+                            const StopCheck& stop = {}, std::uint64_t disabled = 0,
+                            const DimensionRules* units = nullptr);
 
 // Builds the expression a recipe of level k stands for (compose_unary /
 // compose_binary with the operator's name), equal to the one generate_level

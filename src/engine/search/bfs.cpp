@@ -32,7 +32,7 @@ constexpr std::size_t kFinalIterations = 30;
 
 void admit_seed(Search& s, Expression leaf, std::vector<Expression>& level) {
   if (!admit_candidate(leaf, *s.registry, s.seen)) return;
-  score_and_update(leaf, s.samples, *s.front, s.config.alpha, s.config.l1_ratio);
+  if (s.front_takes(leaf)) score_and_update(leaf, s.samples, *s.front, s.config.alpha, s.config.l1_ratio);
   level.push_back(std::move(leaf));
 }
 
@@ -70,6 +70,7 @@ std::vector<ScoredCandidate> survivors(std::vector<std::optional<ScoredCandidate
 
 void offer_to_front(Search& s, const std::vector<ScoredCandidate>& scored) {
   for (const auto& [e, score] : scored) {
+    if (!s.front_takes(e)) continue;
     update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
   }
 }
@@ -100,7 +101,7 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 LevelEnd run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock) {
   const BeamQuota quota = beam_quota(s.config.beam_width);
   std::vector<Expression> candidates =
-      generate_level(s.levels, k, *s.registry, s.seen, s.config.disabled_operators);
+      generate_level(s.levels, k, *s.registry, s.seen, s.config.disabled_operators, s.unit_rules());
   if (s.should_stop()) return LevelEnd::Stopped;
   const Clock::time_point generated = Clock::now();
   const std::size_t candidate_count = candidates.size();
@@ -289,6 +290,13 @@ SearchError unequal_lengths() {
   return SearchError::invalid_input("Inputs and target vector must be non-empty and equal length.");
 }
 
+// A search with units needs the unit of every input column.
+std::optional<SearchError> units_mismatch(const SearchConfig& config, std::size_t num_vars) {
+  if (!config.units || config.units->inputs.size() == num_vars) return std::nullopt;
+  return SearchError::invalid_input("Units are given for " + std::to_string(config.units->inputs.size()) +
+                                    " input columns, but the inputs have " + std::to_string(num_vars) + ".");
+}
+
 // Seeds level 1 of a search on validated samples of `num_vars` variables.
 std::unique_ptr<Search> seed_search(SampleSet samples, std::size_t num_vars, const SearchConfig& config,
                                     const SearchControl& control, SearchTrace* trace) {
@@ -320,6 +328,7 @@ Outcome<std::unique_ptr<Search>> start_search(Dataset data, const SearchConfig& 
   const std::size_t num_vars = data.cols();
   // Variable indices are 8 bits wide; wrapping them would alias columns.
   if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
+  if (auto error = units_mismatch(config, num_vars)) return std::move(*error);
   return seed_search(SampleSet(std::move(data), new_registry(), config.eval_path), num_vars, config, control, trace);
 }
 
@@ -329,6 +338,7 @@ Outcome<std::unique_ptr<Search>> start_search(std::span<const std::vector<double
   if (samples.size() != targets.size() || samples.empty()) return unequal_lengths();
   const std::size_t num_vars = samples.front().size();
   if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
+  if (auto error = units_mismatch(config, num_vars)) return std::move(*error);
   if (std::optional<Dataset> data = Dataset::from_rows(samples, targets)) {
     return start_search(std::move(*data), config, control, trace);
   }
@@ -362,7 +372,7 @@ std::optional<OpenLevel> open_level(Search& s, std::size_t k) {
   const Clock::time_point clock = Clock::now();
   RecipeList recipes = generate_recipes(s.levels, s.probes, k, *s.registry, s.samples.kernels(), s.seen,
                                         kDefaultLeftChunk, [&s] { return s.should_stop(); },
-                                        s.config.disabled_operators);
+                                        s.config.disabled_operators, s.unit_rules());
   if (s.should_stop()) return std::nullopt;
   return OpenLevel{k, std::move(recipes), LevelScorer(s.levels, s.columns, s.samples, s.config, k), clock,
                    Clock::now()};

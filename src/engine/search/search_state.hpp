@@ -54,6 +54,18 @@ struct Search {
   // What the sample columns of the levels still to be stored may take.
   std::size_t column_bytes_left = config.sample_column_budget;
   SearchTrace* trace = nullptr;
+  // The dimension rules of a search with units (config.units).
+  std::optional<DimensionRules> units =
+      config.units ? std::optional<DimensionRules>(std::in_place, *config.units, *registry) : std::nullopt;
+
+  const DimensionRules* unit_rules() const { return units ? &*units : nullptr; }
+  // Whether `e` may enter the front: with units, only a consistent formula
+  // that can have the target's dimension.
+  bool front_takes(const Expression& e) const {
+    if (!units) return true;
+    const std::optional<Dimension> d = units->of(e);
+    return d && units->fits_target(*d);
+  }
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }
   bool prints() const { return control.output == ProgressOutput::Stdout; }

@@ -133,6 +133,48 @@ class Reader {
   bool ok_ = true;
 };
 
+// A search's units: a flag, then the input columns' exponents, the
+// target's (behind a flag) and the constants' rule.
+void put_units(Writer& w, const std::optional<UnitSettings>& units) {
+  w.put<std::uint8_t>(units ? 1 : 0);
+  if (!units) return;
+  const auto put_exponents = [&](const Exponents& e) {
+    for (const std::int32_t x : e) w.put<std::int32_t>(x);
+  };
+  w.put_size(units->inputs.size());
+  for (const Exponents& e : units->inputs) put_exponents(e);
+  w.put<std::uint8_t>(units->target ? 1 : 0);
+  if (units->target) put_exponents(*units->target);
+  w.put<std::uint8_t>(static_cast<std::uint8_t>(units->constants));
+}
+
+bool get_units(Reader& r, std::optional<UnitSettings>& units) {
+  const auto get_exponents = [&](Exponents& e) {
+    for (std::int32_t& x : e) {
+      if (!r.get(x)) return false;
+    }
+    return true;
+  };
+  std::uint8_t has = 0;
+  if (!r.get(has) || has > 1) return false;
+  if (has == 0) return true;
+  UnitSettings u;
+  std::size_t n = 0;
+  if (!r.get_size(n, kMaxVariables)) return false;
+  u.inputs.resize(n);
+  for (Exponents& e : u.inputs) {
+    if (!get_exponents(e)) return false;
+  }
+  std::uint8_t has_target = 0;
+  std::uint8_t constants = 0;
+  if (!r.get(has_target) || has_target > 1) return false;
+  if (has_target != 0 && !get_exponents(u.target.emplace())) return false;
+  if (!r.get(constants) || constants > static_cast<std::uint8_t>(ConstantUnits::Free)) return false;
+  u.constants = static_cast<ConstantUnits>(constants);
+  units = std::move(u);
+  return true;
+}
+
 void put_config(Writer& w, const SearchConfig& c) {
   w.put_size(c.max_complexity);
   w.put<double>(c.complexity_penalty);
@@ -148,6 +190,7 @@ void put_config(Writer& w, const SearchConfig& c) {
   w.put_size(c.candidate_chunk);
   w.put_size(c.sample_column_budget);
   w.put<std::uint64_t>(c.disabled_operators);
+  put_units(w, c.units);
 }
 
 bool get_config(Reader& r, SearchConfig& c) {
@@ -156,7 +199,7 @@ bool get_config(Reader& r, SearchConfig& c) {
   if (!r.get_size(c.max_complexity, any) || !r.get(c.complexity_penalty) || !r.get_size(c.beam_width, any) ||
       !r.get(c.alpha) || !r.get(c.l1_ratio) || !r.get(c.early_exit_threshold) || !r.get(exhaustive) ||
       !r.get(optimize) || !r.get(path) || !r.get(ranking) || !r.get(leaves) || !r.get_size(c.candidate_chunk, any) ||
-      !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators)) {
+      !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators) || !get_units(r, c.units)) {
     return false;
   }
   // Workers score on the column path only.
@@ -266,6 +309,7 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
     }
   }
   if (!r.done() || !recipes_fit(levels, k, *registry)) return corrupt("level payload");
+  if (config.units && config.units->inputs.size() != vars) return corrupt("level payload");
   SampleSet samples(Dataset(rows, vars, std::move(values), std::move(targets)), registry, EvalPath::Fast);
   return std::unique_ptr<LevelWork>(new LevelWork(search_id, k, config, std::move(samples), std::move(levels)));
 }
