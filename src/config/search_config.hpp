@@ -39,6 +39,11 @@ struct SearchConfig {
   EvalPath eval_path = EvalPath::Fast;  // engine-internal: tests and benchmarks
   Ranking ranking = Ranking::Raw;                  // engine-internal: the private entry
   LeafConstants leaf_constants = LeafConstants::Fitted;  // engine-internal: the private entry
+  // Engine-internal (the private entry): every scored candidate f also
+  // offers the front its least-squares rescalings a*f + b, a*f and f + b
+  // (engine/fitness/scaling.hpp), each scored as the formula it is. The
+  // beam is unchanged.
+  bool output_scaling = false;
   // Engine-internal: on the Fast path a level's candidates are composed,
   // scored and folded into the beam this many at a time, so that a level's
   // memory does not grow with its candidate count (0 counts as 1).

@@ -56,6 +56,7 @@ struct Case {
   std::size_t beam;
   std::size_t max_complexity;
   Ranking ranking;
+  bool output_scaling = false;
 };
 
 SearchConfig config_of(const Case& c) {
@@ -63,6 +64,7 @@ SearchConfig config_of(const Case& c) {
   config.beam_width = c.beam;
   config.max_complexity = c.max_complexity;
   config.ranking = c.ranking;
+  config.output_scaling = c.output_scaling;
   config.exhaustive = true;
   return config;
 }
@@ -206,7 +208,12 @@ INSTANTIATE_TEST_SUITE_P(Problems, DispatchIdentity,
                          ::testing::Values(Case{"cubic_beam7", cubic, 7, 6, Ranking::Raw},
                                            Case{"cubic_beam1000", cubic, 1000, 5, Ranking::Raw},
                                            Case{"noisy_beam30", noisy_two_variables, 30, 5, Ranking::Raw},
-                                           Case{"noisy_affine_beam30", noisy_two_variables, 30, 5, Ranking::Affine}),
+                                           Case{"noisy_affine_beam30", noisy_two_variables, 30, 5, Ranking::Affine},
+                                           // Rescalings land 2 and 4 tokens above their level: the
+                                           // summaries carry each range's best per complexity offset.
+                                           Case{"cubic_scaled_beam7", cubic, 7, 6, Ranking::Raw, true},
+                                           Case{"noisy_affine_scaled_beam30", noisy_two_variables, 30, 6,
+                                                Ranking::Affine, true}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 bool invalid(const Outcome<LevelTally>& r) {
