@@ -22,6 +22,7 @@ class SearchSettings:
     l1_ratio: float
     ranking: str
     constants: str
+    output_scaling: bool
     threads: int | None
     # Seconds the search may still run (None: no limit).
     time_limit: float | None
@@ -43,6 +44,7 @@ class SearchSettings:
             l1_ratio=float(est.l1_ratio),
             ranking=str(est.ranking),
             constants=str(est.constants),
+            output_scaling=bool(est.output_scaling),
             threads=threads,
             time_limit=time_limit,
             output="stdout" if est.verbose == 2 else "silent",

@@ -89,6 +89,7 @@ struct SettingArgs {
   PyObject* exhaustive;
   PyObject* ranking;
   PyObject* constants;
+  PyObject* output_scaling;  // truth value; absent: off
 };
 // Fills `config` from them; false with TypeError/ValueError set.
 bool config_from_args(const SettingArgs& args, SearchConfig& config);

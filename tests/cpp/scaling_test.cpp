@@ -345,6 +345,28 @@ TEST(OutputScaling, NothingBeyondMaxComplexity) {
   }
 }
 
+// A search from named constants alone fits nothing, rescalings included;
+// with the fitted constant beside them it rescales as usual.
+TEST(OutputScaling, NoRescalingsFromNamedConstantsAlone) {
+  const Rows d = readme_rows(40, 0.0);
+  SearchConfig config;
+  config.max_complexity = 7;
+  config.beam_width = 30;
+  config.ranking = Ranking::Affine;
+  config.output_scaling = true;
+  config.leaf_constants = LeafConstants::Named;
+  EXPECT_FALSE(offers_rescalings(config));
+  const SearchRun named = search(d, config);
+  for (const SearchResult& r : std::get<std::vector<SearchResult>>(named.results)) {
+    EXPECT_EQ(r.expression.num_params, 0u) << r.expression.formula;
+  }
+  config.leaf_constants = LeafConstants::Both;
+  EXPECT_TRUE(offers_rescalings(config));
+  const SearchRun both = search(d, config);
+  EXPECT_EQ(both.stop, StopReason::EarlyExit);
+  EXPECT_EQ(both.last_level, 3u);
+}
+
 struct PathCase {
   const char* name;
   Ranking ranking;

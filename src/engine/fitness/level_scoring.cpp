@@ -78,7 +78,7 @@ LevelScorer::LevelScorer(const Levels& levels, std::span<const SampleColumns> co
                          const SearchConfig& config, std::size_t k)
     : levels_(levels), columns_(columns), samples_(samples), config_(config), k_(k),
       build_(levels, k, samples.registry()),
-      scaling_(config.output_scaling ? ScalingOps::find(samples.registry()) : std::nullopt) {}
+      scaling_(offers_rescalings(config) ? ScalingOps::find(samples.registry()) : std::nullopt) {}
 
 std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const ScoreBounds* bounds,
                                                       bool* abandoned) const {
@@ -129,7 +129,7 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
     // perturbed columns would go unused.
     bool every_sample = false;
     if (e.num_params == 0 && bounds != nullptr && bounds->abandon && config_.ranking == Ranking::Raw &&
-        !config_.output_scaling) {
+        !scaling_) {
       const auto verdict = compose_or_abandon(
           e, [&](ColumnValues x, ColumnValues y, ColumnOut o, std::size_t n) {
             return unary ? compose_unary_values(op, table, n, x, o) : compose_binary_values(op, table, n, x, y, o);

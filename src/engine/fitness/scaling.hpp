@@ -17,6 +17,13 @@
 
 namespace vok {
 
+// Whether a search offers rescalings: with output scaling, unless its
+// formulas are built from named constants alone, where nothing is fitted
+// and a rescaling's fitted a and b would be the only fitted constants.
+constexpr bool offers_rescalings(const SearchConfig& config) {
+  return config.output_scaling && config.leaf_constants != LeafConstants::Named;
+}
+
 // The rescalings, in the order in which a candidate offers them. Each is an
 // ordinary formula: f's tokens, then `C Times` for a, then `C Plus` for b,
 // so a*f + b is Plus(Times(f, C), C) with a and b the parameters behind f's.

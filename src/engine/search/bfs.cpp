@@ -34,7 +34,7 @@ constexpr std::size_t kFinalIterations = 30;
 void admit_seed(Search& s, Expression leaf, std::vector<Expression>& level) {
   if (!admit_candidate(leaf, *s.registry, s.seen)) return;
   score_and_update(leaf, s.samples, *s.front, s.config.alpha, s.config.l1_ratio);
-  if (s.config.output_scaling) offer_rescalings(leaf, s.samples, s.config, *s.front);
+  if (offers_rescalings(s.config)) offer_rescalings(leaf, s.samples, s.config, *s.front);
   level.push_back(std::move(leaf));
 }
 
@@ -75,7 +75,7 @@ std::vector<ScoredCandidate> survivors(std::vector<std::optional<ScoredCandidate
 void offer_to_front(Search& s, const std::vector<ScoredCandidate>& scored) {
   for (const auto& [e, score] : scored) {
     update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
-    if (s.config.output_scaling) offer_rescalings(e, s.samples, s.config, *s.front);
+    if (offers_rescalings(s.config)) offer_rescalings(e, s.samples, s.config, *s.front);
   }
 }
 
