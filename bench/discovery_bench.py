@@ -12,7 +12,8 @@ eighteen Feynman laws (noiseless, and with 1 % noise: NAME+noise), with
 200 held-out rows. Methods: vok_sr (Searcher() defaults; no time limit of
 its own, so its process is ended at T and the run counts as a timeout),
 vok_<ranking>_<constants> (VokRegressor(time_limit=T) for ranking raw/affine
-and constants fitted/both), pyoperon (constant fitting on, max_time =
+and constants fitted/both; vok_<ranking>_<constants>_unscaled, chosen with
+--methods, with output_scaling=False), pyoperon (constant fitting on, max_time =
 ceil(T)) and gplearn (grown a generation at a time until T). Each method
 lives in one worker process for the whole run (imports paid once), stopped
 and replaced when it gives no answer within T + 60 s.
@@ -58,8 +59,9 @@ def work(method: str, name: str, noise: float, T: float) -> dict:
     elif method == "gplearn":
         rec, model = kit.fit_gplearn(X, y, seed, generations=10**6, time_limit=T)
     else:
-        _, ranking, constants = method.split("_")
-        rec, model = kit.fit_vok_learn(X, y, time_limit=T, ranking=ranking, constants=constants)
+        _, ranking, constants, *unscaled = method.split("_")
+        rec, model = kit.fit_vok_learn(X, y, time_limit=T, ranking=ranking, constants=constants,
+                                       output_scaling=not unscaled)
     return kit.score(rec, model, data, noise)
 
 
@@ -285,10 +287,15 @@ def main(argv: list[str]) -> int:
     ap.add_argument("--problems", help="comma-separated problem names (e.g. nguyen-5,I.12.1+noise)")
     ap.add_argument("--constant-complexity", type=int, help="max_complexity for identify_constant (default: its own)")
     ap.add_argument("--constant-time-limit", type=float, help="time_limit for identify_constant (default T)")
+    ap.add_argument("--methods", help="comma-separated methods of the chosen parts (default: all but the "
+                    "vok_*_unscaled ones, which run with output_scaling=False)")
     args = ap.parse_args(argv)
     only = kit.names(ap, args.only, ["vok", "peers", "constants"], [])
     T = args.time_limit or (3.0 if args.quick else 8.0)
-    methods = (["vok_sr", *VOK_METHODS] if "vok" in only else []) + (PEERS if "peers" in only else [])
+    vok = ["vok_sr", *VOK_METHODS] if "vok" in only else []
+    peers = PEERS if "peers" in only else []
+    known = vok + [m + "_unscaled" for m in VOK_METHODS if vok] + peers
+    methods = kit.names(ap, args.methods, known, vok + peers)
     runs = kit.names(ap, args.problems, list(RUNS), QUICK_RUNS if args.quick else list(RUNS)) if methods else []
 
     results = {"meta": kit.meta(args.quick, time_limit_s=T, noise=NOISE, test_rows=TEST_ROWS,

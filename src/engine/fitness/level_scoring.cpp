@@ -299,7 +299,9 @@ void fold_chunk(LevelTally& tally, Chunk& c, std::vector<Expression>* kept) {
     } else if (e.kind == ChunkEntry::Kind::Scored) {
       tally.fold(c.first + i, std::move(*e.scored), std::move(e.signature));
     }
-    for (const ScaledOffer& offer : e.offers) tally.offer_scaled(c.first + i, offer.slot, offer.error, offer.expression);
+    for (const ScaledOffer& offer : e.offers) {
+      tally.offer_scaled(c.first + i, offer.slot, offer.error, offer.expression);
+    }
   }
   if (kept != nullptr) {
     for (auto& e : c.copies) kept->push_back(std::move(e));

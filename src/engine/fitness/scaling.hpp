@@ -1,6 +1,6 @@
 #pragma once
 
-// Output scaling: the least-squares rescalings a*f + b, a*f and f + b of a scored candidate f, as formulas of their own.
+// Output scaling: the least-squares rescalings a*f + b, a*f and f + b of a candidate, as formulas of their own.
 
 #include <array>
 #include <cstddef>
