@@ -23,7 +23,8 @@ pyoperon (constant fitting, optimizer_iterations=10, max_time = ceil(T), all
 cores); gplearn (grown a generation at a time until T). Also available:
 vok_sr (Searcher() defaults; no time limit of its own, so its process is
 ended at T and the run counts as a timeout) and vok_<ranking>_<constants>
-(ranking raw/affine, constants fitted/both). Each method lives in one
+(ranking raw/affine, constants fitted/both; with the suffix _unscaled,
+chosen with --methods, output_scaling=False). Each method lives in one
 worker process for the whole run (imports paid once), stopped and replaced
 when it gives no answer within T + 90 s.
 
@@ -139,8 +140,9 @@ def work(method: str, name: str, noise: float, T: float) -> dict:
                                        time_limit=T)
         rec.update(X_units=list(problem.units), y_units=problem.y_units)
     else:
-        _, ranking, constants = method.split("_")
-        rec, model = kit.fit_vok_learn(X, y, time_limit=T, ranking=ranking, constants=constants)
+        _, ranking, constants, *unscaled = method.split("_")
+        rec, model = kit.fit_vok_learn(X, y, time_limit=T, ranking=ranking, constants=constants,
+                                       output_scaling=not unscaled)
     kit.score(rec, model, data, noise)
     rec.update(compare_law(method, model, problem, data))
     return rec
@@ -455,7 +457,8 @@ def main(argv: list[str]) -> int:
                      ["vok", "peers"] if args.subset else ["vok", "peers", "constants"])
     T = args.time_limit or (3.0 if args.quick else 60.0 if args.subset else 10.0)
     defaults = [m for m in DEFAULT_METHODS if ("peers" if m in PEERS else "vok") in only]
-    methods = kit.names(ap, args.methods, VOK_METHODS + PEERS, defaults)
+    unscaled = [m + "_unscaled" for m in VOK_METHODS if m.count("_") == 2]
+    methods = kit.names(ap, args.methods, VOK_METHODS + unscaled + PEERS, defaults)
     default_runs = QUICK_RUNS if args.quick else SUBSET_RUNS if args.subset else list(RUNS)
     runs = kit.names(ap, args.problems, list(RUNS), default_runs) if methods else []
 

@@ -26,6 +26,7 @@ set(VOK_ENGINE_SOURCES
     src/eval/batch.cpp
     src/config/search_control.cpp
     src/engine/fitness/level_scoring.cpp
+    src/engine/fitness/scaling.cpp
     src/engine/refine/penalty.cpp
     src/engine/data/sample_set.cpp
     src/engine/fitness/scoring.cpp
@@ -49,4 +50,4 @@ set(VOK_ENGINE_SOURCES
 set(VOK_CORE_TEST_AREAS builtin column_eval dataset eval expression registry render signature)
 set(VOK_ENGINE_TEST_AREAS
     beam bfs config dimension dispatch fingerprint_set formula generation identity optimizer output pareto
-    repr_format sample_set scoring search_control search_options search_result searcher)
+    repr_format sample_set scaling scoring search_control search_options search_result searcher)

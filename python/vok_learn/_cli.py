@@ -123,6 +123,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     fit.add_argument("--random-state", type=int, default=None, metavar="SEED")
     fit.add_argument(
+        "--no-output-scaling",
+        dest="output_scaling",
+        action="store_false",
+        help="offer only the formulas the search builds, not their rescalings a*f + b, a*f and f + b",
+    )
+    fit.add_argument(
         "--verbose", type=int, choices=(0, 1, 2), default=1, help="0 quiet, 1 progress bars, 2 engine lines"
     )
     fit.add_argument(
@@ -266,6 +272,7 @@ def _fit(args: argparse.Namespace) -> int:
         random_state=args.random_state,
         verbose=args.verbose,
         operators=args.operators,
+        output_scaling=args.output_scaling,
     )
     try:
         model.fit(X, y)

@@ -258,6 +258,18 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         constant takes whatever unit makes its formula consistent, as
         physical constants (G, c, k_B, ...) need; x + C, C*x + t and
         exp(C*x) are then all consistent.
+    output_scaling : bool, default=True
+        Also offer, for every formula f the search scores, its least-squares
+        rescalings a*f + b, a*f and f + b (a and b computed in closed form)
+        as equations of their own. Each counts its own tokens (2 more for
+        a*f and f + b, 4 for a*f + b, within `max_complexity`) and its own
+        loss, computed like any equation's; the rescalings are not used to
+        build larger formulas. A law such as 1.5*x0*x1 + 0.5 is then found
+        as soon as the search scores x0*x1, several levels earlier than it
+        would be built. Rescalings that change nothing (a = 1, b = 0) or
+        that are degenerate (f constant on the data) are left out, and so
+        are all of them with ``constants="named"``, whose formulas have
+        nothing fitted. False: only the formulas the search builds.
     client : dask.distributed.Client or None, default=None
         Scores each level of the search on the workers of this Dask cluster
         (installed with ``pip install 'vok_sr[dask]'``); None: on this
@@ -350,6 +362,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         operators: list[str] | None = None,
         constant_units: str = "dimensionless",
         client: Any = None,
+        output_scaling: bool = True,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -368,6 +381,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.operators = operators
         self.constant_units = constant_units
         self.client = client
+        self.output_scaling = output_scaling
 
     # ------------------------------------------------------------ checks
 
@@ -405,6 +419,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("max_samples", "None or an integer >= 1")
         if not isinstance(self.normalize_y, (bool, np.bool_)):
             fail("normalize_y", "True or False")
+        if not isinstance(self.output_scaling, (bool, np.bool_)):
+            fail("output_scaling", "True or False")
         if self.verbose not in (0, 1, 2) or isinstance(self.verbose, float):
             fail("verbose", "0, 1 or 2")
         if not isinstance(self.ranking, str) or self.ranking not in RANKINGS:

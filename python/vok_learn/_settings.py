@@ -27,6 +27,7 @@ class SearchSettings:
     constants: str
     # The engine's names of the operators to build from (None: all of them).
     operators: tuple[str, ...] | None
+    output_scaling: bool
     threads: int | None
     # Seconds the search may still run (None: no limit).
     time_limit: float | None
@@ -55,6 +56,7 @@ class SearchSettings:
             ranking=str(est.ranking),
             constants=str(est.constants),
             operators=resolve_operators(est.operators),
+            output_scaling=bool(est.output_scaling),
             threads=threads,
             time_limit=time_limit,
             output="stdout" if est.verbose == 2 else "silent",

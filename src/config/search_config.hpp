@@ -46,6 +46,14 @@ struct SearchConfig {
   // applies, bit `id` for the registry id `id` (ids from 64 on cannot be
   // left out; bits of named constants mean nothing). 0: every operator.
   std::uint64_t disabled_operators = 0;
+  // Engine-internal (the private entry): every scored candidate f also
+  // offers the front its least-squares rescalings a*f + b, a*f and f + b
+  // (engine/fitness/scaling.hpp), each scored as the formula it is. The
+  // beam is unchanged. Not with LeafConstants::Named, whose formulas have
+  // nothing fitted. Both evaluation paths do it: the per-sample
+  // reference builds and evaluates each rescaling, the column path composes
+  // its values from f's, with the same result bit for bit.
+  bool output_scaling = false;
   // Engine-internal: on the Fast path a level's candidates are composed,
   // scored and folded into the beam this many at a time, so that a level's
   // memory does not grow with its candidate count (0 counts as 1).

@@ -90,6 +90,7 @@ struct SettingArgs {
   PyObject* ranking;
   PyObject* constants;
   PyObject* operators;
+  PyObject* output_scaling;  // truth value; absent: off
 };
 // Fills `config` from them; false with TypeError/ValueError set.
 bool config_from_args(const SettingArgs& args, SearchConfig& config);

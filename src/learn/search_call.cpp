@@ -284,6 +284,11 @@ bool config_from_args(const SettingArgs& a, SearchConfig& config) {
     if (exhaustive < 0) return false;
     config.exhaustive = exhaustive != 0;
   }
+  if (a.output_scaling != nullptr) {
+    const int scaling = PyObject_IsTrue(a.output_scaling);
+    if (scaling < 0) return false;
+    config.output_scaling = scaling != 0;
+  }
   return options_arg(a.ranking, a.constants, config) && operators_arg(a.operators, config);
 }
 
@@ -322,13 +327,13 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
-                                   "constants", "dispatch", "operators", "units"},
+                                   "constants", "dispatch", "operators", "units", "output_scaling"},
                                   2};
-    PyObject* a[17];
+    PyObject* a[18];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
-    if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15]}, config) ||
+    if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15], a[17]}, config) ||
         !units_arg(a[16], config)) {
       return nullptr;
     }

@@ -58,6 +58,7 @@ struct Case {
   Ranking ranking;
   std::uint64_t disabled_operators = 0;
   std::optional<ConstantUnits> units = std::nullopt;  // with units: v_{0} a length, v_{1} a time
+  bool output_scaling = false;
 };
 
 SearchConfig config_of(const Case& c) {
@@ -66,6 +67,7 @@ SearchConfig config_of(const Case& c) {
   config.max_complexity = c.max_complexity;
   config.ranking = c.ranking;
   config.disabled_operators = c.disabled_operators;
+  config.output_scaling = c.output_scaling;
   config.exhaustive = true;
   if (c.units) {
     Exponents length{}, time{};
@@ -228,7 +230,12 @@ INSTANTIATE_TEST_SUITE_P(Problems, DispatchIdentity,
                                            Case{"noisy_units_beam30", noisy_two_variables, 30, 5, Ranking::Raw, 0,
                                                 ConstantUnits::Dimensionless},
                                            Case{"noisy_free_units_beam30", noisy_two_variables, 30, 5,
-                                                Ranking::Affine, 0, ConstantUnits::Free}),
+                                                Ranking::Affine, 0, ConstantUnits::Free},
+                                           // Rescalings land 2 and 4 tokens above their level: the
+                                           // summaries carry each range's best per complexity offset.
+                                           Case{"cubic_scaled_beam7", cubic, 7, 6, Ranking::Raw, 0, std::nullopt, true},
+                                           Case{"noisy_affine_scaled_beam30", noisy_two_variables, 30, 6,
+                                                Ranking::Affine, 0, std::nullopt, true}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 bool invalid(const Outcome<LevelTally>& r) {

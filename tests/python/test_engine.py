@@ -314,7 +314,8 @@ def dispatch_problem():
 
 @pytest.mark.parametrize(
     "settings",
-    [dict(max_complexity=5, beam_width=40), dict(max_complexity=5, beam_width=25, ranking="affine", constants="both")],
+    [dict(max_complexity=5, beam_width=40), dict(max_complexity=5, beam_width=25, ranking="affine", constants="both"),
+     dict(max_complexity=6, beam_width=25, ranking="affine", output_scaling=True)],
 )
 @pytest.mark.parametrize("size, remote", [(10**9, False), (333, True), (41, False)])
 def test_a_dispatched_search_finds_what_search_finds(settings, size, remote):

@@ -56,6 +56,7 @@ def test_passes_check_estimator():
         (dict(n_jobs=0), "n_jobs must be None or a non-zero integer, got 0"),
         (dict(verbose=3), "verbose must be 0, 1 or 2, got 3"),
         (dict(normalize_y="yes"), "normalize_y must be True or False, got 'yes'"),
+        (dict(output_scaling=1), "output_scaling must be True or False, got 1"),
         (dict(ranking="scaled"), "ranking must be one of 'raw', 'affine', got 'scaled'"),
         (dict(constants="exact"), "constants must be one of 'fitted', 'named', 'both', got 'exact'"),
         (dict(constants=None), "constants must be one of 'fitted', 'named', 'both', got None"),
@@ -156,17 +157,21 @@ def test_max_samples_searches_a_seeded_subset_and_refits_on_all_rows():
     assert fits[0].predict([[1.0], [2.0]], index=row) == pytest.approx([slope, 2 * slope], rel=1e-8)
 
 
-def test_time_limit_keeps_the_equations_so_far():
+@pytest.mark.parametrize("output_scaling", [False, True])
+def test_time_limit_keeps_the_equations_so_far(output_scaling):
     rng = np.random.default_rng(3)
     X = rng.uniform(-2.0, 2.0, size=(200, 3))
     y = X[:, 0] * np.cos(X[:, 1]) + 0.01 * rng.normal(size=200)
     stopped = r"time limit of 0.2 s during level (\d+) of 14 \(level (\d+) was the last one completed\)"
     with pytest.warns(SearchStoppedWarning, match=stopped) as caught:
-        model = VokRegressor(max_complexity=14, time_limit=0.2, verbose=0).fit(X, y)
+        model = VokRegressor(max_complexity=14, time_limit=0.2, verbose=0, output_scaling=output_scaling).fit(X, y)
     assert model.stop_reason_ == "time_limit"
     assert np.all(np.isfinite(model.predict(X)))
     during, completed = map(int, re.search(stopped, str(caught[0].message)).groups())
-    assert during == completed + 1 and model.equations_["complexity"].max() <= during
+    # The levels scored so far, and with output scaling their rescalings,
+    # up to 4 tokens larger.
+    assert during == completed + 1
+    assert model.equations_["complexity"].max() <= during + (4 if output_scaling else 0)
 
 
 def test_ctrl_c_returns_a_usable_estimator():
@@ -302,11 +307,13 @@ def test_works_inside_scikit_learn_tools(noisy):
     "params, elapsed, expected",
     [
         (dict(), 0.0, dict(max_complexity=10, beam_width=1000, complexity_penalty=0.1, alpha=0.0, l1_ratio=0.5,
-                           ranking="affine", constants="fitted", operators=None, time_limit=None, output="silent")),
+                           ranking="affine", constants="fitted", operators=None, output_scaling=True,
+                           time_limit=None, output="silent")),
         (dict(time_limit=5.0, verbose=2, ranking="raw", constants="both", max_complexity=4, beam_width=7,
-              complexity_penalty=0.25, alpha=0.5, l1_ratio=1, operators=["sqrt", "+"]),
+              complexity_penalty=0.25, alpha=0.5, l1_ratio=1, operators=["sqrt", "+"], output_scaling=np.False_),
          2.0, dict(max_complexity=4, beam_width=7, complexity_penalty=0.25, alpha=0.5, l1_ratio=1.0,
-                   ranking="raw", constants="both", operators=("Plus", "Sqrt"), time_limit=3.0, output="stdout")),
+                   ranking="raw", constants="both", operators=("Plus", "Sqrt"), output_scaling=False,
+                   time_limit=3.0, output="stdout")),
         # A limit already spent leaves none; an infinite one is no limit.
         (dict(time_limit=1.0, verbose=1), 4.0, dict(time_limit=0.0, output="silent")),
         (dict(time_limit=math.inf), 4.0, dict(time_limit=None)),

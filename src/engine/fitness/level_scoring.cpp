@@ -14,6 +14,7 @@
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
+#include "engine/fitness/scaling.hpp"
 #include "engine/fitness/scoring.hpp"
 #include "engine/refine/optimizer.hpp"
 #include "engine/refine/penalty.hpp"
@@ -78,7 +79,8 @@ LevelScorer::LevelScorer(const Levels& levels, std::span<const SampleColumns> co
     : levels_(levels), columns_(columns), samples_(samples), config_(config), k_(k),
       build_(levels, k, samples.registry()),
       units_(config.units ? std::optional<DimensionRules>(std::in_place, *config.units, samples.registry())
-                          : std::nullopt) {}
+                          : std::nullopt),
+      scaling_(offers_rescalings(config) ? ScalingOps::find(samples.registry()) : std::nullopt) {}
 
 std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const ScoreBounds* bounds,
                                                       bool* abandoned) const {
@@ -91,6 +93,7 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
   // when they were composed and scoring kept them as they are (no
   // parameters, every sample usable), else from an evaluation.
   const double* values_re = nullptr;
+  ColumnValues composed{};  // every value when values_re is set
   std::optional<ScoredCandidate> scored;
   if (left->empty() || (right != nullptr && right->empty())) {
     scored = score_candidate(std::move(e), samples_, config_);
@@ -127,7 +130,8 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
     // one (a composed value has passed the guard, so it is usable); else the
     // perturbed columns would go unused.
     bool every_sample = false;
-    if (e.num_params == 0 && bounds != nullptr && bounds->abandon && config_.ranking == Ranking::Raw) {
+    if (e.num_params == 0 && bounds != nullptr && bounds->abandon && config_.ranking == Ranking::Raw &&
+        !scaling_) {
       const auto verdict = compose_or_abandon(
           e, [&](ColumnValues x, ColumnValues y, ColumnOut o, std::size_t n) {
             return unary ? compose_unary_values(op, table, n, x, o) : compose_binary_values(op, table, n, x, y, o);
@@ -142,7 +146,11 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
     } else {
       every_sample = compose(a, b, out_at(0)) == lanes;
     }
-    if (every_sample && e.num_params == 0) values_re = out_at(0).re;
+    if (every_sample && e.num_params == 0) {
+      const ColumnOut out = out_at(0);
+      values_re = out.re;
+      composed = {out.re, out.im, out.ok};
+    }
     scratch.composed_perturbed.clear();
     if (perturb && every_sample) {
       for (std::size_t j = 0; j < moved; ++j) {
@@ -175,6 +183,18 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
   }
   if (!scored) return std::nullopt;
   auto& [expression, score] = *scored;
+  // With output scaling the values of a refined candidate are evaluated
+  // once, for its rescalings and its affine rank alike.
+  ScaledScores scaled{};
+  if (scaling_) {
+    if (values_re == nullptr && samples_.column_path()) {
+      if (const std::optional<ColumnValues> evaluated = usable_column_values(expression, samples_)) {
+        composed = *evaluated;
+        values_re = composed.re;
+      }
+    }
+    scaled = score_rescalings(expression, samples_, config_, *scaling_, values_re != nullptr ? &composed : nullptr);
+  }
   double rank = score;
   if (config_.ranking != Ranking::Raw) {
     rank = values_re != nullptr
@@ -187,7 +207,10 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
     const std::optional<Dimension> d = units_->of(expression);
     front = d && units_->fits_target(*d);
   }
-  return Scored{std::move(expression), score, rank, error, front};
+  // With units, a rescaling is offered only where f itself has the target's
+  // dimension (scaled_fits_search leaves out the kinds with an added b).
+  if (!front) scaled = {};
+  return Scored{std::move(expression), score, rank, error, front, scaled};
 }
 
 namespace {
@@ -204,13 +227,24 @@ std::size_t next_watched_chunk(std::size_t chunk, std::size_t scored, std::chron
   return std::clamp(static_cast<std::size_t>(next), lower, max_chunk);
 }
 
+// A rescaling a worker found able to replace its slot's best.
+struct ScaledOffer {
+  std::size_t slot;
+  double error;
+  Expression expression;
+};
+
 // One candidate of a scored chunk, as the workers leave it for the fold.
 struct ChunkEntry {
   enum class Kind : std::uint8_t { Failed, Dropped, Abandoned, Scored };
   Kind kind = Kind::Failed;
   std::optional<LevelScorer::Scored> scored;
   std::string signature;
+  std::vector<ScaledOffer> offers;  // in kind order
 };
+
+// The tally slot of a rescaling: its complexity offset over the level / 2.
+std::size_t slot_of(ScaledKind kind) { return scaled_extra_tokens(kind) / 2; }
 
 // A chunk of recipes and its entries, scored or waiting to be folded.
 struct Chunk {
@@ -246,6 +280,13 @@ void score_chunk(const LevelScorer& scorer, const LevelTally::Bounds& bounds, Le
       ChunkEntry& out = c.entries[i];
       if (abandoned) out.kind = ChunkEntry::Kind::Abandoned;
       if (!scored) continue;
+      // Only the rescalings that can still replace their slot's best are
+      // written out as formulas.
+      for (const auto& scaled : scored->scaled) {
+        if (!scaled || !bounds.improves(slot_of(scaled->fit.kind), scaled->error)) continue;
+        out.offers.push_back(
+            {slot_of(scaled->fit.kind), scaled->error, scorer.rescaled(scored->expression, scaled->fit)});
+      }
       if (bounds.drops(scored->rank, scored->error)) {
         out.kind = ChunkEntry::Kind::Dropped;
         continue;
@@ -268,6 +309,9 @@ void fold_chunk(LevelTally& tally, Chunk& c, std::vector<Expression>* kept) {
     } else if (e.kind == ChunkEntry::Kind::Scored) {
       tally.fold(c.first + i, std::move(*e.scored), std::move(e.signature));
     }
+    for (const ScaledOffer& offer : e.offers) {
+      tally.offer_scaled(c.first + i, offer.slot, offer.error, offer.expression);
+    }
   }
   if (kept != nullptr) {
     for (auto& e : c.copies) kept->push_back(std::move(e));
@@ -281,25 +325,31 @@ void fold_chunk(LevelTally& tally, Chunk& c, std::vector<Expression>* kept) {
 LevelTally::Bounds LevelTally::bounds() const {
   Bounds b;
   b.beam = store_.threshold();
-  if (best_) {
+  if (bests_[0]) {
     b.has_best = true;
-    b.best_error = best_->error;
+    b.best_error = bests_[0]->error;
+  }
+  for (std::size_t slot = 1; slot < kSlots; ++slot) {
+    if (!bests_[slot]) continue;
+    b.has_scaled[slot - 1] = true;
+    b.scaled_best[slot - 1] = bests_[slot]->error;
   }
   // Only counted survivors: an abandoned candidate is not known to be one.
   b.abandon = b.beam.set && b.has_best && scored_ > store_.beam_width();
   return b;
 }
 
-void LevelTally::offer_best(std::size_t id, double error, const Expression& e) {
+void LevelTally::offer_best(std::size_t slot, std::size_t id, double error, const Expression& e) {
   // The front's rule: the first offer stays unless a later one is strictly
   // better (a NaN on either side keeps it).
-  if (best_ && !(best_->error > error)) return;
-  best_ = Best{id, error, e};
+  std::optional<Best>& best = bests_[slot];
+  if (best && !(best->error > error)) return;
+  best = Best{id, error, e};
 }
 
 void LevelTally::fold(std::size_t id, LevelScorer::Scored scored, std::optional<std::string> signature) {
   ++scored_;
-  if (scored.front) offer_best(id, scored.error, scored.expression);
+  if (scored.front) offer_best(0, id, scored.error, scored.expression);
   if (signature) {
     store_.add(id, std::move(*signature), scored.rank, std::move(scored.expression));
   } else {
@@ -312,25 +362,29 @@ void LevelTally::fold(std::size_t id, LevelScorer::Scored scored, std::optional<
 // both only grow with more candidates, so it is never retained from the
 // union either, and select() decides from the retainable records alone.
 // Re-adding the kept ones in id order applies this store's bounds as well.
-// The best: with no NaN errors (survivors have finite ones), folding the
-// later range's offers one by one after this one's ends at this best unless
-// the later best is strictly better, which is what offer_best decides.
+// The bests: with no NaN errors (survivors and the rescalings offered have
+// finite ones), folding the later range's offers to a slot one by one
+// after this one's ends at this best unless the later best is strictly
+// better, which is what offer_best decides; the slots are independent.
 void LevelTally::merge(LevelTally&& later) {
   scored_ += later.scored_;
   abandoned_ += later.abandoned_;
   std::vector<BeamStore::Kept> kept = later.store_.kept_records();
   store_.note_offered(later.store_.offered() - kept.size());
   for (auto& r : kept) store_.add(r.id, std::move(r.signature), r.score, std::move(r.expression));
-  if (later.best_) offer_best(later.best_->id, later.best_->error, later.best_->expression);
+  for (std::size_t slot = 0; slot < kSlots; ++slot) {
+    const std::optional<Best>& best = later.bests_[slot];
+    if (best) offer_best(slot, best->id, best->error, best->expression);
+  }
 }
 
 LevelTally LevelTally::from_parts(std::size_t beam_width, std::size_t scored, std::size_t offered,
-                                  std::vector<BeamStore::Kept> kept, std::optional<Best> best) {
+                                  std::vector<BeamStore::Kept> kept, Bests bests) {
   LevelTally t(beam_width);
   t.scored_ = scored;
   t.store_.note_offered(offered - kept.size());
   for (auto& r : kept) t.store_.add(r.id, std::move(r.signature), r.score, std::move(r.expression));
-  t.best_ = std::move(best);
+  t.bests_ = std::move(bests);
   return t;
 }
 

@@ -2,6 +2,7 @@
 
 // Scoring a level's candidates from their recipes, and what a range of them leaves behind.
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "config/search_config.hpp"
 #include "core/expression.hpp"
 #include "engine/data/sample_set.hpp"
+#include "engine/fitness/scaling.hpp"
 #include "engine/generate/generation.hpp"
 #include "engine/select/beam.hpp"
 #include "engine/select/pareto.hpp"
@@ -32,13 +34,22 @@ namespace vok {
 // LevelScorer::score); it holds only once more candidates survived than
 // the beam keeps, so that the beam's selection never depends on whether an
 // abandoned candidate would have survived.
+// With output scaling, a candidate's rescalings are checked against the
+// best of their complexity offsets (`improves`).
 struct ScoreBounds {
   BeamStore::Threshold beam;
   bool has_best = false;
   double best_error = 0.0;
   bool abandon = false;
+  // The best errors so far of the rescalings, by LevelTally slot 1, 2.
+  std::array<bool, 2> has_scaled{};
+  std::array<double, 2> scaled_best{};
   // Whether the candidate would change neither the store nor the best.
   bool drops(double rank, double error) const { return beam.drops(rank) && has_best && !(best_error > error); }
+  // Whether a rescaling of this error could replace the best of `slot` (1, 2).
+  bool improves(std::size_t slot, double error) const {
+    return !has_scaled[slot - 1] || scaled_best[slot - 1] > error;
+  }
 };
 
 // Scores the candidates of level k from their recipes. When the operands'
@@ -55,22 +66,30 @@ class LevelScorer {
 
   // A scored candidate: its (refined) expression, the penalised score, the
   // score the beam ranks it by (the same under Ranking::Raw), its raw error
-  // for the front, and whether the front may take it (with units: it can
-  // have the target's dimension).
+  // for the front, whether the front may take it (with units: it can have
+  // the target's dimension) and, with output scaling, its rescalings' fits
+  // and raw errors.
   struct Scored {
     Expression expression;
     double score;
     double rank;
     double error;
     bool front = true;
+    ScaledScores scaled{};
   };
   // Builds and scores recipe `r`; nullopt when its error is not finite.
   // With `bounds` whose `abandon` holds, a candidate without parameters
   // under Raw ranking is abandoned (nullopt, `*abandoned` set) as soon as
   // its error over the samples so far shows that it can enter neither the
-  // beam nor the front: the partial sum of squares only grows.
+  // beam nor the front: the partial sum of squares only grows. Not with
+  // output scaling: a poor candidate may have a good rescaling.
   [[nodiscard]] std::optional<Scored> score(const Recipe& r, const ScoreBounds* bounds = nullptr,
                                             bool* abandoned = nullptr) const;
+  // The rescaling of a scored candidate as a formula. Precondition:
+  // output scaling is on and `fit` is one of its Scored::scaled.
+  [[nodiscard]] Expression rescaled(const Expression& f, const ScaledFit& fit) const {
+    return scaled_expression(f, fit, *scaling_);
+  }
   const CandidateBuilder& builder() const { return build_; }
   std::size_t level() const { return k_; }
 
@@ -82,9 +101,11 @@ class LevelScorer {
   std::size_t k_;
   CandidateBuilder build_;
   std::optional<DimensionRules> units_;
+  std::optional<ScalingOps> scaling_;  // with output scaling on, when the registry can write a rescaling
 };
 
-// A level's best candidate for the front so far, with its id in the level.
+// A level's best candidate for the front so far at one complexity, with the
+// id in the level of the candidate it came from.
 struct LevelBest {
   std::size_t id = 0;
   double error = 0.0;
@@ -93,7 +114,12 @@ struct LevelBest {
 
 // What scoring a contiguous range of a level's candidates leaves behind:
 // the beam store's records of those that can still be retained, the best
-// candidate for the front, and counts. Candidates are folded in list order;
+// candidate for the front, and counts. With output scaling the
+// candidates' rescalings land 2 and 4 tokens above the level: the tally
+// keeps the best for the front per complexity offset, in slots 0 (the
+// candidates themselves), 1 (+2 tokens: a*f, f + b) and 2 (+4: a*f + b).
+// Candidates are folded in list order, each candidate's rescalings right
+// behind it in kind order;
 // a tally of a later range merges behind it, giving exactly the tally of the
 // two ranges folded one after the other (see merge()).
 // Not thread-safe: one thread folds.
@@ -110,6 +136,11 @@ class LevelTally {
   // Candidate `id` (ids increase) with its rank and raw error; its
   // operator signature computed here unless given.
   void fold(std::size_t id, LevelScorer::Scored scored, std::optional<std::string> signature = std::nullopt);
+  // A rescaling of candidate `id` (the last folded) with its raw error, for
+  // the best of `slot` (1 or 2).
+  void offer_scaled(std::size_t id, std::size_t slot, double error, const Expression& e) {
+    offer_best(slot, id, error, e);
+  }
   // A survivor that Bounds::drops.
   void fold_dropped() {
     ++scored_;
@@ -130,22 +161,26 @@ class LevelTally {
   BeamStore& store() { return store_; }
   const BeamStore& store() const { return store_; }
   // The best candidate for the front: the first with the lowest error (a
-  // later one replaces it only when strictly better), as the front keeps it.
+  // later one replaces it only when strictly better), as the front keeps
+  // it; per slot, the best of that complexity offset (see above).
   using Best = LevelBest;
-  const std::optional<Best>& best() const { return best_; }
+  static constexpr std::size_t kSlots = 3;
+  using Bests = std::array<std::optional<Best>, kSlots>;
+  const std::optional<Best>& best() const { return bests_[0]; }
+  const Bests& bests() const { return bests_; }
 
   // For moving a tally between processes: rebuilds one from its parts.
   static LevelTally from_parts(std::size_t beam_width, std::size_t scored, std::size_t offered,
-                               std::vector<BeamStore::Kept> kept, std::optional<Best> best);
+                               std::vector<BeamStore::Kept> kept, Bests bests);
   std::size_t offered() const { return store_.offered(); }
 
  private:
-  void offer_best(std::size_t id, double error, const Expression& e);
+  void offer_best(std::size_t slot, std::size_t id, double error, const Expression& e);
 
   BeamStore store_;
   std::size_t scored_ = 0;
   std::size_t abandoned_ = 0;
-  std::optional<Best> best_;
+  Bests bests_;
 };
 
 // How score_range works through its range.

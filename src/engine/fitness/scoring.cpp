@@ -141,12 +141,8 @@ std::optional<double> affine_residual(std::span<const double> f, std::span<const
 
 }  // namespace
 
-double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
-                         double raw_score) {
+bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f) {
   const std::size_t count = samples.size();
-  // A single sample, or none, admits every line: no ranking information.
-  if (count < 2) return raw_score;
-  thread_local std::vector<double> f;
   f.resize(count);
   if (samples.column_path()) {
     SampleScratch& scratch = sample_scratch();
@@ -155,18 +151,28 @@ double affine_rank_score(const Expression& e, const SampleSet& samples, const Se
       const std::size_t lanes = std::min(kSampleBlock, count - first);
       samples.eval_block(e.tokens, first, lanes, {}, scratch, b.out());
       for (std::size_t i = 0; i < lanes; ++i) {
-        if (!b.ok[i] || !usable(b.re[i], b.im[i])) return raw_score;
+        if (!b.ok[i] || !usable(b.re[i], b.im[i])) return false;
         f[first + i] = b.re[i];
       }
     }
-  } else {
-    const OperatorList ops = samples.registry().operators();
-    for (std::size_t k = 0; k < count; ++k) {
-      const auto v = eval_row(e, samples.rows()[k], {}, ops);
-      if (!v || !usable(v->re, v->im)) return raw_score;
-      f[k] = v->re;
-    }
+    return true;
   }
+  const OperatorList ops = samples.registry().operators();
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto v = eval_row(e, samples.rows()[k], {}, ops);
+    if (!v || !usable(v->re, v->im)) return false;
+    f[k] = v->re;
+  }
+  return true;
+}
+
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score) {
+  const std::size_t count = samples.size();
+  // A single sample, or none, admits every line: no ranking information.
+  if (count < 2) return raw_score;
+  thread_local std::vector<double> f;
+  if (!usable_real_parts(e, samples, f)) return raw_score;
   return affine_rank_score(e, samples, config, raw_score, f);
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "config/search_config.hpp"
 #include "core/expression.hpp"
@@ -33,6 +34,11 @@ void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront
 [[nodiscard]] double penalised_score(double raw_error, std::size_t complexity, double complexity_penalty);
 // The inverse the search applies before offering a scored candidate.
 [[nodiscard]] double unpenalised_error(double score, std::size_t complexity, double complexity_penalty);
+
+// e's real parts on every sample (stored parameter values) into `f`, by
+// the set's evaluation path; false at the first sample without a usable
+// value. Pure but for `f`; thread-safe.
+[[nodiscard]] bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f);
 
 // The penalised error of e's best affine fit a * f + b to the targets (f the
 // real parts on the samples, stored parameter values, plus e's elastic-net

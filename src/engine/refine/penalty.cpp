@@ -5,17 +5,22 @@
 
 namespace vok {
 
-double raw_error_from_sum(const Expression& e, double sum_sq, std::size_t count, double alpha, double l1_ratio) {
-  const double mse = sum_sq / static_cast<double>(count);
-  double l1 = 0.0;
-  double l2 = 0.0;
+PenaltySums penalty_sums(const Expression& e) {
+  PenaltySums sums;
   for (const Token& t : e.tokens) {
     if (t.kind != TokenKind::Literal && t.kind != TokenKind::Parameter) continue;
-    const double v = t.value.re;
-    l1 += std::fabs(v);
-    l2 += v * v;
+    sums.add(t.value.re);
   }
-  return mse + alpha * (((1.0 - l1_ratio) * 0.5) * l2 + l1 * l1_ratio);
+  return sums;
+}
+
+double raw_error_from_sums(const PenaltySums& sums, double sum_sq, std::size_t count, double alpha, double l1_ratio) {
+  const double mse = sum_sq / static_cast<double>(count);
+  return mse + alpha * (((1.0 - l1_ratio) * 0.5) * sums.l2 + sums.l1 * l1_ratio);
+}
+
+double raw_error_from_sum(const Expression& e, double sum_sq, std::size_t count, double alpha, double l1_ratio) {
+  return raw_error_from_sums(penalty_sums(e), sum_sq, count, alpha, l1_ratio);
 }
 
 double penalty_of(const Expression& e, std::span<const double> params, double alpha, double l1_ratio) {

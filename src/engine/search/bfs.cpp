@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/fitness/level_scoring.hpp"
+#include "engine/fitness/scaling.hpp"
 #include "engine/fitness/scoring.hpp"
 #include "engine/generate/fingerprint_set.hpp"
 #include "engine/generate/generation.hpp"
@@ -32,7 +33,10 @@ constexpr std::size_t kFinalIterations = 30;
 
 void admit_seed(Search& s, Expression leaf, std::vector<Expression>& level) {
   if (!admit_candidate(leaf, *s.registry, s.seen)) return;
-  if (s.front_takes(leaf)) score_and_update(leaf, s.samples, *s.front, s.config.alpha, s.config.l1_ratio);
+  if (s.front_takes(leaf)) {
+    score_and_update(leaf, s.samples, *s.front, s.config.alpha, s.config.l1_ratio);
+    if (offers_rescalings(s.config)) offer_rescalings(leaf, s.samples, s.config, *s.front);
+  }
   level.push_back(std::move(leaf));
 }
 
@@ -68,10 +72,13 @@ std::vector<ScoredCandidate> survivors(std::vector<std::optional<ScoredCandidate
   return scored;
 }
 
+// Each candidate, then its rescalings with output scaling, in list order:
+// the order in which a level scored in chunks offers them.
 void offer_to_front(Search& s, const std::vector<ScoredCandidate>& scored) {
   for (const auto& [e, score] : scored) {
     if (!s.front_takes(e)) continue;
     update_pareto(*s.front, e, unpenalised_error(score, e.complexity, s.config.complexity_penalty));
+    if (offers_rescalings(s.config)) offer_rescalings(e, s.samples, s.config, *s.front);
   }
 }
 
@@ -379,7 +386,11 @@ std::optional<OpenLevel> open_level(Search& s, std::size_t k) {
 }
 
 void offer_tally(Search& s, const LevelTally& tally) {
-  if (tally.best()) update_pareto(*s.front, tally.best()->expression, tally.best()->error);
+  // The slots are of distinct complexities: the order between them does
+  // not matter to the front.
+  for (const std::optional<LevelTally::Best>& best : tally.bests()) {
+    if (best) update_pareto(*s.front, best->expression, best->error);
+  }
 }
 
 void close_level(Search& s, const OpenLevel& level, LevelTally tally, Clock::time_point scored,

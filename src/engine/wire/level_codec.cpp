@@ -13,7 +13,7 @@ namespace {
 // Tags at the start of each kind of bytes, so that one is never read as the
 // other; the version changes with the layout.
 constexpr std::uint32_t kPayloadTag = 0x564b5033;  // "VKP3"
-constexpr std::uint32_t kSummaryTag = 0x564b5331;  // "VKS1"
+constexpr std::uint32_t kSummaryTag = 0x564b5332;  // "VKS2"
 
 class Writer {
  public:
@@ -187,6 +187,7 @@ void put_config(Writer& w, const SearchConfig& c) {
   w.put<std::uint8_t>(static_cast<std::uint8_t>(c.eval_path));
   w.put<std::uint8_t>(static_cast<std::uint8_t>(c.ranking));
   w.put<std::uint8_t>(static_cast<std::uint8_t>(c.leaf_constants));
+  w.put<std::uint8_t>(c.output_scaling ? 1 : 0);
   w.put_size(c.candidate_chunk);
   w.put_size(c.sample_column_budget);
   w.put<std::uint64_t>(c.disabled_operators);
@@ -195,18 +196,20 @@ void put_config(Writer& w, const SearchConfig& c) {
 
 bool get_config(Reader& r, SearchConfig& c) {
   constexpr std::size_t any = ~std::size_t{0};
-  std::uint8_t exhaustive = 0, optimize = 0, path = 0, ranking = 0, leaves = 0;
+  std::uint8_t exhaustive = 0, optimize = 0, path = 0, ranking = 0, leaves = 0, scaling = 0;
   if (!r.get_size(c.max_complexity, any) || !r.get(c.complexity_penalty) || !r.get_size(c.beam_width, any) ||
       !r.get(c.alpha) || !r.get(c.l1_ratio) || !r.get(c.early_exit_threshold) || !r.get(exhaustive) ||
-      !r.get(optimize) || !r.get(path) || !r.get(ranking) || !r.get(leaves) || !r.get_size(c.candidate_chunk, any) ||
-      !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators) || !get_units(r, c.units)) {
+      !r.get(optimize) || !r.get(path) || !r.get(ranking) || !r.get(leaves) || !r.get(scaling) ||
+      !r.get_size(c.candidate_chunk, any) || !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators) ||
+      !get_units(r, c.units)) {
     return false;
   }
   // Workers score on the column path only.
   if (exhaustive > 1 || optimize > 1 || path != static_cast<std::uint8_t>(EvalPath::Fast) || ranking > 1 ||
-      leaves > 2) {
+      leaves > 2 || scaling > 1) {
     return false;
   }
+  c.output_scaling = scaling != 0;
   c.exhaustive = exhaustive != 0;
   c.optimize_constants = optimize != 0;
   c.eval_path = EvalPath::Fast;
@@ -354,11 +357,13 @@ std::string encode_summary(std::uint64_t search_id, std::size_t k, std::size_t f
     w.put<std::uint8_t>(r.expression ? 1 : 0);
     if (r.expression) w.put_expression(*r.expression);
   }
-  w.put<std::uint8_t>(tally.best() ? 1 : 0);
-  if (tally.best()) {
-    w.put_size(tally.best()->id);
-    w.put<double>(tally.best()->error);
-    w.put_expression(tally.best()->expression);
+  // The bests of the slots in order, each behind a presence byte.
+  for (const std::optional<LevelTally::Best>& best : tally.bests()) {
+    w.put<std::uint8_t>(best ? 1 : 0);
+    if (!best) continue;
+    w.put_size(best->id);
+    w.put<double>(best->error);
+    w.put_expression(best->expression);
   }
   return w.take();
 }
@@ -395,19 +400,23 @@ Outcome<LevelSummary> decode_summary(std::string_view bytes, std::size_t beam_wi
       }
     }
   }
-  std::uint8_t has_best = 0;
-  std::optional<LevelTally::Best> best;
-  if (!r.get(has_best) || has_best > 1) return corrupt("summary");
-  if (has_best != 0) {
+  // Slot j holds a formula of k + 2j tokens (the level's, then its
+  // rescalings').
+  LevelTally::Bests bests;
+  for (std::size_t slot = 0; slot < LevelTally::kSlots; ++slot) {
+    std::uint8_t has_best = 0;
+    if (!r.get(has_best) || has_best > 1) return corrupt("summary");
+    if (has_best == 0) continue;
+    std::optional<LevelTally::Best>& best = bests[slot];
     best.emplace();
     if (!r.get_size(best->id, any) || !r.get(best->error) ||
         !r.get_expression(best->expression, registry, kMaxVariables) || best->id < s.first ||
-        best->id >= s.first + s.count || best->expression.complexity != s.k) {
+        best->id >= s.first + s.count || best->expression.complexity != s.k + 2 * slot) {
       return corrupt("summary");
     }
   }
   if (!r.done()) return corrupt("summary");
-  s.tally = LevelTally::from_parts(beam_width, scored, offered, std::move(kept), std::move(best));
+  s.tally = LevelTally::from_parts(beam_width, scored, offered, std::move(kept), std::move(bests));
   return s;
 }
 
