@@ -71,20 +71,16 @@ double composed_error(const Expression& f, ColumnValues values, const ScaledFit&
   const KernelTable& table = samples.kernels();
   ColumnValues current = values;
   PenaltySums sums = penalty_sums(f);
-  if (scaled_has_a(fit.kind)) {
-    std::fill_n(s.constant.begin(), n, fit.a);
-    const ColumnOut out = s.step(0);
-    compose_binary_values(ops.times, table, n, current, {s.constant.data(), s.zeros.data(), s.ones.data()}, out);
+  // `current` op c, c broadcast, into scratch step `step`; c joins the penalty.
+  const auto apply = [&](std::uint64_t op, double c, std::size_t step) {
+    std::fill_n(s.constant.begin(), n, c);
+    const ColumnOut out = s.step(step);
+    compose_binary_values(op, table, n, current, {s.constant.data(), s.zeros.data(), s.ones.data()}, out);
     current = {out.re, out.im, out.ok};
-    sums.add(fit.a);
-  }
-  if (scaled_has_b(fit.kind)) {
-    std::fill_n(s.constant.begin(), n, fit.b);
-    const ColumnOut out = s.step(1);
-    compose_binary_values(ops.plus, table, n, current, {s.constant.data(), s.zeros.data(), s.ones.data()}, out);
-    current = {out.re, out.im, out.ok};
-    sums.add(fit.b);
-  }
+    sums.add(c);
+  };
+  if (scaled_has_a(fit.kind)) apply(ops.times, fit.a, 0);
+  if (scaled_has_b(fit.kind)) apply(ops.plus, fit.b, 1);
   const std::span<const double> targets = samples.targets();
   double sum_sq = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
