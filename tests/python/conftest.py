@@ -7,6 +7,7 @@ import sys
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import vok_sr
@@ -245,3 +246,13 @@ def scaled():
     r = vok_sr.Searcher(max_complexity=3).find_function(xs, [2.5 * x for x in xs])
     assert r.formula == "Times(C, v_{0})"
     return r
+
+
+@pytest.fixture(scope="session")
+def sin_product():
+    """sin(x0) * x1 with 5 % noise on 30 rows: a small search that leaves a
+    front of several equations."""
+    rng = np.random.default_rng(3)
+    X = rng.uniform(0.5, 2.0, size=(30, 2))
+    y = np.sin(X[:, 0]) * X[:, 1] + 0.05 * rng.normal(size=30)
+    return X, y

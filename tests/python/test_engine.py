@@ -16,20 +16,12 @@ from vok_learn import _engine
 from conftest import run_python, start_python
 
 
-@pytest.fixture(scope="module")
-def problem():
-    rng = np.random.default_rng(3)
-    X = rng.uniform(0.5, 2.0, size=(30, 2))
-    y = np.sin(X[:, 0]) * X[:, 1] + 0.05 * rng.normal(size=30)
-    return X, y
-
-
 def bits(values):
     return np.asarray(values, dtype=np.float64).view(np.uint64)
 
 
-def test_searches_equal_vok_sr_bit_for_bit(problem):
-    X, y = problem
+def test_searches_equal_vok_sr_bit_for_bit(sin_product):
+    X, y = sin_product
     settings = dict(max_complexity=4, beam_width=200, alpha=0.01, l1_ratio=0.3)
     listed = vok_sr.Searcher(**settings).find_candidates(X, y)
     run = _engine.search(X, y, exhaustive=True, **settings)
@@ -44,8 +36,8 @@ def test_searches_equal_vok_sr_bit_for_bit(problem):
     assert single["equations"] == run["equations"]
 
 
-def test_tokens_round_trip_and_evaluate_like_eval_batch(problem):
-    X, _ = problem
+def test_tokens_round_trip_and_evaluate_like_eval_batch(sin_product):
+    X, _ = sin_product
     y = 2.5 * np.cos(X[:, 0]) - X[:, 1]
     best = vok_sr.Searcher(max_complexity=4).fit(X, y)
     tokens = _engine.search(X, y, max_complexity=4)["equations"][0]["tokens"]
@@ -182,8 +174,8 @@ def test_constant_leaves(constants, leaves):
         assert run["equations"][0]["tokens"] == [("named", 3, "Pi")] and run["equations"][0]["error"] == 0.0
 
 
-def test_callback_sees_levels_and_progress_and_can_stop_the_search(problem):
-    X, y = problem
+def test_callback_sees_levels_and_progress_and_can_stop_the_search(sin_product):
+    X, y = sin_product
     events = []
     run = _engine.search(X, y, max_complexity=4, callback=events.append)
     levels = [e for e in events if e["kind"] == "level"]
@@ -205,16 +197,16 @@ def test_callback_sees_levels_and_progress_and_can_stop_the_search(problem):
     assert partial["equations"]
 
 
-def test_time_limit_returns_the_front_so_far(problem):
-    X, y = problem
+def test_time_limit_returns_the_front_so_far(sin_product):
+    X, y = sin_product
     run = _engine.search(X, y, max_complexity=12, time_limit=0.0)
     assert run["stop_reason"] == "time_limit" and run["last_level"] == 1
     assert [e["formula"] for e in run["equations"]] == [
         c.formula for c in vok_sr.Searcher(max_complexity=1).find_candidates(X, y)]
 
 
-def test_other_threads_run_during_a_search(problem):
-    X, y = problem
+def test_other_threads_run_during_a_search(sin_product):
+    X, y = sin_product
     done = threading.Event()
     count = [0]
 

@@ -79,17 +79,9 @@ def test_a_scaled_equation_round_trips_like_any_other(readme_data, readme_model)
     assert np.array_equal(bits(copy.predict(X_test)), bits(predicted))
 
 
-@pytest.fixture(scope="module")
-def problem():
-    rng = np.random.default_rng(3)
-    X = rng.uniform(0.5, 2.0, size=(30, 2))
-    y = np.sin(X[:, 0]) * X[:, 1] + 0.05 * rng.normal(size=30)
-    return X, y
-
-
 @pytest.mark.parametrize("scaling", [{}, {"output_scaling": False}])
-def test_off_the_engine_finds_what_vok_sr_finds(problem, scaling):
-    X, y = problem
+def test_off_the_engine_finds_what_vok_sr_finds(sin_product, scaling):
+    X, y = sin_product
     settings = dict(max_complexity=5, beam_width=200, alpha=0.01, l1_ratio=0.3)
     listed = vok_sr.Searcher(**settings).find_candidates(X, y)
     run = _engine.search(X, y, exhaustive=True, **settings, **scaling)
@@ -115,8 +107,8 @@ def test_on_a_law_is_found_from_its_scaled_part(ranking):
 
 
 @pytest.mark.parametrize("max_complexity", [3, 4, 5])
-def test_no_rescaling_beyond_max_complexity(problem, max_complexity):
-    X, y = problem
+def test_no_rescaling_beyond_max_complexity(sin_product, max_complexity):
+    X, y = sin_product
     run = _engine.search(X, y, max_complexity=max_complexity, exhaustive=True, output_scaling=True)
     assert max(e["complexity"] for e in run["equations"]) <= max_complexity
 
