@@ -60,6 +60,13 @@ class ConstantForm:
     formula : str
         The formula as the search built it, in the same notation as `text`
         (``"sin(acos(I))"`` for sqrt(2)).
+
+    Examples
+    --------
+    >>> from vok_learn import identify_constant
+    >>> form = identify_constant(2.718281828459045 ** 2, max_complexity=4)[0]
+    >>> form.text, form.latex, form.complexity, form.error
+    ('exp(2)', 'e^{2}', 2, 0.0)
     """
 
     text: str

@@ -61,6 +61,18 @@ class SearchStoppedWarning(ConvergenceWarning):
     """The search stopped before its last level (time limit or Ctrl-C).
 
     The estimator is fitted with the equations found up to then.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> from vok_learn import SearchStoppedWarning, VokRegressor
+    >>> X = np.linspace(1, 2, 20).reshape(-1, 1)
+    >>> with warnings.catch_warnings():
+    ...     warnings.simplefilter("ignore", SearchStoppedWarning)
+    ...     model = VokRegressor(time_limit=0.5, verbose=0).fit(X, np.exp(np.sin(X[:, 0])) + 1)
+    >>> model.stop_reason_ in ("time_limit", "completed", "early_exit")
+    True
     """
 
 
@@ -325,7 +337,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         the payload) and merging the results (``absorb_seconds``).
     n_features_in_ : int
         Number of features seen during fit.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
+    feature_names_in_ : ndarray of shape (`n_features_in_`,)
         Names of features seen during fit, when X had string column names.
 
     See Also
@@ -486,6 +498,17 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             With a `client`, when the client is closed or its cluster is lost
             during the fit, or a worker cannot score its range; the estimator
             is then left unfitted (an earlier fit's attributes are removed).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import pandas as pd
+        >>> from vok_learn import VokRegressor
+        >>> X = pd.DataFrame({"m": [1.0, 2.0, 3.0, 4.0], "a": [2.0, 1.0, 0.5, 3.0]})
+        >>> model = VokRegressor(max_complexity=3, verbose=0).fit(
+        ...     X, X["m"] * X["a"], X_units=["kg", "m/s^2"], y_units="N")
+        >>> model.sympy()
+        a*m
         """
         start = time.monotonic()
         self._check_params()
@@ -678,6 +701,15 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         ndarray of shape (n_samples,)
             The real part of the equation's value, NaN on rows where it has
             none (a zero divisor, a logarithm of zero, a value beyond 1e15).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vok_learn import VokRegressor
+        >>> X = np.array([[1.0], [4.0], [9.0]])
+        >>> model = VokRegressor(max_complexity=2, verbose=0).fit(X, np.sqrt(X[:, 0]))
+        >>> model.predict([[16.0], [-1.0]])
+        array([4., 0.])
         """
         row = self._row(index)
         X_checked = validate_data(self, X, reset=False, dtype=np.float64)
@@ -698,6 +730,15 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             ``sympy.Float`` numbers with 17 significant digits (exact), and
             the engine's functions are SymPy's (``asin``, ``acos``, ``atan``,
             ``exp``, ``log``, ``sqrt``, ...; VOK(a, b) is exp(a) - log(b)).
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from vok_learn import VokRegressor
+        >>> X = pd.DataFrame({"t": [0.5, 1.0, 1.5, 2.0]})
+        >>> model = VokRegressor(max_complexity=3, verbose=0).fit(X, 3.0 * X["t"])
+        >>> model.sympy()
+        3.0*t
         """
         return self.equations_["sympy_format"].iloc[self._row(index)]
 
@@ -715,6 +756,15 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         -------
         str
             The LaTeX text, without math delimiters.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from vok_learn import VokRegressor
+        >>> X = pd.DataFrame({"t": [0.5, 1.0, 1.5, 2.0]})
+        >>> model = VokRegressor(max_complexity=3, verbose=0).fit(X, 3.0 * X["t"])
+        >>> model.latex(precision=2)
+        '3.0 t'
         """
         return to_latex(self.equation_tokens_[self._row(index)], self._feature_names(), precision)
 
@@ -729,10 +779,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         Returns
         -------
         callable
-            ``f(X)`` for X of shape (n_samples, n_features_in_) returns what
+            ``f(X)`` for X of shape (n_samples, `n_features_in_`) returns what
             `predict` returns (to about 1e-12 relative), computing in complex
             numbers where the engine does, so it also agrees on equations that
             go through non-real values. It depends only on NumPy and pickles.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vok_learn import VokRegressor
+        >>> X = np.array([[1.0], [4.0], [9.0]])
+        >>> model = VokRegressor(max_complexity=2, verbose=0).fit(X, np.sqrt(X[:, 0]))
+        >>> f = model.to_numpy()
+        >>> f(np.array([[16.0], [-1.0]]))
+        array([4., 0.])
         """
         row = self._row(index)
         return NumpyFormula(

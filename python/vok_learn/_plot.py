@@ -47,6 +47,16 @@ def plot_pareto(model: VokRegressor, ax: Axes | None = None) -> Axes:
     -------
     matplotlib.axes.Axes
         The axes drawn on.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vok_learn import VokRegressor, plot_pareto
+    >>> X = np.linspace(0.5, 2.0, 30).reshape(-1, 1)
+    >>> model = VokRegressor(max_complexity=5, verbose=0).fit(X, X[:, 0] ** 2 + 0.3 * X[:, 0])
+    >>> ax = plot_pareto(model)
+    >>> ax.get_xlabel()
+    'complexity'
     """
     check_is_fitted(model)
     ax = _axes(ax)
@@ -102,6 +112,16 @@ def plot_fit(model: VokRegressor, X: ArrayLike, y: ArrayLike, ax: Axes | None = 
     -------
     matplotlib.axes.Axes
         The axes drawn on, with the line predicted = observed for reference.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vok_learn import VokRegressor, plot_fit
+    >>> X = np.linspace(0.5, 2.0, 30).reshape(-1, 1)
+    >>> model = VokRegressor(max_complexity=3, verbose=0).fit(X, np.exp(X[:, 0]))
+    >>> ax = plot_fit(model, X, np.exp(X[:, 0]))
+    >>> ax.get_xlabel(), ax.get_ylabel()
+    ('observed', 'predicted')
     """
     check_is_fitted(model)
     ax = _axes(ax)
