@@ -7,7 +7,7 @@ CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 JOBS ?= $(shell nproc)
 
-.PHONY: test demo deps venv cpp-build cpp-test py-install py-test clean
+.PHONY: test demo deps venv cpp-build cpp-test py-install py-test clean docs
 
 test: cpp-test py-test
 
@@ -45,6 +45,26 @@ py-test: py-install
 
 clean:
 	rm -rf build dist
+
+# `make docs`: the documentation site in build/docs/html, from the module
+# installed into .venv, so that the reference reads the built extension. The
+# build fails on any warning (-W, every cross-reference resolved); it runs
+# the gallery's scripts, then the doctests of the user guide and the API
+# reference, then checks the site's internal links. The docs tools are
+# pinned in docs/requirements.txt.
+DOCS_BUILD := build/docs
+
+$(VENV)/.docs-stamp: docs/requirements.txt $(VENV)/.stamp
+	$(VPY) -m pip install -q -r docs/requirements.txt
+	touch $@
+
+docs: py-install $(VENV)/.docs-stamp
+	$(VPY) -m sphinx -W --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+	@# vok_sr's searches print their progress on file descriptor 1, outside
+	@# what doctest compares: kept in a log; failures are reported on stderr.
+	$(VPY) -m sphinx -W --keep-going -q -b doctest -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/doctest \
+	  > $(DOCS_BUILD)/doctest.log
+	$(VPY) scripts/check-doc-links.py $(DOCS_BUILD)/html
 
 # `make bench`: the benchmark against the peers. A venv of its own keeps the
 # peers' dependencies out of the test venv; vok_sr goes into it as a wheel the
