@@ -44,7 +44,7 @@ py-test: py-install
 	$(VPY) -m pytest tests/python -q
 
 clean:
-	rm -rf build dist
+	rm -rf build dist docs/auto_examples docs/api/generated docs/generated docs/sg_execution_times.rst
 
 # `make docs`: the documentation site in build/docs/html, from the module
 # installed into .venv, so that the reference reads the built extension. The

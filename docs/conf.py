@@ -62,9 +62,10 @@ nitpick_ignore_regex = [
 # --- autodoc and autosummary ------------------------------------------------
 autosummary_generate = True
 autodoc_default_options = {"member-order": "bysource"}
-autodoc_typehints = "signature"
-autodoc_typehints_format = "short"
-autodoc_preserve_defaults = True
+# Signatures show names and default values; the types are in the numpydoc
+# Parameters sections (vok_learn) and the field lists (vok_sr), where they
+# read as prose rather than as NumPy's expanded ArrayLike union.
+autodoc_typehints = "none"
 
 # --- numpydoc ---------------------------------------------------------------
 # The class template documents the members itself; numpydoc's own member

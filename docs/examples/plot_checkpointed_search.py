@@ -92,8 +92,9 @@ fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(9, 3.5), layout="constrained")
 ax1.bar(list(times), list(times.values()), color=["C0", "C0", "C1"])
 ax1.set_ylabel("seconds")
 ax1.set_title("fits")
-for complexity, front in fronts.items():
-    ax2.semilogy(front["complexity"], front["loss"], "o-", label=f"max_complexity={complexity}")
+for (complexity, front), style in zip(fronts.items(), ("s--", "o-")):
+    ax2.semilogy(front["complexity"], front["loss"], style, markersize=9 if style == "s--" else 5,
+                 label=f"max_complexity={complexity}")
 ax2.set_xlabel("complexity")
 ax2.set_ylabel("training loss")
 ax2.set_title("the front after each stage")

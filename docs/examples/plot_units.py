@@ -42,7 +42,7 @@ for (label, model), marker in zip(fits.items(), "os"):
     table = model.equations_
     ax.semilogy(table["complexity"], table["loss"], marker + "-", label=label)
     for complexity, loss, text in zip(table["complexity"], table["loss"], table["sympy_format"]):
-        ax.annotate(str(text), (complexity, loss), textcoords="offset points", xytext=(-6, 6),
+        ax.annotate(str(text.evalf(3)), (complexity, loss), textcoords="offset points", xytext=(-6, 6),
                     ha="right", fontsize=8)
 ax.set_xlabel("complexity")
 ax.set_ylabel("training loss")
