@@ -8,6 +8,7 @@ reference reads the compiled module's own docstrings and signatures.
 from __future__ import annotations
 
 import os
+import re
 import warnings
 from pathlib import Path
 
@@ -53,6 +54,7 @@ nitpicky = True
 nitpick_ignore_regex = [
     # Objects of other libraries: no intersphinx, the build runs offline.
     ("py:class", r"(numpy|pandas|sympy|matplotlib|sklearn|dask|collections)\..*"),
+    ("py:(func|meth|class)", r"sklearn\..*"),
     ("py:class", r"(np|npt|pd)\..*"),
     ("py:class", r"(ArrayLike|NDArray|Expr|Axes|Callable|Any|Sequence|SupportsFloat|SupportsIndex)"),
     # The vok_sr reference's names for its stub's array-like types.
@@ -146,3 +148,16 @@ def _write_cli_help() -> None:
 
 
 _write_cli_help()
+
+
+def _plain_sklearn_labels(app, what, name, obj, options, lines):
+    """VokRegressor's reference lists the methods it inherits from
+    scikit-learn (score, get_params, set_params) with scikit-learn's own
+    docstrings, whose :ref: labels point into scikit-learn's user guide;
+    without intersphinx they are kept as plain text."""
+    if getattr(obj, "__module__", "").startswith("sklearn."):
+        lines[:] = [re.sub(r":ref:`([^`<]*?)\s*(?:<[^>]*>)?`", r"\1", line) for line in lines]
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _plain_sklearn_labels)
