@@ -62,6 +62,17 @@ struct SearchConfig {
   // may take together (the Fast path composes candidates' values from them).
   // Levels beyond it have none, and their children are evaluated whole.
   std::size_t sample_column_budget = std::size_t{256} << 20;
+  // Engine policy, the private entry only: a candidate with constants whose
+  // values at its starting constants (its operands' fitted ones) rank more
+  // than this factor behind the previous level's beam threshold, and whose
+  // best affine fit is more than this factor behind the best error of the
+  // front when its level opened, is dropped without refining its constants
+  // (engine/fitness/scoring.hpp, LevelScreen). A heuristic, not a bound:
+  // refinement could in principle rescue such a candidate. Both thresholds
+  // are fixed when a level opens, so the outcome depends neither on the
+  // thread count nor on how the level is split. 0: every candidate is
+  // refined, as vok_sr searches.
+  double screen_factor = 0.0;
   // Engine policy, the private entry only: the dimensions of the inputs and
   // the target. With them a search builds only dimensionally consistent
   // formulas and offers the front only those of the target's dimension

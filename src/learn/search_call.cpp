@@ -327,15 +327,24 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
-                                   "constants", "dispatch", "operators", "units", "output_scaling"},
+                                   "constants", "dispatch", "operators", "units", "output_scaling", "screen_factor"},
                                   2};
-    PyObject* a[18];
+    PyObject* a[19];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
     if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15], a[17]}, config) ||
         !units_arg(a[16], config)) {
       return nullptr;
+    }
+    if (a[18] != nullptr) {
+      const auto factor = py::real_arg(a[18], "screen_factor");
+      if (!factor) return nullptr;
+      if (!(*factor >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "screen_factor must be a number >= 0");
+        return nullptr;
+      }
+      config.screen_factor = *factor;
     }
     SearchControl control;
     if (!deadline_arg(a[8], control) || !threads_arg(a[9], control.threads) || !output_arg(a[10], control)) {

@@ -346,3 +346,33 @@ TEST(FinalizeResult, EmptyFrontIsNoFormulaFound) {
 
 }  // namespace
 }  // namespace vok
+
+namespace vok {
+namespace {
+
+// The screen leaves candidates unrefined that start far behind, and keeps
+// those whose refinement finds the law: here the constant under the root
+// starts from the fit of a smaller formula, x * sqrt(C + x) far behind.
+TEST(RunBfs, TheScreenSkipsHopelessRefinementsAndStillFindsTheLaw) {
+  const Problem p = one_variable([](double x) { return x * std::sqrt(x + 2.5); }, 30, -2.0, 2.0);
+  SearchConfig config = small(6, 200);
+  config.ranking = Ranking::Affine;
+  config.output_scaling = true;
+  config.exhaustive = true;
+  std::size_t scored[2] = {0, 0};
+  for (const bool screened : {false, true}) {
+    config.screen_factor = screened ? 5.0 : 0.0;
+    SearchTrace trace;
+    const SearchRun r = run_captured(p, config, &trace);
+    const Results& res = results_of(r);
+    ASSERT_FALSE(res.empty());
+    double best = std::numeric_limits<double>::infinity();
+    for (const SearchResult& x : res) best = std::min(best, x.error);
+    EXPECT_LT(best, 1e-20) << (screened ? "screened" : "unscreened");
+    for (const auto& level : trace.levels) scored[screened] += level.scored;
+  }
+  EXPECT_LT(scored[1], scored[0]);
+}
+
+}  // namespace
+}  // namespace vok

@@ -59,6 +59,7 @@ struct Case {
   std::uint64_t disabled_operators = 0;
   std::optional<ConstantUnits> units = std::nullopt;  // with units: v_{0} a length, v_{1} a time
   bool output_scaling = false;
+  double screen_factor = 0.0;
 };
 
 SearchConfig config_of(const Case& c) {
@@ -68,6 +69,7 @@ SearchConfig config_of(const Case& c) {
   config.ranking = c.ranking;
   config.disabled_operators = c.disabled_operators;
   config.output_scaling = c.output_scaling;
+  config.screen_factor = c.screen_factor;
   config.exhaustive = true;
   if (c.units) {
     Exponents length{}, time{};
@@ -235,7 +237,10 @@ INSTANTIATE_TEST_SUITE_P(Problems, DispatchIdentity,
                                            // summaries carry each range's best per complexity offset.
                                            Case{"cubic_scaled_beam7", cubic, 7, 6, Ranking::Raw, 0, std::nullopt, true},
                                            Case{"noisy_affine_scaled_beam30", noisy_two_variables, 30, 6,
-                                                Ranking::Affine, 0, std::nullopt, true}),
+                                                Ranking::Affine, 0, std::nullopt, true},
+                                           // The screen's thresholds travel with the payload.
+                                           Case{"noisy_affine_scaled_screened_beam30", noisy_two_variables, 30, 6,
+                                                Ranking::Affine, 0, std::nullopt, true, 1.5}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 bool invalid(const Outcome<LevelTally>& r) {

@@ -155,3 +155,55 @@ TEST(ScoreCandidate, DropsUnusableCandidates) {
 
 }  // namespace
 }  // namespace vok
+
+namespace vok {
+namespace {
+
+using namespace testing_support;
+
+// Targets x^2 at x = 1..4: the best line through them leaves residuals
+// 1, -1, -1, 1, an affine error of exactly 1, whatever a candidate linear in
+// x is scaled or shifted by.
+struct ScreenCase {
+  const char* name;
+  double factor;
+  bool with_constant;
+  double rank_threshold;
+  double error_threshold;
+  Ranking ranking;
+  bool dropped;
+};
+class Screen : public ::testing::TestWithParam<ScreenCase> {};
+
+TEST_P(Screen, DropsOnlyWhatIsFarBehindBothThresholds) {
+  const ScreenCase& c = GetParam();
+  auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+  const SampleSet samples(Dataset(4, 1, {1.0, 2.0, 3.0, 4.0}, {1.0, 4.0, 9.0, 16.0}), registry);
+  const Expression e = c.with_constant ? bin(BuiltinKind::Plus, v(0), C()) : bin(BuiltinKind::Plus, v(0), v(0));
+  SearchConfig config;
+  config.screen_factor = c.factor;
+  config.ranking = c.ranking;
+  std::vector<double> f;
+  ASSERT_TRUE(usable_real_parts(e, samples, f));
+  EXPECT_EQ(screened_out(e, f, samples, config, LevelScreen{c.rank_threshold, c.error_threshold}), c.dropped);
+}
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Under affine ranking x0 + C ranks 1.3 (affine error 1, complexity 3);
+// under raw ranking its raw error at C = 0.1 is far larger.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Screen,
+    ::testing::Values(ScreenCase{"far_behind_both", 3.0, true, 0.1, 0.1, Ranking::Affine, true},
+                      ScreenCase{"off", 0.0, true, 0.0, 0.0, Ranking::Affine, false},
+                      ScreenCase{"without_constants", 3.0, false, 0.1, 0.1, Ranking::Affine, false},
+                      ScreenCase{"rank_within_the_factor", 3.0, true, 0.5, 0.1, Ranking::Affine, false},
+                      ScreenCase{"rank_just_behind", 3.0, true, 0.43, 0.1, Ranking::Affine, true},
+                      // Its rescalings could still reach an error of 1.
+                      ScreenCase{"affine_fit_within_the_factor", 3.0, true, 0.1, 0.34, Ranking::Affine, false},
+                      ScreenCase{"raw_rank", 3.0, true, 2.0, 0.1, Ranking::Raw, true},
+                      ScreenCase{"no_thresholds_yet", 3.0, true, kInf, kInf, Ranking::Affine, false},
+                      ScreenCase{"nan_thresholds", 3.0, true, kNaN, kNaN, Ranking::Affine, false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace vok

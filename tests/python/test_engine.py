@@ -151,6 +151,8 @@ BAD_CALLS = [
     (dict(ranking="best"), ValueError, "ranking must be 'raw' or 'affine', not 'best'"),
     (dict(constants=None), ValueError, "constants must be 'fitted', 'named' or 'both', not None"),
     (dict(max_complexity=-1), OverflowError, None),
+    (dict(screen_factor=-0.5), ValueError, "screen_factor must be a number >= 0"),
+    (dict(screen_factor=math.nan), ValueError, "screen_factor must be a number >= 0"),
     (dict(bogus=1), TypeError, "unexpected keyword argument 'bogus'"),
 ]
 
@@ -307,7 +309,8 @@ def dispatch_problem():
 @pytest.mark.parametrize(
     "settings",
     [dict(max_complexity=5, beam_width=40), dict(max_complexity=5, beam_width=25, ranking="affine", constants="both"),
-     dict(max_complexity=6, beam_width=25, ranking="affine", output_scaling=True)],
+     dict(max_complexity=6, beam_width=25, ranking="affine", output_scaling=True),
+     dict(max_complexity=6, beam_width=25, ranking="affine", output_scaling=True, screen_factor=1.5)],
 )
 @pytest.mark.parametrize("size, remote", [(10**9, False), (333, True), (41, False)])
 def test_a_dispatched_search_finds_what_search_finds(settings, size, remote):

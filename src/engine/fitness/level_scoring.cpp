@@ -75,8 +75,8 @@ SampleColumns level_columns(std::span<const Expression> level, const SampleSet& 
 }
 
 LevelScorer::LevelScorer(const Levels& levels, std::span<const SampleColumns> columns, const SampleSet& samples,
-                         const SearchConfig& config, std::size_t k)
-    : levels_(levels), columns_(columns), samples_(samples), config_(config), k_(k),
+                         const SearchConfig& config, std::size_t k, LevelScreen screen)
+    : levels_(levels), columns_(columns), samples_(samples), config_(config), k_(k), screen_(screen),
       build_(levels, k, samples.registry()),
       units_(config.units ? std::optional<DimensionRules>(std::in_place, *config.units, samples.registry())
                           : std::nullopt),
@@ -96,6 +96,10 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
   ColumnValues composed{};  // every value when values_re is set
   std::optional<ScoredCandidate> scored;
   if (left->empty() || (right != nullptr && right->empty())) {
+    if (config_.screen_factor > 0.0 && e.num_params != 0) {
+      thread_local std::vector<double> f;
+      if (usable_real_parts(e, samples_, f) && screened_out(e, f, samples_, config_, screen_)) return std::nullopt;
+    }
     scored = score_candidate(std::move(e), samples_, config_);
   } else {
     const ColumnValues a = left->at(r.left);
@@ -150,6 +154,11 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
       const ColumnOut out = out_at(0);
       values_re = out.re;
       composed = {out.re, out.im, out.ok};
+    }
+    // Before the perturbed columns: a screened candidate costs one
+    // composition.
+    if (every_sample && e.num_params != 0 && screened_out(e, {out_at(0).re, lanes}, samples_, config_, screen_)) {
+      return std::nullopt;
     }
     scratch.composed_perturbed.clear();
     if (perturb && every_sample) {

@@ -14,6 +14,7 @@
 #include "core/expression.hpp"
 #include "engine/data/sample_set.hpp"
 #include "engine/fitness/scaling.hpp"
+#include "engine/fitness/scoring.hpp"
 #include "engine/generate/generation.hpp"
 #include "engine/select/beam.hpp"
 #include "engine/select/pareto.hpp"
@@ -61,8 +62,9 @@ struct ScoreBounds {
 // be called concurrently.
 class LevelScorer {
  public:
+  // `screen`: the level's thresholds for config.screen_factor.
   LevelScorer(const Levels& levels, std::span<const SampleColumns> columns, const SampleSet& samples,
-              const SearchConfig& config, std::size_t k);
+              const SearchConfig& config, std::size_t k, LevelScreen screen = {});
 
   // A scored candidate: its (refined) expression, the penalised score, the
   // score the beam ranks it by (the same under Ranking::Raw), its raw error
@@ -83,6 +85,8 @@ class LevelScorer {
   // its error over the samples so far shows that it can enter neither the
   // beam nor the front: the partial sum of squares only grows. Not with
   // output scaling: a poor candidate may have a good rescaling.
+  // A candidate with constants that the level's screen drops (screened_out)
+  // is nullopt too, found before any refinement.
   [[nodiscard]] std::optional<Scored> score(const Recipe& r, const ScoreBounds* bounds = nullptr,
                                             bool* abandoned = nullptr) const;
   // The rescaling of a scored candidate as a formula. Precondition:
@@ -91,6 +95,7 @@ class LevelScorer {
     return scaled_expression(f, fit, *scaling_);
   }
   const CandidateBuilder& builder() const { return build_; }
+  const LevelScreen& screen() const { return screen_; }
   std::size_t level() const { return k_; }
 
  private:
@@ -99,6 +104,7 @@ class LevelScorer {
   const SampleSet& samples_;
   const SearchConfig& config_;
   std::size_t k_;
+  LevelScreen screen_;
   CandidateBuilder build_;
   std::optional<DimensionRules> units_;
   std::optional<ScalingOps> scaling_;  // with output scaling on, when the registry can write a rescaling

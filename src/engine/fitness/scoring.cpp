@@ -187,6 +187,27 @@ double affine_rank_score(const Expression& e, const SampleSet& samples, const Se
   return penalised_score(error, e.complexity, config.complexity_penalty);
 }
 
+bool screened_out(const Expression& e, std::span<const double> f, const SampleSet& samples,
+                  const SearchConfig& config, const LevelScreen& screen) {
+  const double factor = config.screen_factor;
+  if (!(factor > 0.0) || e.num_params == 0 || !config.optimize_constants) return false;
+  const std::span<const double> t = samples.targets();
+  double sum = 0.0;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const double d = f[i] - t[i];
+    sum += d * d;
+  }
+  const double error = raw_error_from_sum(e, sum, t.size(), config.alpha, config.l1_ratio);
+  const double score = penalised_score(error, e.complexity, config.complexity_penalty);
+  const double rank = config.ranking == Ranking::Raw ? score : affine_rank_score(e, samples, config, score, f);
+  if (!(rank > factor * screen.rank)) return false;
+  // A constant f has no affine fit of its own: its error then stands in.
+  const std::optional<double> residual = t.size() >= 2 ? affine_residual(f, t) : std::nullopt;
+  const double affine_error =
+      residual ? raw_error_from_sum(e, *residual, t.size(), config.alpha, config.l1_ratio) : error;
+  return affine_error > factor * screen.error;
+}
+
 namespace {
 
 // The scoring rule, whichever evaluation path computes the two errors.

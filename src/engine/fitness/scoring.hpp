@@ -2,6 +2,7 @@
 
 // How a candidate's error and its penalised score are computed.
 
+#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -50,6 +51,24 @@ void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront
 // (every sample has a usable value): no evaluation.
 [[nodiscard]] double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
                          double raw_score, std::span<const double> f);
+
+// The thresholds that SearchConfig::screen_factor applies to one level,
+// fixed when the level opens: the previous level's beam threshold (the rank
+// its beam_width-th signature best had) and the best error on the front.
+// +inf where there is none yet: nothing is screened against it.
+struct LevelScreen {
+  double rank = std::numeric_limits<double>::infinity();
+  double error = std::numeric_limits<double>::infinity();
+};
+
+// Whether a candidate with constants is dropped unrefined: `f`, its real
+// parts on every sample at its starting constants, rank it more than
+// config.screen_factor behind screen.rank, and its best affine fit a*f + b
+// (which bounds its own error and every rescaling's from below) is more
+// than that factor behind screen.error. Never with screen_factor 0 or for
+// a candidate without constants. Pure; thread-safe.
+[[nodiscard]] bool screened_out(const Expression& e, std::span<const double> f, const SampleSet& samples,
+                                const SearchConfig& config, const LevelScreen& screen);
 
 // Scores one candidate of a level: raw error, constant refinement (kept only
 // when strictly better), and the penalised score; nullopt when the error is

@@ -381,7 +381,10 @@ std::optional<OpenLevel> open_level(Search& s, std::size_t k) {
                                         kDefaultLeftChunk, [&s] { return s.should_stop(); },
                                         s.config.disabled_operators, s.unit_rules());
   if (s.should_stop()) return std::nullopt;
-  return OpenLevel{k, std::move(recipes), LevelScorer(s.levels, s.columns, s.samples, s.config, k), clock,
+  LevelScreen screen;
+  screen.rank = s.beam_threshold;
+  s.front->for_each([&](std::size_t, double error, const Expression&) { screen.error = std::min(screen.error, error); });
+  return OpenLevel{k, std::move(recipes), LevelScorer(s.levels, s.columns, s.samples, s.config, k, screen), clock,
                    Clock::now()};
 }
 
@@ -400,6 +403,8 @@ void close_level(Search& s, const OpenLevel& level, LevelTally tally, Clock::tim
   // The picks whose expressions the tally no longer holds are built and
   // scored again; scoring is pure, so they come back exactly as they were.
   const BeamQuota quota = beam_quota(s.config.beam_width);
+  const BeamStore::Threshold threshold = tally.store().threshold();
+  s.beam_threshold = threshold.set ? threshold.score : std::numeric_limits<double>::infinity();
   std::vector<BeamStore::Pick> picks = tally.store().select(quota.elite_count, quota.diversity_quota);
   std::vector<std::size_t> missing;
   for (std::size_t i = 0; i < picks.size(); ++i) {

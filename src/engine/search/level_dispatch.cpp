@@ -34,7 +34,7 @@ std::size_t DispatchedLevel::level() const { return level_.k; }
 std::size_t DispatchedLevel::candidate_count() const { return level_.recipes.size(); }
 
 std::string DispatchedLevel::payload() const {
-  return encode_level_payload(id_, level_.k, search_.config, search_.samples, search_.levels);
+  return encode_level_payload(id_, level_.k, search_.config, search_.samples, search_.levels, level_.scorer.screen());
 }
 
 std::string DispatchedLevel::recipes(std::size_t first, std::size_t count) const {

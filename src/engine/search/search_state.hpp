@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -53,6 +54,9 @@ struct Search {
   std::vector<SampleColumns> columns;
   // What the sample columns of the levels still to be stored may take.
   std::size_t column_bytes_left = config.sample_column_budget;
+  // The rank threshold of the last level's beam store when it closed
+  // (+inf: it kept every candidate), for the next level's screen.
+  double beam_threshold = std::numeric_limits<double>::infinity();
   SearchTrace* trace = nullptr;
   // The dimension rules of a search with units (config.units).
   std::optional<DimensionRules> units =

@@ -191,6 +191,7 @@ void put_config(Writer& w, const SearchConfig& c) {
   w.put_size(c.candidate_chunk);
   w.put_size(c.sample_column_budget);
   w.put<std::uint64_t>(c.disabled_operators);
+  w.put<double>(c.screen_factor);
   put_units(w, c.units);
 }
 
@@ -201,7 +202,7 @@ bool get_config(Reader& r, SearchConfig& c) {
       !r.get(c.alpha) || !r.get(c.l1_ratio) || !r.get(c.early_exit_threshold) || !r.get(exhaustive) ||
       !r.get(optimize) || !r.get(path) || !r.get(ranking) || !r.get(leaves) || !r.get(scaling) ||
       !r.get_size(c.candidate_chunk, any) || !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators) ||
-      !get_units(r, c.units)) {
+      !r.get(c.screen_factor) || !get_units(r, c.units)) {
     return false;
   }
   // Workers score on the column path only.
@@ -227,12 +228,14 @@ SearchError corrupt(const char* what) {
 }  // namespace
 
 std::string encode_level_payload(std::uint64_t search_id, std::size_t k, const SearchConfig& config,
-                                 const SampleSet& samples, const Levels& levels) {
+                                 const SampleSet& samples, const Levels& levels, const LevelScreen& screen) {
   Writer w;
   w.put<std::uint32_t>(kPayloadTag);
   w.put<std::uint64_t>(search_id);
   w.put_size(k);
   put_config(w, config);
+  w.put<double>(screen.rank);
+  w.put<double>(screen.error);
   // The dataset as the driver holds it, column after column, then the
   // targets. A set made from complex rows has none and goes without rows,
   // which decode refuses.
@@ -270,11 +273,12 @@ std::vector<SampleColumns> stored_columns(const Levels& levels, const SampleSet&
 
 }  // namespace
 
-LevelWork::LevelWork(std::uint64_t search_id, std::size_t k, SearchConfig config, SampleSet samples, Levels levels)
+LevelWork::LevelWork(std::uint64_t search_id, std::size_t k, SearchConfig config, LevelScreen screen,
+                     SampleSet samples, Levels levels)
     : search_id_(search_id), k_(k), config_(config), samples_(std::move(samples)), levels_(std::move(levels)),
       columns_(stored_columns(levels_, samples_, config_, k)),
       numbering_(levels_, k, count_of(samples_.registry(), 1), count_of(samples_.registry(), 2)),
-      scorer_(levels_, columns_, samples_, config_, k) {}
+      scorer_(levels_, columns_, samples_, config_, k, screen) {}
 
 Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) {
   Reader r(payload);
@@ -282,10 +286,11 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
   std::uint64_t search_id = 0;
   std::size_t k = 0;
   SearchConfig config;
+  LevelScreen screen;
   std::size_t rows = 0;
   std::size_t vars = 0;
   if (!r.get(tag) || tag != kPayloadTag || !r.get(search_id) || !r.get_size(k, 1u << 16) || k < 2 ||
-      !get_config(r, config) || !r.get_size(rows, r.left() / 8) || !r.get_size(vars, kMaxVariables) || rows == 0 ||
+      !get_config(r, config) || !r.get(screen.rank) || !r.get(screen.error) || !r.get_size(rows, r.left() / 8) || !r.get_size(vars, kMaxVariables) || rows == 0 ||
       r.left() / 8 / rows < vars) {
     return corrupt("level payload");
   }
@@ -314,7 +319,7 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
   if (!r.done() || !recipes_fit(levels, k, *registry)) return corrupt("level payload");
   if (config.units && config.units->inputs.size() != vars) return corrupt("level payload");
   SampleSet samples(Dataset(rows, vars, std::move(values), std::move(targets)), registry, EvalPath::Fast);
-  return std::unique_ptr<LevelWork>(new LevelWork(search_id, k, config, std::move(samples), std::move(levels)));
+  return std::unique_ptr<LevelWork>(new LevelWork(search_id, k, config, screen, std::move(samples), std::move(levels)));
 }
 
 Outcome<std::string> LevelWork::score(std::string_view recipes, std::size_t first) const {

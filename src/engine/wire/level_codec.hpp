@@ -26,9 +26,10 @@ namespace vok {
 // What a worker needs to score level k of a search: the samples, targets
 // and settings, and the retained levels 1 .. k-1. Precondition: the set was
 // made from a dataset (as every search's is, but for vok_sr's rows of
-// differing lengths).
+// differing lengths). `screen`: the level's thresholds (LevelScorer).
 [[nodiscard]] std::string encode_level_payload(std::uint64_t search_id, std::size_t k, const SearchConfig& config,
-                                               const SampleSet& samples, const Levels& levels);
+                                               const SampleSet& samples, const Levels& levels,
+                                               const LevelScreen& screen = {});
 
 // A level's scoring rebuilt from a payload, with the retained levels' sample
 // columns, as the driver has them. Thread safety: immutable after
@@ -50,7 +51,8 @@ class LevelWork {
   LevelWork& operator=(const LevelWork&) = delete;
 
  private:
-  LevelWork(std::uint64_t search_id, std::size_t k, SearchConfig config, SampleSet samples, Levels levels);
+  LevelWork(std::uint64_t search_id, std::size_t k, SearchConfig config, LevelScreen screen, SampleSet samples,
+            Levels levels);
 
   std::uint64_t search_id_;
   std::size_t k_;
