@@ -23,7 +23,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 from . import _distributed, _engine
 from ._export import NumpyFormula, equation_text, to_latex, to_sympy
 from ._operators import resolve_operators
-from ._settings import SearchSettings
+from ._settings import REFINE, SearchSettings
 from ._tokens import Token, constant_positions, scale_tokens
 from ._units import CONSTANT_UNITS, resolve_units
 
@@ -164,7 +164,8 @@ def _refit(
     if not fitted or time_limit == 0.0:
         return equations
     refits = _engine.refine(
-        [equations[i][0] for i in fitted], data, alpha=alpha, l1_ratio=l1_ratio, time_limit=time_limit
+        [equations[i][0] for i in fitted], data, alpha=alpha, l1_ratio=l1_ratio, time_limit=time_limit,
+        refine=REFINE,
     )
     kept = list(equations)
     for i, (tokens, loss, nonreal) in zip(fitted, refits):

@@ -19,6 +19,12 @@ from ._units import UnitDimensions
 # under a root that 5 keeps.
 SCREEN_FACTOR = 5.0
 
+# Every refinement solves the damped normal equations of all constants
+# together and gives up only at the damping ceiling: correlated constants,
+# such as a scale and a rate in C * exp(C * x), converge in a few steps
+# where vok_sr's diagonal steps stall.
+REFINE = "coupled"
+
 
 @dataclass(frozen=True)
 class SearchSettings:
@@ -45,6 +51,7 @@ class SearchSettings:
     # y_units), None without units.
     units: UnitDimensions | None = None
     screen_factor: float = SCREEN_FACTOR
+    refine: str = REFINE
 
     @classmethod
     def from_estimator(

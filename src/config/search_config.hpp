@@ -27,6 +27,21 @@ enum class Ranking { Raw, Affine };
 // "C", the registry's named constants (0, 1, I, Pi, E), or both.
 enum class LeafConstants { Fitted, Named, Both };
 
+// How refinement steps. The defaults are vok_sr's method: a diagonal
+// Levenberg-Marquardt step (each constant moved by its own gradient over
+// its own curvature) and at most two rejected steps in a row. `coupled`
+// solves the damped normal equations of all constants together (J^T J, by
+// Cholesky; the diagonal step where that matrix is not positive definite),
+// which converges where constants are correlated, as a scale and a rate
+// are in C * exp(C * x); `rejections` is how many rejected steps in a row
+// end the fit before the damping ceiling does.
+struct RefinePolicy {
+  bool coupled = false;
+  int rejections = 2;
+};
+// The coupled method, which gives up only at the damping ceiling.
+inline constexpr RefinePolicy kCoupledRefine{true, 6};
+
 // Settings of one search. A plain value: every search works on its own copy,
 // so a request never changes the configuration it was derived from. Values
 // are stored as given; the search decides what odd ones mean.
@@ -73,6 +88,9 @@ struct SearchConfig {
   // thread count nor on how the level is split. 0: every candidate is
   // refined, as vok_sr searches.
   double screen_factor = 0.0;
+  // Engine policy, the private entry only: how every refinement of the
+  // search steps (candidates and the final refit). vok_sr's by default.
+  RefinePolicy refine{};
   // Engine policy, the private entry only: the dimensions of the inputs and
   // the target. With them a search builds only dimensionally consistent
   // formulas and offers the front only those of the target's dimension

@@ -167,8 +167,8 @@ PyObject* assess(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyObject* refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
-    static const py::ArgSpec spec{"refine", {"equations", "data", "alpha", "l1_ratio", "iterations", "time_limit"}, 2};
-    PyObject* a[6];
+    static const py::ArgSpec spec{"refine", {"equations", "data", "alpha", "l1_ratio", "iterations", "time_limit", "refine"}, 2};
+    PyObject* a[7];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
     const std::shared_ptr<const Dataset>* data = dataset_arg(a[1]);
     if (data == nullptr) return nullptr;
@@ -192,14 +192,15 @@ PyObject* refine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       iterations = *v;
     }
     SearchControl control;
-    if (!deadline_arg(a[5], control)) return nullptr;
+    RefinePolicy policy;
+    if (!deadline_arg(a[5], control) || !refine_arg(a[6], policy)) return nullptr;
     std::vector<Expression> expressions;
     if (!expressions_arg(a[0], **data, expressions)) return nullptr;
     std::vector<Refit> refits;
     {
       Unlocked unlocked;
       refits = refit_constants(expressions, *data, engine_state().registry, alpha, l1_ratio, iterations,
-                               control.deadline);
+                               control.deadline, policy);
     }
     Ref list(PyList_New(0));
     if (!list) return nullptr;

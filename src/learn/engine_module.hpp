@@ -100,6 +100,9 @@ bool samples_from_args(PyObject* x, PyObject* y, Dataset& data);
 // time_limit: None (absent) or a number of seconds >= 0 (infinity: none),
 // as control.deadline.
 bool deadline_arg(PyObject* obj, SearchControl& control);
+// refine: absent or "diagonal" (vok_sr's refinement), or "coupled"
+// (kCoupledRefine).
+bool refine_arg(PyObject* obj, RefinePolicy& policy);
 // threads: None (absent) or a positive integer.
 bool threads_arg(PyObject* obj, std::size_t& threads);
 // {"equations": [...], "stop_reason": ..., "last_level": ...}.

@@ -83,7 +83,7 @@ PyMethodDef g_methods[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(X, y, max_complexity=10, complexity_penalty=0.1, beam_width=1000, alpha=0.0, l1_ratio=0.5, "
      "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None, ranking='raw', "
-     "constants='fitted', dispatch=None, operators=None, units=None, output_scaling=False, screen_factor=0.0)\n--\n\n"
+     "constants='fitted', dispatch=None, operators=None, units=None, output_scaling=False, screen_factor=0.0, refine='diagonal')\n--\n\n"
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
      "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
@@ -98,7 +98,8 @@ PyMethodDef g_methods[] = {
      "make it up), or None to give the level up; what it raises stops the search as a callback's "
      "exception does. screen_factor: a candidate with constants that starts (at its operands' fitted "
      "constants) more than this factor behind the previous level's beam and the front is dropped "
-     "unrefined; 0 refines every candidate."},
+     "unrefined; 0 refines every candidate. refine 'coupled' steps all constants together (the damped "
+     "normal equations) and gives up only at the damping ceiling; 'diagonal' is vok_sr's refinement."},
     {"evaluate", as_cfunction(evaluate), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(tokens, X)\n--\n\n"
      "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "
@@ -110,12 +111,12 @@ PyMethodDef g_methods[] = {
      "some row with a value passes through a non-real value (a leaf or an intermediate or final result with "
      "a non-zero imaginary part). In parallel over the equations."},
     {"refine", as_cfunction(refine), METH_FASTCALL | METH_KEYWORDS,
-     "refine(equations, data, alpha=0.0, l1_ratio=0.5, iterations=100, time_limit=None)\n--\n\n"
+     "refine(equations, data, alpha=0.0, l1_ratio=0.5, iterations=100, time_limit=None, refine='diagonal')\n--\n\n"
      "Refits each token list's constants on every row of a Dataset by the search's own refinement "
      "(Levenberg-Marquardt with the elastic-net penalty alpha, l1_ratio), in parallel over the equations; "
      "[(tokens, loss, leaves_reals)] of the refitted lists, as assess() gives them (the loss without the "
      "penalty). A refinement stops at time_limit seconds with the constants it has reached; a list without "
-     "constants comes back as it is."},
+     "constants comes back as it is. refine as for search()."},
     {"render", as_cfunction(render), METH_O,
      "render(tokens)\n--\n\nThe formula text, the LaTeX form and the Python/NumPy form of a token list."},
     {"validate", as_cfunction(validate), METH_O,

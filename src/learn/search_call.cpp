@@ -227,6 +227,14 @@ bool units_arg(PyObject* obj, SearchConfig& config) {
 
 }  // namespace
 
+bool refine_arg(PyObject* obj, RefinePolicy& policy) {
+  if (obj == nullptr) return true;
+  const auto i = choice_arg(obj, "refine", {"diagonal", "coupled"});
+  if (!i) return false;
+  policy = *i == 0 ? RefinePolicy{} : kCoupledRefine;
+  return true;
+}
+
 bool deadline_arg(PyObject* obj, SearchControl& control) {
   if (obj == nullptr || obj == Py_None) return true;
   const auto seconds = py::real_arg(obj, "time_limit");
@@ -327,14 +335,14 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
-                                   "constants", "dispatch", "operators", "units", "output_scaling", "screen_factor"},
+                                   "constants", "dispatch", "operators", "units", "output_scaling", "screen_factor", "refine"},
                                   2};
-    PyObject* a[19];
+    PyObject* a[20];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
     if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15], a[17]}, config) ||
-        !units_arg(a[16], config)) {
+        !units_arg(a[16], config) || !refine_arg(a[19], config.refine)) {
       return nullptr;
     }
     if (a[18] != nullptr) {

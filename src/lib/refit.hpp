@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "config/search_config.hpp"
 #include "core/dataset.hpp"
 #include "core/expression.hpp"
 #include "eval/batch.hpp"
@@ -31,12 +32,13 @@ struct Refit {
 // elastic-net penalty alpha, l1_ratio; at most `iterations` iterations),
 // in parallel over the formulas, and summarizes each result on the data
 // (its loss is the plain mean squared error, without the penalty). A
-// formula without constants comes back as it is. Every refinement stops at
+// formula without constants comes back as it is. `policy`: how it steps. Every refinement stops at
 // `deadline` with the values it has reached. The results come in the order
 // of `expressions`. Precondition: data has rows and targets.
 [[nodiscard]] std::vector<Refit> refit_constants(std::span<const Expression> expressions,
                                                  std::shared_ptr<const Dataset> data, const RegistryPtr& registry,
                                                  double alpha, double l1_ratio, std::size_t iterations,
-                                                 std::optional<std::chrono::steady_clock::time_point> deadline);
+                                                 std::optional<std::chrono::steady_clock::time_point> deadline,
+                                                 RefinePolicy policy = {});
 
 }  // namespace vok

@@ -60,6 +60,7 @@ struct Case {
   std::optional<ConstantUnits> units = std::nullopt;  // with units: v_{0} a length, v_{1} a time
   bool output_scaling = false;
   double screen_factor = 0.0;
+  RefinePolicy refine{};
 };
 
 SearchConfig config_of(const Case& c) {
@@ -70,6 +71,7 @@ SearchConfig config_of(const Case& c) {
   config.disabled_operators = c.disabled_operators;
   config.output_scaling = c.output_scaling;
   config.screen_factor = c.screen_factor;
+  config.refine = c.refine;
   config.exhaustive = true;
   if (c.units) {
     Exponents length{}, time{};
@@ -240,7 +242,10 @@ INSTANTIATE_TEST_SUITE_P(Problems, DispatchIdentity,
                                                 Ranking::Affine, 0, std::nullopt, true},
                                            // The screen's thresholds travel with the payload.
                                            Case{"noisy_affine_scaled_screened_beam30", noisy_two_variables, 30, 6,
-                                                Ranking::Affine, 0, std::nullopt, true, 1.5}),
+                                                Ranking::Affine, 0, std::nullopt, true, 1.5},
+                                           // So does the refinement's method.
+                                           Case{"noisy_affine_coupled_beam30", noisy_two_variables, 30, 6,
+                                                Ranking::Affine, 0, std::nullopt, true, 0.0, kCoupledRefine}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 bool invalid(const Outcome<LevelTally>& r) {

@@ -41,6 +41,29 @@ TEST(RefineConstants, FitsParameterTimesXToTwoFourSix) {
   EXPECT_EQ(refined.num_params, 1);
 }
 
+// A scale and a rate are correlated: the diagonal steps of C * exp(C * x)
+// overshoot and stall, the coupled ones reach the law within ten
+// iterations from the same start, on both evaluation paths alike.
+TEST(RefineConstants, CoupledStepsFitCorrelatedConstantsWhereDiagonalOnesStall) {
+  const Expression e =
+      with_param(with_param(bin(BuiltinKind::Times, C(), un(BuiltinKind::Exp, bin(BuiltinKind::Times, C(), v(0)))), 0,
+                            {0.1, 0.0}),
+                 1, {0.8, 0.0});
+  std::vector<ComplexRow> rows;
+  std::vector<double> targets;
+  for (int i = 0; i < 30; ++i) {
+    const double x = -2.0 + 4.0 * i / 29.0;
+    rows.push_back({{x, 0.0}});
+    targets.push_back(1.5 * std::exp(0.7 * x));
+  }
+  const auto diagonal = refine_constants(e, rows, targets, 0.0, 0.5, builtins(), 10);
+  const auto coupled = refine_constants(e, rows, targets, 0.0, 0.5, builtins(), 10, nullptr, kCoupledRefine);
+  EXPECT_GT(diagonal.second, 1.0);
+  EXPECT_LT(coupled.second, 1e-18);
+  EXPECT_NEAR(coupled.first.tokens[0].value.re, 1.5, 1e-9);
+  EXPECT_NEAR(coupled.first.tokens[1].value.re, 0.7, 1e-9);
+}
+
 TEST(RefineConstants, WithoutParametersReturnsCopyAndPlainError) {
   const Expression e = un(BuiltinKind::Square, v(0));
   const auto rows = rows_of({1, 2});

@@ -213,8 +213,10 @@ TEST_P(ColumnPath, RefinementIsTheReferenceBitForBit) {
     const Expression e = rnd.expression(true);
     const Weights w = weights(rnd);
     const std::size_t iterations = rnd.below(2) == 0 ? 10 : 30;
-    const auto want = refine_constants(e, d.rows, d.targets, w.alpha, w.l1_ratio, builtins(), iterations);
-    const auto got = refine_constants(e, set, w.alpha, w.l1_ratio, iterations);
+    const RefinePolicy policy = rnd.below(2) == 0 ? RefinePolicy{} : kCoupledRefine;
+    const auto want =
+        refine_constants(e, d.rows, d.targets, w.alpha, w.l1_ratio, builtins(), iterations, nullptr, policy);
+    const auto got = refine_constants(e, set, w.alpha, w.l1_ratio, iterations, nullptr, nullptr, policy);
     ASSERT_TRUE(same_expression(want.first, got.first)) << e.formula;
     ASSERT_TRUE(same_double(want.second, got.second)) << e.formula;
     moved += !same_expression(e, want.first);

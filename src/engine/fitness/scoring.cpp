@@ -242,7 +242,7 @@ std::optional<ScoredCandidate> score_candidate(Expression e, ComplexRows samples
       },
       [&](const Expression& x) {
         return refine_constants(x, samples, targets, config.alpha, config.l1_ratio, registry,
-                                kScoringIterations);
+                                kScoringIterations, nullptr, config.refine);
       });
 }
 
@@ -254,7 +254,8 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
       std::move(e), config,
       [&](const Expression& x) { return compute_raw_error(x, samples, config.alpha, config.l1_ratio); },
       [&](const Expression& x) {
-        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations);
+        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations, nullptr, nullptr,
+                                config.refine);
       });
 }
 
@@ -279,7 +280,8 @@ std::optional<ScoredCandidate> score_candidate(Expression e, const SampleSet& sa
         return error;
       },
       [&](const Expression& x) {
-        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations, &start);
+        return refine_constants(x, samples, config.alpha, config.l1_ratio, kScoringIterations, &start, nullptr,
+                                config.refine);
       });
 }
 

@@ -28,7 +28,6 @@ void write_parameters(Expression& e, std::span<const std::size_t> positions, std
 constexpr double kInitialDamping = 0.01;
 constexpr double kDampingCeiling = 10000.0;
 constexpr double kDampingFactor = 10.0;
-constexpr int kRejectionsTolerated = 2;
 constexpr double kStep = kJacobianStep;
 constexpr double kRegularisation = 1e-6;
 constexpr double kTolerance = 1e-9;
@@ -54,6 +53,8 @@ struct RefineBuffers {
   std::vector<double> h;
   std::vector<double> g;
   std::vector<double> next;
+  std::vector<double> jac;     // coupled sums: a block's Jacobian, one row per parameter
+  std::vector<double> factor;  // coupled step: the Cholesky factor
 };
 
 RefineBuffers& refine_buffers() {
@@ -77,6 +78,65 @@ void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double
   }
   h = hj;
   g = gj;
+}
+
+// The coupled sums: adds `lanes` samples' terms to every entry of the
+// n x n matrix h (row-major, h[j * n + l] = sum J_j J_l) and to g, each
+// entry in sample order. `jac` holds the block's Jacobian, row j for
+// parameter j, `stride` apart.
+void add_coupled_terms(const double* jac, std::size_t stride, std::size_t n, const double* pred,
+                       const double* targets, std::size_t lanes, double* h, double* g) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* jj = jac + j * stride;
+    for (std::size_t l = 0; l < n; ++l) {
+      const double* jl = jac + l * stride;
+      double s = h[j * n + l];
+      for (std::size_t i = 0; i < lanes; ++i) s += jj[i] * jl[i];
+      h[j * n + l] = s;
+    }
+    double s = g[j];
+    for (std::size_t i = 0; i < lanes; ++i) s += jj[i] * (pred[i] - targets[i]);
+    g[j] = s;
+  }
+}
+
+// One coupled damped step: solves (H + (lambda + kRegularisation) on the
+// diagonal) d = g by Cholesky into next = p - d. False, with `next`
+// unspecified, where that matrix is not positive definite to working
+// precision (a zero or NaN pivot): the caller then takes the diagonal step.
+bool coupled_step(const std::vector<double>& p, const std::vector<double>& h, const std::vector<double>& g,
+                  double lambda, std::vector<double>& factor, std::vector<double>& next) {
+  const std::size_t n = p.size();
+  factor.assign(h.begin(), h.begin() + static_cast<std::ptrdiff_t>(n * n));
+  for (std::size_t j = 0; j < n; ++j) factor[j * n + j] = (h[j * n + j] + lambda) + kRegularisation;
+  for (std::size_t j = 0; j < n; ++j) {
+    double d = factor[j * n + j];
+    for (std::size_t k = 0; k < j; ++k) d -= factor[j * n + k] * factor[j * n + k];
+    if (!(d > 0.0) || !std::isfinite(d)) return false;
+    const double root = std::sqrt(d);
+    factor[j * n + j] = root;
+    for (std::size_t i = j + 1; i < n; ++i) {
+      double s = factor[i * n + j];
+      for (std::size_t k = 0; k < j; ++k) s -= factor[i * n + k] * factor[j * n + k];
+      factor[i * n + j] = s / root;
+    }
+  }
+  // L y = g, then L^T d = y, in `next`; then next = p - d.
+  for (std::size_t i = 0; i < n; ++i) {
+    double s = g[i];
+    for (std::size_t k = 0; k < i; ++k) s -= factor[i * n + k] * next[k];
+    next[i] = s / factor[i * n + i];
+  }
+  for (std::size_t i = n; i-- > 0;) {
+    double s = next[i];
+    for (std::size_t k = i + 1; k < n; ++k) s -= factor[k * n + i] * next[k];
+    next[i] = s / factor[i * n + i];
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    next[j] = p[j] - next[j];
+    if (!std::isfinite(next[j])) return false;
+  }
+  return true;
 }
 
 // compute_error_with_params on the column path. `complex_params` is the
@@ -168,11 +228,12 @@ double compute_error_with_params(const Expression& e, std::span<const double> pa
 namespace {
 
 // The Levenberg-Marquardt control loop of refinement, the one both
-// evaluation paths run: diagonal damping, at most kRejectionsTolerated
+// evaluation paths run: diagonal damping, at most policy.rejections
 // rejections in a row, a stop at the damping ceiling or when an accepted
 // step improves the error by less than kTolerance. `path` supplies
 //   sums(p, h, g)         the Jacobian's sums at p (h[j] = sum J_j^2,
-//                         g[j] = sum J_j * r), each in sample order;
+//                         g[j] = sum J_j * r), each in sample order; with
+//                         policy.coupled h is the whole n x n J^T J;
 //   error(next, current)  the error at a trial vector, which may stop early
 //                         once it is certain not to be below `current`;
 //   accepted() / rejected()  what became of that trial;
@@ -183,9 +244,11 @@ namespace {
 template <class Path>
 double levenberg_marquardt(std::vector<double>& p, double current, std::size_t max_iterations, Path& path,
                            std::vector<double>& h, std::vector<double>& g, std::vector<double>& next,
-                           const std::function<bool()>* should_stop) {
+                           const std::function<bool()>* should_stop, RefinePolicy policy,
+                           std::vector<double>& factor) {
   const std::size_t n = p.size();
-  h.resize(n);
+  const bool coupled = policy.coupled && n > 1;
+  h.resize(coupled ? n * n : n);
   g.resize(n);
   next.resize(n);
   bool sums_at_p = path.has_sums();
@@ -198,7 +261,10 @@ double levenberg_marquardt(std::vector<double>& p, double current, std::size_t m
       path.sums(p, h, g);
       sums_at_p = true;
     }
-    for (std::size_t j = 0; j < n; ++j) next[j] = p[j] - g[j] / ((h[j] + lambda) + kRegularisation);
+    if (!coupled || !coupled_step(p, h, g, lambda, factor, next)) {
+      const std::size_t diagonal = coupled ? n + 1 : 1;
+      for (std::size_t j = 0; j < n; ++j) next[j] = p[j] - g[j] / ((h[j * diagonal] + lambda) + kRegularisation);
+    }
     const double next_error = path.error(next, current);
     if (next_error < current) {
       path.accepted();
@@ -211,7 +277,7 @@ double levenberg_marquardt(std::vector<double>& p, double current, std::size_t m
       if (converged) break;
     } else {
       path.rejected();
-      if (rejections >= kRejectionsTolerated) break;
+      if (rejections >= policy.rejections) break;
       ++rejections;
       lambda = lambda * kDampingFactor;
     }
@@ -224,18 +290,31 @@ double levenberg_marquardt(std::vector<double>& p, double current, std::size_t m
 class SamplePath {
  public:
   SamplePath(const Expression& e, ComplexRows samples, std::span<const double> targets, double alpha,
-             double l1_ratio, const OperatorRegistry& registry)
+             double l1_ratio, const OperatorRegistry& registry, bool coupled)
       : e_(e), samples_(samples), targets_(targets), alpha_(alpha), l1_ratio_(l1_ratio), registry_(registry),
-        ops_(registry.operators()) {}
+        ops_(registry.operators()), coupled_(coupled) {}
 
   bool has_sums() const { return false; }
   void sums(const std::vector<double>& p, std::vector<double>& h, std::vector<double>& g) {
     const std::size_t n = p.size();
     trial_.resize(n);
+    std::fill(h.begin(), h.end(), 0.0);
     for (std::size_t j = 0; j < n; ++j) {
       trial_[j] = {p[j], 0.0};
-      h[j] = 0.0;
       g[j] = 0.0;
+    }
+    if (coupled_ && n > 1) {
+      jac_.resize(n);
+      for (std::size_t k = 0; k < targets_.size(); ++k) {
+        const double pred = prediction(e_, samples_[k], trial_, ops_);
+        for (std::size_t j = 0; j < n; ++j) {
+          trial_[j].re = p[j] + kStep;
+          jac_[j] = (prediction(e_, samples_[k], trial_, ops_) - pred) / kStep;
+          trial_[j].re = p[j];
+        }
+        add_coupled_terms(jac_.data(), 1, n, &pred, &targets_[k], 1, h.data(), g.data());
+      }
+      return;
     }
     for (std::size_t k = 0; k < targets_.size(); ++k) {
       const double pred = prediction(e_, samples_[k], trial_, ops_);
@@ -265,7 +344,9 @@ class SamplePath {
   double l1_ratio_;
   const OperatorRegistry& registry_;
   OperatorList ops_;
+  bool coupled_;
   std::vector<Complex> trial_;
+  std::vector<double> jac_;
 };
 
 // The column path: blocks of samples through the work program, the
@@ -287,12 +368,14 @@ class ColumnPath {
     std::vector<Complex>& trial = buffers_.trial;
     BlockValues& b = scratch_.block;
     trial.resize(n);
+    std::fill(h.begin(), h.end(), 0.0);
     for (std::size_t j = 0; j < n; ++j) {
       trial[j] = {p[j], 0.0};
-      h[j] = 0.0;
       g[j] = 0.0;
     }
-    // Block by block in sample order; each h[j] and g[j] still adds its
+    const bool coupled = h.size() != n;
+    if (coupled) buffers_.jac.resize(n * kSampleBlock);
+    // Block by block in sample order; each entry of h and g still adds its
     // samples in ascending order, as the reference does.
     for (std::size_t first = 0; first < count; first += kSampleBlock) {
       const std::size_t lanes = std::min(kSampleBlock, count - first);
@@ -306,8 +389,14 @@ class ColumnPath {
         trial[j].re = p[j] + kStep;
         program_.eval(first, lanes, trial, b.out());
         trial[j].re = p[j];
-        add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, lanes, h[j], g[j]);
+        if (!coupled) {
+          add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, lanes, h[j], g[j]);
+          continue;
+        }
+        double* const row = buffers_.jac.data() + j * kSampleBlock;
+        for (std::size_t i = 0; i < lanes; ++i) row[i] = ((b.ok[i] ? b.re[i] : 0.0) - pr[i]) / kStep;
       }
+      if (coupled) add_coupled_terms(buffers_.jac.data(), kSampleBlock, n, pr, t, lanes, h.data(), g.data());
     }
     predictions_at_p_ = true;
   }
@@ -342,7 +431,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
                                                std::size_t max_iterations,
-                                               const std::function<bool()>* should_stop) {
+                                               const std::function<bool()>* should_stop, RefinePolicy policy) {
   std::vector<std::size_t> positions;
   std::vector<double> p;
   for (std::size_t i = 0; i < e.tokens.size(); ++i) {
@@ -355,10 +444,10 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
     return {e, compute_error_with_params(e, {}, samples, targets, alpha, l1_ratio, registry)};
   }
   Expression work = e;
-  SamplePath path(work, samples, targets, alpha, l1_ratio, registry);
-  std::vector<double> h, g, next;
+  SamplePath path(work, samples, targets, alpha, l1_ratio, registry, policy.coupled);
+  std::vector<double> h, g, next, factor;
   const double start = compute_error_with_params(work, p, samples, targets, alpha, l1_ratio, registry);
-  const double error = levenberg_marquardt(p, start, max_iterations, path, h, g, next, should_stop);
+  const double error = levenberg_marquardt(p, start, max_iterations, path, h, g, next, should_stop, policy, factor);
   write_parameters(work, positions, p);
   return {std::move(work), error};
 }
@@ -368,10 +457,10 @@ std::pair<Expression, double> refine_constants(const Expression& e, ComplexRows 
 std::pair<Expression, double> refine_constants(const Expression& e, const SampleSet& samples,
                                                double alpha, double l1_ratio,
                                                std::size_t max_iterations, const RefineStart* start,
-                                               const std::function<bool()>* should_stop) {
+                                               const std::function<bool()>* should_stop, RefinePolicy policy) {
   if (!samples.column_path()) {
     return reference::refine_constants(e, samples.rows(), samples.targets(), alpha, l1_ratio, samples.registry(),
-                            max_iterations, should_stop);
+                            max_iterations, should_stop, policy);
   }
   RefineBuffers& buffers = refine_buffers();
   std::vector<std::size_t>& positions = buffers.positions;
@@ -400,7 +489,8 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
                             start != nullptr ? start->known : std::span<const KnownSubtree>{});
   std::vector<double>& h = buffers.h;
   std::vector<double>& g = buffers.g;
-  h.resize(n);
+  const bool coupled = policy.coupled && n > 1;
+  h.resize(coupled ? n * n : n);
   g.resize(n);
 
   // The predictions at p are those of the error evaluation that accepted p,
@@ -420,15 +510,24 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
   if (start_applies && start->perturbed.size() == n) {
     // The first Jacobian from the given columns. Each sum adds its samples
     // in ascending order, as the block loop does.
-    for (std::size_t j = 0; j < n; ++j) {
-      h[j] = 0.0;
-      g[j] = 0.0;
-      add_jacobian_terms(start->perturbed[j], pred, targets.data(), count, h[j], g[j]);
+    std::fill(h.begin(), h.end(), 0.0);
+    std::fill(g.begin(), g.end(), 0.0);
+    if (coupled) {
+      buffers.jac.resize(n * count);
+      for (std::size_t j = 0; j < n; ++j) {
+        const ColumnValues moved = start->perturbed[j];
+        double* const row = buffers.jac.data() + j * count;
+        for (std::size_t i = 0; i < count; ++i) row[i] = ((moved.ok[i] ? moved.re[i] : 0.0) - pred[i]) / kStep;
+      }
+      add_coupled_terms(buffers.jac.data(), count, n, pred, targets.data(), count, h.data(), g.data());
+    } else {
+      for (std::size_t j = 0; j < n; ++j) add_jacobian_terms(start->perturbed[j], pred, targets.data(), count, h[j], g[j]);
     }
     sums_at_p = true;
   }
   ColumnPath path(work, samples, program, scratch, buffers, pred, alpha, l1_ratio, predictions_at_p, sums_at_p);
-  current = levenberg_marquardt(p, current, max_iterations, path, h, g, buffers.next, should_stop);
+  current = levenberg_marquardt(p, current, max_iterations, path, h, g, buffers.next, should_stop, policy,
+                                buffers.factor);
   write_parameters(work, positions, p);
   return {std::move(work), current};
 }

@@ -57,6 +57,7 @@ inline constexpr double kJacobianStep = 1e-6;
                                                double alpha, double l1_ratio,
                                                std::size_t max_iterations,
                                                const RefineStart* start = nullptr,
-                                               const std::function<bool()>* should_stop = nullptr);
+                                               const std::function<bool()>* should_stop = nullptr,
+                                               RefinePolicy policy = {});
 
 }  // namespace vok

@@ -61,7 +61,8 @@ void score_and_update(const Expression& e, ComplexRows samples, std::span<const 
                                                std::span<const double> targets, double alpha,
                                                double l1_ratio, const OperatorRegistry& registry,
                                                std::size_t max_iterations,
-                                               const std::function<bool()>* should_stop = nullptr);
+                                               const std::function<bool()>* should_stop = nullptr,
+                                               RefinePolicy policy = {});
 
 // Refits every front entry with parameters (30 iterations, taken
 // unconditionally), keeps the entries that beat every simpler one and

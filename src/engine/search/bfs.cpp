@@ -278,7 +278,8 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
                                                    std::span<const double> targets) {
   const OperatorRegistry& ops = *registry;
   return finalize_with(std::move(front), std::move(registry), config, [&](const Expression& e) {
-    return refine_constants(e, samples, targets, config.alpha, config.l1_ratio, ops, kFinalIterations);
+    return refine_constants(e, samples, targets, config.alpha, config.l1_ratio, ops, kFinalIterations, nullptr,
+                            config.refine);
   });
 }
 
@@ -287,7 +288,8 @@ Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr r
 Outcome<std::vector<SearchResult>> finalize_result(FrontPtr front, RegistryPtr registry,
                                                    const SearchConfig& config, const SampleSet& samples) {
   return finalize_with(std::move(front), std::move(registry), config, [&](const Expression& e) {
-    return refine_constants(e, samples, config.alpha, config.l1_ratio, kFinalIterations);
+    return refine_constants(e, samples, config.alpha, config.l1_ratio, kFinalIterations, nullptr, nullptr,
+                            config.refine);
   });
 }
 

@@ -192,17 +192,20 @@ void put_config(Writer& w, const SearchConfig& c) {
   w.put_size(c.sample_column_budget);
   w.put<std::uint64_t>(c.disabled_operators);
   w.put<double>(c.screen_factor);
+  w.put<std::uint8_t>(c.refine.coupled ? 1 : 0);
+  w.put<std::int32_t>(c.refine.rejections);
   put_units(w, c.units);
 }
 
 bool get_config(Reader& r, SearchConfig& c) {
   constexpr std::size_t any = ~std::size_t{0};
-  std::uint8_t exhaustive = 0, optimize = 0, path = 0, ranking = 0, leaves = 0, scaling = 0;
+  std::uint8_t exhaustive = 0, optimize = 0, path = 0, ranking = 0, leaves = 0, scaling = 0, coupled = 0;
   if (!r.get_size(c.max_complexity, any) || !r.get(c.complexity_penalty) || !r.get_size(c.beam_width, any) ||
       !r.get(c.alpha) || !r.get(c.l1_ratio) || !r.get(c.early_exit_threshold) || !r.get(exhaustive) ||
       !r.get(optimize) || !r.get(path) || !r.get(ranking) || !r.get(leaves) || !r.get(scaling) ||
       !r.get_size(c.candidate_chunk, any) || !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators) ||
-      !r.get(c.screen_factor) || !get_units(r, c.units)) {
+      !r.get(c.screen_factor) || !r.get(coupled) || coupled > 1 || !r.get(c.refine.rejections) ||
+      !get_units(r, c.units)) {
     return false;
   }
   // Workers score on the column path only.
@@ -211,6 +214,7 @@ bool get_config(Reader& r, SearchConfig& c) {
     return false;
   }
   c.output_scaling = scaling != 0;
+  c.refine.coupled = coupled != 0;
   c.exhaustive = exhaustive != 0;
   c.optimize_constants = optimize != 0;
   c.eval_path = EvalPath::Fast;
