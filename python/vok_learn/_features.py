@@ -13,10 +13,13 @@ from ._tokens import OPERATOR_ARITY, Token
 __all__ = ["FEATURE_RANKINGS", "formula_counts", "rank_features", "remap_columns", "select_columns"]
 
 # The rankings the tables benchmark compares; `select_columns` uses
-# DEFAULT_RANKING, the one that put the relevant columns first more often
-# for less time there.
+# DEFAULT_RANKING. On 2000 rows of 100 columns with 3 relevant ones (three
+# laws, five seeds) the forest put all three in its top 5 every time, mutual
+# information 7 times in 15: it misses a column whose effect is weak on its
+# own (-0.5*x in a sum of powers) or that only modulates another (x6 in
+# sin(2*x5)*x6). The forest takes about twice as long, a few seconds.
 FEATURE_RANKINGS = ("mutual_info", "forest")
-DEFAULT_RANKING = "mutual_info"
+DEFAULT_RANKING = "forest"
 # Rows the ranking reads at most: mutual information's nearest-neighbour
 # estimate and a forest's splits are settled by a few thousand rows, and
 # their cost grows faster than the rows.
