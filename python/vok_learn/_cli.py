@@ -124,7 +124,7 @@ def build_parser() -> argparse.ArgumentParser:
         default="auto",
         metavar="N",
         help="search on a random subset of N rows, then refit on all rows; 'auto' (default): "
-        "4000 rows on larger tables; 'all': every row",
+        "2000 rows on larger tables; 'all': every row",
     )
     fit.add_argument(
         "--select-features",

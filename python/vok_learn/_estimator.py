@@ -19,7 +19,7 @@ from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from . import _distributed, _engine
 from ._features import CONSTANT_LEAVES as LEAVES_OF_CONSTANTS
@@ -59,12 +59,12 @@ UNSCALED_RMS = (1e-2, 1e2)
 # Slack after the time limit for mapping, refitting and scoring the results.
 POST_SEARCH_SECONDS = 0.5
 # max_samples="auto": the search runs on at most this many rows. A level's
-# cost grows with the rows it scores, and beyond a few thousand rows more
-# rows no longer change which formulas a level keeps (1 % noise averages
-# out to 0.1 % of the error), while they slow every level: on the
-# tables benchmark (bench/tables_bench.py) this many rows reach the 7 tokens
-# of a 3-variable product law with 10 columns in well under a minute.
-AUTO_MAX_SAMPLES = 4000
+# cost grows with the rows it scores, while beyond a thousand rows or so more
+# rows hardly change which formulas a level keeps. On the tables benchmark
+# (bench/tables_bench.py, 10^5 rows of 10 columns, 60 s on a loaded 2-core
+# machine) 1000 and 2000 rows completed level 5 and found 2.5*x0*x1/x2,
+# 4000 found it only part-way through level 5, 8000 and more did not.
+AUTO_MAX_SAMPLES = 2000
 # max_samples="auto" draws its subset with this seed when random_state is
 # None, so that a default fit is reproducible like the search itself.
 AUTO_SEED = 0
@@ -264,14 +264,14 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         are then refitted on all rows by the search's own constant fitting
         (with the `alpha` and `l1_ratio` penalty; bounded by `time_limit`),
         each refit kept where it lowers the loss, and the losses computed on
-        all rows. "auto": a subset of 4000 rows on more than 4000 rows,
+        all rows. "auto": a subset of 2000 rows on more than 2000 rows,
         which finds the same laws as all rows in a fraction of the time
         (the cost of every level grows with the rows it scores). None: the
         search runs on all rows.
     select_features : int or None, default=None
-        Search on the k columns of X that scikit-learn's mutual information
-        estimate (``sklearn.feature_selection.mutual_info_regression``, on
-        at most 4000 of the search's rows) ranks highest for y; the
+        Search on the k columns of X that the impurity importances of a
+        scikit-learn random forest (``RandomForestRegressor`` of 100 trees,
+        on at most 4000 of the search's rows) rank highest for y; the
         equations still name the original columns, and `predict` takes all
         of them. The width of the first levels grows with the square of the
         number of columns and more, so on a wide table a search on all
@@ -364,8 +364,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         The Pareto front, one row per equation, simplest first (complexity
         strictly increasing, loss strictly decreasing), index 0..n-1, with
         the columns ``complexity`` (int), ``loss`` (mean squared error on all
-        training rows), ``score`` (-Δlog(loss) / Δcomplexity against the
-        previous row, 0 for the first), ``equation`` (text with the feature
+        training rows, weighted by `fit`'s sample_weight), ``score``
+        (-Δlog(loss) / Δcomplexity against the previous row, 0 for the
+        first), ``equation`` (text with the feature
         names and constants to full double precision), ``sympy_format`` (a
         SymPy expression) and ``leaves_reals`` (whether the equation goes
         through non-real values on the training data).
@@ -407,9 +408,11 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         8 n (d + 1)  +  8 n d  +  16 m (k + 1)  +  S(m)  bytes
 
     besides the interpreter and its libraries: the engine's copy of X and y
-    (read by the refits and the losses on all rows), the float64 X that
-    validation makes when X is not already a float64 array (none
-    otherwise), the searched rows twice, and the search itself. S(m) is at
+    (read by the refits and the losses on all rows; 8 n more for
+    `sample_weight`, and a copy of the rows of positive weight when some
+    weights are 0), the float64 X that validation makes when X is not
+    already a float64 array (none otherwise), the searched rows twice, and
+    the search itself. S(m) is at
     most 256 MiB of the retained levels' values (17 bytes per row and kept
     formula, within that budget) plus a few bytes per formula of the
     widest level, which grows with `beam_width` and `max_complexity`, not
@@ -534,7 +537,12 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     # --------------------------------------------------------------- fit
 
     def fit(
-        self, X: ArrayLike, y: ArrayLike, X_units: Any = None, y_units: str | None = None
+        self,
+        X: ArrayLike,
+        y: ArrayLike,
+        X_units: Any = None,
+        y_units: str | None = None,
+        sample_weight: ArrayLike | None = None,
     ) -> VokRegressor:
         """Searches formulas for y as a function of the columns of X.
 
@@ -560,6 +568,15 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             The unit of y; the equations then all have its dimension.
             None: any dimension (only consistency is enforced). Needs
             `X_units`.
+        sample_weight : array-like of shape (n_samples,) or None, default=None
+            How much each row counts: the search ranks formulas, fits their
+            constants (and the rescalings of `output_scaling`) and reports
+            their ``loss`` by the weighted mean squared error
+            sum(w * (f - y)**2) / sum(w). Weights must be finite and >= 0,
+            not all 0; rows of weight 0 are left out of the fit altogether,
+            and `max_samples` draws its subset from the others. Weights of
+            one give exactly the equations of no weights. None: every row
+            counts once.
 
         Returns
         -------
@@ -592,11 +609,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(
                 f"X has {X_all.shape[1]} features, but VokRegressor accepts at most {MAX_FEATURES}"
             )
+        weights = None
+        if sample_weight is not None:
+            # Also refuses NaN, infinities and all zeros.
+            weights = _check_sample_weight(sample_weight, X_all, dtype=np.float64, ensure_non_negative=True)
+            # A row of weight 0 is no row at all; the engine scales the
+            # others to a mean of 1.
+            if not np.all(weights > 0):
+                kept = weights > 0
+                X_all, y_all, weights = X_all[kept], y_all[kept], weights[kept]
         names = self._feature_names()
         units = resolve_units(X_units, y_units, names, str(self.constant_units))
         # The training data as the engine reads it, built once: each
         # equation's loss and leaves_reals come from one evaluation.
-        data = _engine.Dataset(X_all, y_all)
+        data = _engine.Dataset(X_all, y_all, sample_weight=weights)
 
         seed = AUTO_SEED if self.random_state is None else self.random_state
         rng = check_random_state(seed)
@@ -606,7 +632,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             subset = np.sort(rng.choice(X_all.shape[0], size=limit, replace=False))
         X_search = X_all if subset is None else X_all[subset]
         y_search = y_all if subset is None else y_all[subset]
-        columns = self._search_columns(X_search, y_search, rng)
+        w_search = weights if subset is None or weights is None else weights[subset]
+        columns = self._search_columns(X_search, y_search, rng, w_search)
         if len(columns) < X_all.shape[1]:
             X_search = X_search[:, columns]
             if units is not None:
@@ -623,7 +650,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 settings, time_limit=max(0.0, settings.time_limit - min(reserve, 0.25 * settings.time_limit))
             )
         try:
-            result, level_records = self._search(X_search, y_search / factor, factor, settings)
+            result, level_records = self._search(X_search, y_search / factor, factor, settings, w_search)
         except _distributed.DistributedSearchError:
             # Nothing of this fit, nor of an earlier one, may pass for its
             # result.
@@ -657,7 +684,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                     UserWarning,
                     stacklevel=2,
                 )
-            tokens = [("const", float(np.mean(y_all)))]
+            tokens = [("const", float(np.average(y_all, weights=weights)))]
             ((loss, nonreal),) = _engine.assess([tokens], data)
             rows.append((1, loss, tokens, nonreal))
 
@@ -705,14 +732,18 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         return AUTO_MAX_SAMPLES if isinstance(self.max_samples, str) else self.max_samples
 
     def _search_columns(
-        self, X: NDArray[np.float64], y: NDArray[np.float64], rng: np.random.RandomState
+        self,
+        X: NDArray[np.float64],
+        y: NDArray[np.float64],
+        rng: np.random.RandomState,
+        weights: NDArray[np.float64] | None,
     ) -> NDArray[np.intp]:
         """The columns of X the search runs on, in order: the
         `select_features` ranked highest, else all of them (with a warning
         when they are many)."""
         n = X.shape[1]
         if self.select_features is not None and self.select_features < n:
-            return select_columns(X, y, int(self.select_features), int(rng.randint(2**31 - 1)))
+            return select_columns(X, y, int(self.select_features), int(rng.randint(2**31 - 1)), weights=weights)
         if n > WIDE_COLUMNS:
             leaves = LEAVES_OF_CONSTANTS[str(self.constants)]
             operators = resolve_operators(self.operators)
@@ -738,7 +769,12 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         return [str(n) for n in names]
 
     def _search(
-        self, X: NDArray[np.float64], y: NDArray[np.float64], factor: float, settings: SearchSettings
+        self,
+        X: NDArray[np.float64],
+        y: NDArray[np.float64],
+        factor: float,
+        settings: SearchSettings,
+        weights: NDArray[np.float64] | None = None,
     ) -> tuple[_engine.SearchRun, list[dict[str, Any]]]:
         """The engine's result and, on a cluster, its per-level records."""
         bars = _LevelBars(factor * factor) if self.verbose == 1 else None
@@ -757,6 +793,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 **settings.engine_kwargs(),
                 callback=on_event if bars is not None or dispatcher is not None else None,
                 dispatch=dispatcher,
+                **({} if weights is None else {"sample_weight": weights}),
             )
         except KeyboardInterrupt as interrupt:
             partial = getattr(interrupt, "partial", None)

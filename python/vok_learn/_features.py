@@ -29,13 +29,18 @@ CONSTANT_LEAVES = {"fitted": 1, "named": 5, "both": 6}
 
 
 def rank_features(
-    X: NDArray[np.float64], y: NDArray[np.float64], method: str, seed: int
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    method: str,
+    seed: int,
+    weights: NDArray[np.float64] | None = None,
 ) -> NDArray[np.float64]:
     """One relevance score per column of X for predicting y, higher is more
     relevant: scikit-learn's mutual information estimate
     ("mutual_info"), which sees any dependence, not only a linear one, or
     the impurity importances of a random forest ("forest"), which also see
-    columns that matter only together with others."""
+    columns that matter only together with others, and weighs the rows by
+    `weights` (mutual information cannot: it reads every row alike)."""
     if method == "mutual_info":
         from sklearn.feature_selection import mutual_info_regression
 
@@ -44,21 +49,28 @@ def rank_features(
         from sklearn.ensemble import RandomForestRegressor
 
         forest = RandomForestRegressor(n_estimators=100, max_features=0.3, min_samples_leaf=5, random_state=seed)
-        return np.asarray(forest.fit(X, y).feature_importances_, dtype=np.float64)
+        return np.asarray(forest.fit(X, y, sample_weight=weights).feature_importances_, dtype=np.float64)
     raise ValueError(f"unknown feature ranking {method!r}")
 
 
 def select_columns(
-    X: NDArray[np.float64], y: NDArray[np.float64], k: int, seed: int, method: str = DEFAULT_RANKING
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    k: int,
+    seed: int,
+    method: str = DEFAULT_RANKING,
+    weights: NDArray[np.float64] | None = None,
 ) -> NDArray[np.intp]:
-    """The k columns of X ranked highest for y, in their original order
-    (ties go to the earlier column), read from at most RANKING_ROWS rows."""
+    """The k columns of X ranked highest for y (rows weighted by `weights`
+    where the method can), in their original order (ties go to the earlier
+    column), read from at most RANKING_ROWS rows."""
     if k >= X.shape[1]:
         return np.arange(X.shape[1])
     if X.shape[0] > RANKING_ROWS:
         rows = np.sort(np.random.default_rng(seed).choice(X.shape[0], size=RANKING_ROWS, replace=False))
         X, y = X[rows], y[rows]
-    scores = rank_features(X, y, method, seed)
+        weights = None if weights is None else weights[rows]
+    scores = rank_features(X, y, method, seed, weights)
     order = np.lexsort((np.arange(len(scores)), -scores))
     return np.sort(order[:k])
 

@@ -83,7 +83,8 @@ PyMethodDef g_methods[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(X, y, max_complexity=10, complexity_penalty=0.1, beam_width=1000, alpha=0.0, l1_ratio=0.5, "
      "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None, ranking='raw', "
-     "constants='fitted', dispatch=None)\n--\n\n"
+     "constants='fitted', dispatch=None, operators=None, units=None, output_scaling=False, "
+     "sample_weight=None)\n--\n\n"
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
      "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
@@ -96,7 +97,8 @@ PyMethodDef g_methods[] = {
      "DispatchedLevel, to have it scored elsewhere: it returns the summaries of ranges that tile the level "
      "(the search closes the level from them exactly as if it had scored it; ValueError when they do not "
      "make it up), or None to give the level up; what it raises stops the search as a callback's "
-     "exception does."},
+     "exception does. sample_weight (finite, >= 0, not all 0) weights every squared error, as a "
+     "Dataset's does."},
     {"evaluate", as_cfunction(evaluate), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(tokens, X)\n--\n\n"
      "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "

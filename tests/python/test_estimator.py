@@ -37,6 +37,7 @@ def fitted(noisy):
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.SkipTestWarning")  # array API: not ours
+@pytest.mark.filterwarnings("ignore:X has 30 columns")  # the sample-weight checks' wide tables
 def test_passes_check_estimator():
     check_estimator(VokRegressor(max_complexity=3, verbose=0))
 
@@ -416,3 +417,54 @@ def test_many_columns_without_selection_warn_of_the_level_width(columns, warned)
     assert len(wide) == (1 if warned else 0)
     if warned:
         assert re.search(rf"X has {columns} columns, .* level 3 up to [\d.e+]+ formulas \(with 5 columns", str(wide[0].message))
+
+
+@pytest.mark.parametrize(
+    "weights, message",
+    [
+        (-np.ones(30), "Negative values in data passed to `sample_weight`"),
+        (np.r_[np.nan, np.ones(29)], "Input sample_weight contains NaN"),
+        (np.r_[np.inf, np.ones(29)], "Input sample_weight contains infinity"),
+        (np.zeros(30), "Sample weights must contain at least one non-zero number"),
+        (np.ones(29), r"sample_weight.shape == \(29,\), expected \(30,\)"),
+    ],
+)
+def test_bad_sample_weights_raise(weights, message):
+    X = np.linspace(1.0, 2.0, 30)[:, None]
+    with pytest.raises(ValueError, match=message):
+        VokRegressor(max_complexity=2, verbose=0).fit(X, X[:, 0], sample_weight=weights)
+
+
+def bits(model):
+    return repr(model.equation_tokens_), model.equations_["loss"].to_numpy().view(np.uint64).tolist()
+
+
+@pytest.mark.parametrize("settings", [dict(), dict(ranking="raw", output_scaling=False, alpha=0.01),
+                                      dict(max_samples=50, random_state=1)])
+def test_weights_of_one_are_bit_identical_to_none_and_zero_weights_drop_rows(noisy, settings):
+    X, y = noisy
+    fit = dict(max_complexity=5, verbose=0, **settings)
+    plain = VokRegressor(**fit).fit(X, y)
+    assert bits(VokRegressor(**fit).fit(X, y, sample_weight=np.ones(len(y)))) == bits(plain)
+    assert bits(VokRegressor(**fit).fit(X, y, sample_weight=1.0)) == bits(plain)
+    # Rows of weight 0 are not there at all; the others' equal weights
+    # (2, scaled to 1) are no weights.
+    extra = pd.concat([X, X.iloc[:7] * 3.0]), pd.concat([y, y.iloc[:7] - 50.0])
+    padded = VokRegressor(**fit).fit(*extra, sample_weight=np.r_[np.full(len(y), 2.0), np.zeros(7)])
+    assert bits(padded) == bits(plain)
+
+
+def test_weighted_fit_ignores_rows_of_negligible_weight_and_reports_the_weighted_loss():
+    rng = np.random.default_rng(9)
+    X = rng.uniform(1.0, 3.0, size=(300, 2))
+    y = 2.5 * X[:, 0] / X[:, 1]
+    bad = rng.random(300) < 0.3
+    y_bad = np.where(bad, rng.uniform(-50.0, 50.0, size=300), y)
+    w = np.where(bad, 1e-12, rng.uniform(0.5, 2.0, size=300))
+    model = VokRegressor(max_complexity=5, verbose=0).fit(X, y_bad, sample_weight=w)
+    np.testing.assert_allclose(model.predict(X), y, rtol=1e-6)
+    unweighted = VokRegressor(max_complexity=5, verbose=0).fit(X, y_bad)
+    assert not np.allclose(unweighted.predict(X), y, rtol=1e-3)
+    for i in range(len(model.equations_)):
+        expected = np.average((model.predict(X, index=i) - y_bad) ** 2, weights=w)
+        assert model.equations_["loss"].iloc[i] == pytest.approx(expected, rel=1e-9)

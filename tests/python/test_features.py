@@ -55,3 +55,13 @@ def test_select_columns_breaks_ties_by_position_and_keeps_order():
 def test_unknown_ranking_is_an_error():
     with pytest.raises(ValueError, match="unknown feature ranking 'lasso'"):
         rank_features(np.ones((5, 2)), np.ones(5), "lasso", 0)
+
+
+def test_the_forest_ranks_by_the_weighted_rows():
+    rng = np.random.default_rng(1)
+    X = rng.uniform(1.0, 3.0, size=(600, 8))
+    # The first half follows x2, the second x6: the weights pick the half.
+    y = np.where(np.arange(600) < 300, 3.0 * X[:, 2], 3.0 * X[:, 6])
+    first = np.where(np.arange(600) < 300, 1.0, 1e-6)
+    assert select_columns(X, y, 1, 0, "forest", weights=first).tolist() == [2]
+    assert select_columns(X, y, 1, 0, "forest", weights=first[::-1].copy()).tolist() == [6]

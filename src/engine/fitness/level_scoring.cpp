@@ -42,6 +42,7 @@ Composed compose_or_abandon(const Expression& e, const Compose& compose, ColumnV
                             ColumnOut out, const SampleSet& samples, const SearchConfig& config,
                             const ScoreBounds& bounds) {
   const std::span<const double> targets = samples.targets();
+  const double* const weights = samples.weights();
   const std::size_t count = samples.size();
   const double factor = static_cast<double>(e.complexity) * config.complexity_penalty + 1.0;
   const bool monotone = factor >= 1.0 && std::isfinite(factor);
@@ -55,7 +56,7 @@ Composed compose_or_abandon(const Expression& e, const Compose& compose, ColumnV
     if (compose(shifted(a, first), shifted(b, first), block, lanes) != lanes) return Composed::Failed;
     for (std::size_t i = 0; i < lanes; ++i) {
       const double d = block.re[i] - targets[first + i];
-      sum += d * d;
+      sum += weighted_square(weights, first + i, d);
     }
     if (!monotone || first + lanes >= count) continue;
     const double error = raw_error_from_sum(e, sum, count, config.alpha, config.l1_ratio);

@@ -64,16 +64,22 @@ RefineBuffers& refine_buffers() {
 
 // Adds `lanes` samples' forward-difference terms to h and g, in sample
 // order: `perturbed` holds the values with one parameter moved by kStep
-// (0 where there is none), `pred` those at p.
-void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double* targets, std::size_t lanes,
-                        double& h, double& g) {
+// (0 where there is none), `pred` those at p; each term times the sample's
+// weight when `weights` is not null (the weighted least squares).
+void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double* targets, const double* weights,
+                        std::size_t lanes, double& h, double& g) {
   double hj = h;
   double gj = g;
   for (std::size_t i = 0; i < lanes; ++i) {
     const double moved = perturbed.ok[i] ? perturbed.re[i] : 0.0;
     const double jac = (moved - pred[i]) / kStep;
-    hj += jac * jac;
-    gj += jac * (pred[i] - targets[i]);
+    if (weights == nullptr) {
+      hj += jac * jac;
+      gj += jac * (pred[i] - targets[i]);
+    } else {
+      hj += weights[i] * (jac * jac);
+      gj += weights[i] * (jac * (pred[i] - targets[i]));
+    }
   }
   h = hj;
   g = gj;
@@ -104,6 +110,7 @@ double column_error(const Expression& e, std::span<const double> params,
   for (std::size_t j = 0; j < params.size(); ++j) complex_params[j] = {params[j], 0.0};
   BlockValues& b = scratch.block;
   const std::span<const double> targets = samples.targets();
+  const double* const weights = samples.weights();
   const std::size_t count = samples.size();
   const double penalty = penalty_of(e, params, alpha, l1_ratio);
   double sum_sq = 0.0;
@@ -120,7 +127,7 @@ double column_error(const Expression& e, std::span<const double> params,
     for (std::size_t i = 0; i < lanes; ++i) {
       if (!b.ok[i]) return std::numeric_limits<double>::infinity();
       const double d = b.re[i] - targets[first + i];
-      sum_sq += d * d;
+      sum_sq += weighted_square(weights, first + i, d);
     }
     if (predictions != nullptr) std::copy(b.re.begin(), b.re.begin() + lanes, predictions + first);
     if (abandon_at && first + lanes < count) {
@@ -302,11 +309,12 @@ class ColumnPath {
         for (std::size_t i = 0; i < lanes; ++i) pr[i] = b.ok[i] ? b.re[i] : 0.0;
       }
       const double* const t = targets.data() + first;
+      const double* const w = samples_.weights() == nullptr ? nullptr : samples_.weights() + first;
       for (std::size_t j = 0; j < n; ++j) {
         trial[j].re = p[j] + kStep;
         program_.eval(first, lanes, trial, b.out());
         trial[j].re = p[j];
-        add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, lanes, h[j], g[j]);
+        add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, w, lanes, h[j], g[j]);
       }
     }
     predictions_at_p_ = true;
@@ -423,7 +431,7 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
     for (std::size_t j = 0; j < n; ++j) {
       h[j] = 0.0;
       g[j] = 0.0;
-      add_jacobian_terms(start->perturbed[j], pred, targets.data(), count, h[j], g[j]);
+      add_jacobian_terms(start->perturbed[j], pred, targets.data(), samples.weights(), count, h[j], g[j]);
     }
     sums_at_p = true;
   }
