@@ -56,7 +56,8 @@ ROUND_OFF_LOSS = 1e-28
 LOSS_TIE = 1e-10
 # The range of RMS(y) searched without scaling (see _scale_factor).
 UNSCALED_RMS = (1e-2, 1e2)
-# Slack after the time limit for mapping, refitting and scoring the results.
+# The fixed part of the time set aside from the time limit for mapping,
+# refitting and scoring the results (see _post_search_seconds).
 POST_SEARCH_SECONDS = 0.5
 # max_samples="auto": the search runs on at most this many rows. A level's
 # cost grows with the rows it scores, while beyond a thousand rows or so more
@@ -641,8 +642,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         factor = _scale_factor(y_search) if self.normalize_y else 1.0
 
         settings = SearchSettings.from_estimator(self, threads=threads, start=start, units=units)
-        reserve = _post_search_seconds(data, int(self.max_complexity))
+        reserve = 0.0
         if settings.time_limit is not None:
+            reserve = _post_search_seconds(data, int(self.max_complexity))
             # The work after the search (every equation evaluated on all
             # rows, the refits, the SymPy forms) comes out of the same time
             # limit, so that fit returns on time whatever the row count.
