@@ -39,6 +39,12 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+def _max_samples(text: str) -> int | str | None:
+    if text in ("auto", "all"):
+        return None if text == "all" else text
+    return _positive_int(text)
+
+
 def _positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -112,7 +118,21 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--model-selection", choices=("best", "score", "accuracy"), default="best", metavar="M"
     )
-    fit.add_argument("--max-samples", type=_positive_int, default=None, metavar="N")
+    fit.add_argument(
+        "--max-samples",
+        type=_max_samples,
+        default="auto",
+        metavar="N",
+        help="search on a random subset of N rows, then refit on all rows; 'auto' (default): "
+        "2000 rows on larger tables; 'all': every row",
+    )
+    fit.add_argument(
+        "--select-features",
+        type=_positive_int,
+        default=None,
+        metavar="K",
+        help="search on the K columns most related to the target (default: all)",
+    )
     fit.add_argument(
         "--operators",
         type=_operator_list,
@@ -269,6 +289,7 @@ def _fit(args: argparse.Namespace) -> int:
         time_limit=args.time_limit,
         model_selection=args.model_selection,
         max_samples=args.max_samples,
+        select_features=args.select_features,
         random_state=args.random_state,
         verbose=args.verbose,
         operators=args.operators,

@@ -41,6 +41,7 @@ def search(
     operators: Sequence[str] | None = None,
     units: Mapping[str, Any] | None = None,
     output_scaling: bool = False,
+    sample_weight: npt.ArrayLike | None = None,
     screen_factor: float = 0.0,
     refine: Literal["diagonal", "coupled"] = "diagonal",
 ) -> SearchRun: ...
@@ -62,7 +63,7 @@ def hardware_threads() -> int: ...
 
 @final
 class Dataset:
-    def __new__(cls, X: npt.ArrayLike, y: npt.ArrayLike) -> Dataset: ...
+    def __new__(cls, X: npt.ArrayLike, y: npt.ArrayLike, sample_weight: npt.ArrayLike | None = None) -> Dataset: ...
     @property
     def rows(self) -> int: ...
     @property

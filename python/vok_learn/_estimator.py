@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import dataclasses
 import math
 import numbers
 import sys
@@ -18,9 +19,11 @@ from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from . import _distributed, _engine
+from ._features import CONSTANT_LEAVES as LEAVES_OF_CONSTANTS
+from ._features import formula_counts, remap_columns, select_columns
 from ._export import NumpyFormula, equation_text, to_latex, to_sympy
 from ._operators import resolve_operators
 from ._settings import REFINE, SearchSettings
@@ -53,8 +56,26 @@ ROUND_OFF_LOSS = 1e-28
 LOSS_TIE = 1e-10
 # The range of RMS(y) searched without scaling (see _scale_factor).
 UNSCALED_RMS = (1e-2, 1e2)
-# Slack after the time limit for mapping, refitting and scoring the results.
+# The fixed part of the time set aside from the time limit for mapping,
+# refitting and scoring the results (see _post_search_seconds).
 POST_SEARCH_SECONDS = 0.5
+# max_samples="auto": the search runs on at most this many rows. A level's
+# cost grows with the rows it scores, while beyond a thousand rows or so more
+# rows hardly change which formulas a level keeps. On the tables benchmark
+# (bench/tables_bench.py, 10^5 rows of 10 columns, 60 s on a loaded 2-core
+# machine) 1000 and 2000 rows completed level 5 and found 2.5*x0*x1/x2,
+# 4000 found it only part-way through level 5, 8000 and more did not.
+AUTO_MAX_SAMPLES = 2000
+# max_samples="auto" draws its subset with this seed when random_state is
+# None, so that a default fit is reproducible like the search itself.
+AUTO_SEED = 0
+# Rows evaluated at a time by predict: bounds its working memory to a few
+# MiB whatever the number of rows.
+PREDICT_BLOCK_ROWS = 65536
+# fit warns about the width of the first levels beyond this many columns.
+WIDE_COLUMNS = 20
+# The levels the warning about many columns counts formulas of.
+WIDE_LEVELS = (3, 5)
 
 
 class SearchStoppedWarning(ConvergenceWarning):
@@ -148,6 +169,41 @@ def _is_real(value: object) -> bool:
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
+def _check_single_target(y: ArrayLike) -> None:
+    """ValueError for a y of several columns: one search finds one formula."""
+    shape = getattr(y, "shape", None)
+    if shape is None:
+        try:
+            shape = np.asarray(y).shape
+        except (TypeError, ValueError):
+            return  # validate_data says what is wrong with it
+    if len(shape) == 2 and shape[1] != 1:
+        raise ValueError(
+            f"y has {shape[1]} columns, but VokRegressor searches formulas for one target; "
+            "sklearn.multioutput.MultiOutputRegressor(VokRegressor(...)) runs one search per column"
+        )
+
+
+def _post_search_seconds(data: _engine.Dataset, max_complexity: int) -> float:
+    """The time set aside from the time limit for the work after the search:
+    the equations of the front (at most one per size, each at most
+    max_complexity tokens) evaluated on all rows and refitted, and their
+    SymPy forms. The evaluation cost is measured on this dataset, by one
+    formula of three tokens over all rows."""
+    probe = [("var", 0), ("var", 0), ("op", _times_id(), "Times")] if data.cols else [("const", 1.0)]
+    begin = time.monotonic()
+    _engine.assess([probe], data)
+    per_token = (time.monotonic() - begin) / len(probe)
+    # The front's tokens (sum over sizes 1..max_complexity), evaluated
+    # about twice (once to assess, once by a refit's last step).
+    evaluations = max_complexity * (max_complexity + 1)
+    return POST_SEARCH_SECONDS + per_token * evaluations
+
+
+def _times_id() -> int:
+    return next(i for i, name, _ in _engine.operators() if name == "Times")
+
+
 def _refit(
     equations: list[tuple[list[Token], float, bool]],
     data: _engine.Dataset,
@@ -216,13 +272,25 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         among the equations whose loss is at most 1.5 times the lowest loss
         (a guard against the overfit formulas that the lowest training error
         picks on noisy data).
-    max_samples : int or None, default=None
+    max_samples : int, "auto" or None, default="auto"
         On more rows than this, the search runs on a random subset of this
         many rows (drawn with `random_state`); the final equations' constants
         are then refitted on all rows by the search's own constant fitting
         (with the `alpha` and `l1_ratio` penalty; bounded by `time_limit`),
         each refit kept where it lowers the loss, and the losses computed on
-        all rows. None: all rows.
+        all rows. "auto": a subset of 2000 rows on more than 2000 rows,
+        which finds the same laws as all rows in a fraction of the time
+        (the cost of every level grows with the rows it scores). None: the
+        search runs on all rows.
+    select_features : int or None, default=None
+        Search on the k columns of X that the impurity importances of a
+        scikit-learn random forest (``RandomForestRegressor`` of 100 trees,
+        on at most 4000 of the search's rows) rank highest for y; the
+        equations still name the original columns, and `predict` takes all
+        of them. The width of the first levels grows with the square of the
+        number of columns and more, so on a wide table a search on all
+        columns reaches only small formulas; with more than 20 columns and
+        no selection, `fit` warns how wide they are. None: all columns.
     normalize_y : bool, default=True
         When the root mean square of y lies outside [0.01, 100], run the
         search on y divided by the power of ten that brings it into [1, 10)
@@ -238,8 +306,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         0: nothing is printed. 1: a progress bar per level with the best loss
         so far, on stderr. 2: the engine's own progress lines, on stdout.
     random_state : int, RandomState instance or None, default=None
-        Seeds the subset drawn for `max_samples`; the search itself is
-        deterministic.
+        Seeds the subset drawn for `max_samples` and the ranking of
+        `select_features`; the search itself is deterministic. None: a fixed
+        seed, so that a fit on the same data gives the same equations.
     ranking : {"raw", "affine"}, default="affine"
         How the formulas of a level are ranked for the beam. "raw": by their
         error. "affine": by the error of their best affine fit a*f + b to y,
@@ -309,8 +378,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         The Pareto front, one row per equation, simplest first (complexity
         strictly increasing, loss strictly decreasing), index 0..n-1, with
         the columns ``complexity`` (int), ``loss`` (mean squared error on all
-        training rows), ``score`` (-Δlog(loss) / Δcomplexity against the
-        previous row, 0 for the first), ``equation`` (text with the feature
+        training rows, weighted by `fit`'s sample_weight), ``score``
+        (-Δlog(loss) / Δcomplexity against the previous row, 0 for the
+        first), ``equation`` (text with the feature
         names and constants to full double precision), ``sympy_format`` (a
         SymPy expression) and ``leaves_reals`` (whether the equation goes
         through non-real values on the training data).
@@ -336,10 +406,34 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         (``task_seconds``, summed over tasks; ``max_task_seconds``, the
         longest task; ``build_seconds``, the longest a worker took to read
         the payload) and merging the results (``absorb_seconds``).
+    selected_features_ : ndarray of shape (n_selected,)
+        The positions of the columns of X the search ran on, in order: those
+        `select_features` kept, else all of them.
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of shape (`n_features_in_`,)
         Names of features seen during fit, when X had string column names.
+
+    Notes
+    -----
+    Memory. With n rows and d columns, m = min(n, max_samples) rows
+    searched and k = `select_features` (else d) columns, a fit holds about
+
+        8 n (d + 1)  +  8 n d  +  16 m (k + 1)  +  S(m)  bytes
+
+    besides the interpreter and its libraries: the engine's copy of X and y
+    (read by the refits and the losses on all rows; 8 n more for
+    `sample_weight`, and a copy of the rows of positive weight when some
+    weights are 0), the float64 X that validation makes when X is not
+    already a float64 array (none otherwise), the searched rows twice, and
+    the search itself. S(m) is at
+    most 256 MiB of the retained levels' values (17 bytes per row and kept
+    formula, within that budget) plus a few bytes per formula of the
+    widest level, which grows with `beam_width` and `max_complexity`, not
+    with n. Nothing is kept per row in Python objects, and `predict`
+    evaluates blocks of 65536 rows into its float64 result. On 10^6 rows of
+    10 columns a default fit peaks near 0.5 GiB in all (the tables
+    benchmark, bench/tables_bench.py).
 
     See Also
     --------
@@ -367,7 +461,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         l1_ratio: float = 0.5,
         time_limit: float | None = None,
         model_selection: str = "best",
-        max_samples: int | None = None,
+        max_samples: int | str | None = "auto",
         normalize_y: bool = True,
         n_jobs: int | None = None,
         verbose: int = 1,
@@ -378,6 +472,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         constant_units: str = "dimensionless",
         client: Any = None,
         output_scaling: bool = True,
+        select_features: int | None = None,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -397,6 +492,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.constant_units = constant_units
         self.client = client
         self.output_scaling = output_scaling
+        self.select_features = select_features
 
     # ------------------------------------------------------------ checks
 
@@ -430,8 +526,12 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("time_limit", "None or a number of seconds > 0")
         if self.model_selection not in MODEL_SELECTIONS:
             fail("model_selection", "one of " + ", ".join(repr(m) for m in MODEL_SELECTIONS))
-        if self.max_samples is not None and (not _is_int(self.max_samples) or self.max_samples < 1):
-            fail("max_samples", "None or an integer >= 1")
+        if not (self.max_samples is None or isinstance(self.max_samples, str) and self.max_samples == "auto") and (
+            not _is_int(self.max_samples) or self.max_samples < 1
+        ):
+            fail("max_samples", "'auto', None or an integer >= 1")
+        if self.select_features is not None and (not _is_int(self.select_features) or self.select_features < 1):
+            fail("select_features", "None or an integer >= 1")
         if not isinstance(self.normalize_y, (bool, np.bool_)):
             fail("normalize_y", "True or False")
         if not isinstance(self.output_scaling, (bool, np.bool_)):
@@ -451,7 +551,12 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     # --------------------------------------------------------------- fit
 
     def fit(
-        self, X: ArrayLike, y: ArrayLike, X_units: Any = None, y_units: str | None = None
+        self,
+        X: ArrayLike,
+        y: ArrayLike,
+        X_units: Any = None,
+        y_units: str | None = None,
+        sample_weight: ArrayLike | None = None,
     ) -> VokRegressor:
         """Searches formulas for y as a function of the columns of X.
 
@@ -477,6 +582,15 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             The unit of y; the equations then all have its dimension.
             None: any dimension (only consistency is enforced). Needs
             `X_units`.
+        sample_weight : array-like of shape (n_samples,) or None, default=None
+            How much each row counts: the search ranks formulas, fits their
+            constants (and the rescalings of `output_scaling`) and reports
+            their ``loss`` by the weighted mean squared error
+            sum(w * (f - y)**2) / sum(w). Weights must be finite and >= 0,
+            not all 0; rows of weight 0 are left out of the fit altogether,
+            and `max_samples` draws its subset from the others. Weights of
+            one give exactly the equations of no weights. None: every row
+            counts once.
 
         Returns
         -------
@@ -514,36 +628,66 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         start = time.monotonic()
         self._check_params()
         threads = self._threads()
+        _check_single_target(y)
         X_all, y_all = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
         if X_all.shape[1] > MAX_FEATURES:
             raise ValueError(
                 f"X has {X_all.shape[1]} features, but VokRegressor accepts at most {MAX_FEATURES}"
             )
+        weights = None
+        if sample_weight is not None:
+            # Also refuses NaN, infinities and all zeros.
+            weights = _check_sample_weight(sample_weight, X_all, dtype=np.float64, ensure_non_negative=True)
+            # A row of weight 0 is no row at all; the engine scales the
+            # others to a mean of 1.
+            if not np.all(weights > 0):
+                kept = weights > 0
+                X_all, y_all, weights = X_all[kept], y_all[kept], weights[kept]
         names = self._feature_names()
         units = resolve_units(X_units, y_units, names, str(self.constant_units))
+        # The training data as the engine reads it, built once: each
+        # equation's loss and leaves_reals come from one evaluation.
+        data = _engine.Dataset(X_all, y_all, sample_weight=weights)
 
+        seed = AUTO_SEED if self.random_state is None else self.random_state
+        rng = check_random_state(seed)
+        limit = self._sample_limit()
         subset = None
-        if self.max_samples is not None and X_all.shape[0] > self.max_samples:
-            rng = check_random_state(self.random_state)
-            subset = np.sort(rng.choice(X_all.shape[0], size=self.max_samples, replace=False))
+        if limit is not None and X_all.shape[0] > limit:
+            subset = np.sort(rng.choice(X_all.shape[0], size=limit, replace=False))
         X_search = X_all if subset is None else X_all[subset]
         y_search = y_all if subset is None else y_all[subset]
+        w_search = weights if subset is None or weights is None else weights[subset]
+        columns = self._search_columns(X_search, y_search, rng, w_search)
+        if len(columns) < X_all.shape[1]:
+            X_search = X_search[:, columns]
+            if units is not None:
+                units = dataclasses.replace(units, inputs=tuple(units.inputs[j] for j in columns))
         factor = _scale_factor(y_search) if self.normalize_y else 1.0
 
         settings = SearchSettings.from_estimator(self, threads=threads, start=start, units=units)
+        reserve = 0.0
+        if settings.time_limit is not None:
+            reserve = _post_search_seconds(data, int(self.max_complexity))
+            # The work after the search (every equation evaluated on all
+            # rows, the refits, the SymPy forms) comes out of the same time
+            # limit, so that fit returns on time whatever the row count.
+            settings = dataclasses.replace(
+                settings, time_limit=max(0.0, settings.time_limit - min(reserve, 0.25 * settings.time_limit))
+            )
         try:
-            result, level_records = self._search(X_search, y_search / factor, factor, settings)
+            result, level_records = self._search(X_search, y_search / factor, factor, settings, w_search)
         except _distributed.DistributedSearchError:
             # Nothing of this fit, nor of an earlier one, may pass for its
             # result.
             self._forget_fit()
             raise
 
-        deadline = None if self.time_limit is None else start + self.time_limit + POST_SEARCH_SECONDS
-        # The training data as the engine reads it, built once: each
-        # equation's loss and leaves_reals come from one evaluation.
-        data = _engine.Dataset(X_all, y_all)
-        tokens_list = [scale_tokens([tuple(t) for t in eq["tokens"]], factor) for eq in result["equations"]]
+        deadline = None if self.time_limit is None else start + self.time_limit - reserve / 2
+        tokens_list = [
+            remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), columns)
+            for eq in result["equations"]
+        ]
         equations = [
             (tokens, loss, nonreal)
             for tokens, (loss, nonreal) in zip(tokens_list, _engine.assess(tokens_list, data))
@@ -566,7 +710,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                     UserWarning,
                     stacklevel=2,
                 )
-            tokens = [("const", float(np.mean(y_all)))]
+            tokens = [("const", float(np.average(y_all, weights=weights)))]
             ((loss, nonreal),) = _engine.assess([tokens], data)
             rows.append((1, loss, tokens, nonreal))
 
@@ -597,6 +741,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             }
         )
         self.best_index_ = self._select(floored, scores)
+        self.selected_features_ = np.asarray(columns, dtype=np.intp)
         self.stop_reason_ = str(result["stop_reason"])
         if self.client is not None:
             self.distributed_stats_ = pd.DataFrame(level_records, columns=list(_distributed.STATS_COLUMNS))
@@ -608,6 +753,41 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         for name in [n for n in vars(self) if n.endswith("_") and not n.startswith("__")]:
             delattr(self, name)
 
+    def _sample_limit(self) -> int | None:
+        """The most rows the search runs on (None: all)."""
+        return AUTO_MAX_SAMPLES if isinstance(self.max_samples, str) else self.max_samples
+
+    def _search_columns(
+        self,
+        X: NDArray[np.float64],
+        y: NDArray[np.float64],
+        rng: np.random.RandomState,
+        weights: NDArray[np.float64] | None,
+    ) -> NDArray[np.intp]:
+        """The columns of X the search runs on, in order: the
+        `select_features` ranked highest, else all of them (with a warning
+        when they are many)."""
+        n = X.shape[1]
+        if self.select_features is not None and self.select_features < n:
+            return select_columns(X, y, int(self.select_features), int(rng.randint(2**31 - 1)), weights=weights)
+        if n > WIDE_COLUMNS:
+            leaves = LEAVES_OF_CONSTANTS[str(self.constants)]
+            operators = resolve_operators(self.operators)
+            wide = formula_counts(n + leaves, operators, max(WIDE_LEVELS))
+            narrow = formula_counts(5 + leaves, operators, max(WIDE_LEVELS))
+            sizes = ", ".join(
+                f"level {lv} up to {wide[lv - 1]:.2g} formulas (with 5 columns {narrow[lv - 1]:.2g})"
+                for lv in WIDE_LEVELS
+            )
+            warnings.warn(
+                f"X has {n} columns, so the first levels of the search are wide: {sizes}; it reaches "
+                "only small formulas in a given time. select_features=k searches on the k columns "
+                "most related to y",
+                UserWarning,
+                stacklevel=3,
+            )
+        return np.arange(n)
+
     def _feature_names(self) -> list[str]:
         names = getattr(self, "feature_names_in_", None)
         if names is None:
@@ -615,7 +795,12 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         return [str(n) for n in names]
 
     def _search(
-        self, X: NDArray[np.float64], y: NDArray[np.float64], factor: float, settings: SearchSettings
+        self,
+        X: NDArray[np.float64],
+        y: NDArray[np.float64],
+        factor: float,
+        settings: SearchSettings,
+        weights: NDArray[np.float64] | None = None,
     ) -> tuple[_engine.SearchRun, list[dict[str, Any]]]:
         """The engine's result and, on a cluster, its per-level records."""
         bars = _LevelBars(factor * factor) if self.verbose == 1 else None
@@ -634,6 +819,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 **settings.engine_kwargs(),
                 callback=on_event if bars is not None or dispatcher is not None else None,
                 dispatch=dispatcher,
+                **({} if weights is None else {"sample_weight": weights}),
             )
         except KeyboardInterrupt as interrupt:
             partial = getattr(interrupt, "partial", None)
@@ -714,7 +900,16 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         """
         row = self._row(index)
         X_checked = validate_data(self, X, reset=False, dtype=np.float64)
-        return np.asarray(_engine.evaluate(self.equation_tokens_[row], X_checked), dtype=np.float64)
+        tokens = self.equation_tokens_[row]
+        if X_checked.shape[0] <= PREDICT_BLOCK_ROWS:
+            return np.asarray(_engine.evaluate(tokens, X_checked), dtype=np.float64)
+        # In blocks: the engine's working arrays stay a few MiB, whatever
+        # the number of rows.
+        out = np.empty(X_checked.shape[0], dtype=np.float64)
+        for first in range(0, X_checked.shape[0], PREDICT_BLOCK_ROWS):
+            block = slice(first, first + PREDICT_BLOCK_ROWS)
+            out[block] = _engine.evaluate(tokens, X_checked[block])
+        return out
 
     def sympy(self, index: int | None = None) -> Expr:
         """One equation as a SymPy expression.
@@ -837,4 +1032,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = False
+        # One formula per fit: a 2-D y raises, MultiOutputRegressor fits
+        # one per column.
+        tags.target_tags.multi_output = False
+        tags.target_tags.single_output = True
         return tags

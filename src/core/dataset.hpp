@@ -13,11 +13,15 @@ namespace vok {
 
 class DatasetBlock;
 
-// `rows` data points of `cols` real inputs each, and one target per row or
-// none at all (a dataset that is only evaluated).
+// `rows` data points of `cols` real inputs each, one target per row or
+// none at all (a dataset that is only evaluated), and optionally one weight
+// per row for the errors.
 // Invariants: values_ holds rows_ * cols_ numbers, column-major: column j is
 // values_[j * rows_ .. (j + 1) * rows_); targets_ is empty or holds rows_
-// numbers. Built once from the caller's data; the views (a column, a block
+// numbers; weights_ is empty (every row counts once) or holds rows_ finite,
+// non-negative numbers that add up to rows_ to round-off, so that a
+// weighted sum of squares divided by the row count is the weighted mean
+// (and weights of one are exactly the unweighted sums). Built once from the caller's data; the views (a column, a block
 // of rows, the targets) point into it and stay valid while it lives, across
 // moves (the storage moves with it). Copying copies the numbers.
 // Thread safety: immutable after construction, read by any number of threads.
@@ -44,6 +48,13 @@ class Dataset {
   [[nodiscard]] Dataset with_targets(std::vector<double> targets) && {
     return Dataset(rows_, cols_, std::move(values_), std::move(targets));
   }
+  // This dataset with weights. Precondition: `weights` empty or as the
+  // invariant says.
+  [[nodiscard]] Dataset with_weights(std::vector<double> weights) && {
+    Dataset out(rows_, cols_, std::move(values_), std::move(targets_));
+    out.weights_ = std::move(weights);
+    return out;
+  }
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
@@ -51,6 +62,8 @@ class Dataset {
   // Precondition: j < cols().
   std::span<const double> column(std::size_t j) const { return {values_.data() + j * rows_, rows_}; }
   std::span<const double> targets() const { return targets_; }
+  // Empty when every row counts once.
+  std::span<const double> weights() const { return weights_; }
   // Precondition: i < rows(), j < cols().
   double at(std::size_t i, std::size_t j) const { return values_[j * rows_ + i]; }
   // Rows [first, first + count). Precondition: first + count <= rows().
@@ -61,6 +74,7 @@ class Dataset {
   std::size_t cols_ = 0;
   std::vector<double> values_;
   std::vector<double> targets_;
+  std::vector<double> weights_;
 };
 
 // Consecutive rows of a dataset, as views into its columns; valid while the
@@ -75,6 +89,10 @@ class DatasetBlock {
   // Empty when the dataset has no targets.
   std::span<const double> targets() const {
     return data_->has_targets() ? data_->targets().subspan(first_, rows_) : std::span<const double>{};
+  }
+  // Empty when the dataset has no weights.
+  std::span<const double> weights() const {
+    return data_->weights().empty() ? std::span<const double>{} : data_->weights().subspan(first_, rows_);
   }
 
  private:

@@ -89,6 +89,7 @@ RowsSummary summarize(const Expression& e, const KernelTable& table, const Datas
   for (std::size_t first = 0; first < data.rows(); first += kBlock) {
     const DatasetBlock block = data.block(first, std::min(kBlock, data.rows() - first));
     const std::span<const double> targets = block.targets();
+    const std::span<const double> weights = block.weights();
     const std::span<const ColumnView> inputs = s.point_at(block);  // sizes the outputs
     eval_columns_tracking_nonreal(e.tokens, inputs, block.rows(), {}, table, s.ws, s.out(), s.nonreal.data());
     for (std::size_t i = 0; i < block.rows(); ++i) {
@@ -98,7 +99,7 @@ RowsSummary summarize(const Expression& e, const KernelTable& table, const Datas
         continue;
       }
       const double d = s.re[i] - targets[i];
-      squares[first + i] = d * d;
+      squares[first + i] = weights.empty() ? d * d : weights[i] * (d * d);
       summary.leaves_reals = summary.leaves_reals || s.nonreal[i] != 0;
     }
   }

@@ -21,8 +21,9 @@ void eval_rows(const Expression& expression, const OperatorRegistry& registry, c
 // What a fitted formula does on its data, from one evaluation.
 struct RowsSummary {
   // The mean squared error of the real part against the targets, bit for
-  // bit NumPy's np.mean(np.square(prediction - y)); +inf when some row has
-  // no value, NaN for a dataset without rows.
+  // bit NumPy's np.mean(np.square(prediction - y)) (weighted: each square
+  // times its row's weight, whose mean is 1); +inf when some row has no
+  // value, NaN for a dataset without rows.
   double loss = 0.0;
   // Whether some row with a value passes through a value that is not real:
   // a leaf or an intermediate or final result with a non-zero imaginary part.

@@ -55,11 +55,11 @@ bool expressions_arg(PyObject* obj, const Dataset& data, std::vector<Expression>
 
 PyObject* dataset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
-    static const py::ArgSpec spec{"Dataset", {"X", "y"}, 2};
-    PyObject* a[2];
+    static const py::ArgSpec spec{"Dataset", {"X", "y", "sample_weight"}, 2};
+    PyObject* a[3];
     if (!py::bind_tuple(spec, args, kwargs, a)) return nullptr;
     Dataset data;
-    if (!samples_from_args(a[0], a[1], data)) return nullptr;
+    if (!samples_from_args(a[0], a[1], data, a[2])) return nullptr;
     auto held = std::make_unique<std::shared_ptr<const Dataset>>(std::make_shared<const Dataset>(std::move(data)));
     auto* self = reinterpret_cast<DatasetObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
@@ -127,9 +127,11 @@ PyType_Slot g_dataset_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dataset_dealloc)},
     {Py_tp_methods, g_dataset_methods},
     {Py_tp_getset, g_dataset_getset},
-    {Py_tp_doc, const_cast<char*>("Dataset(X, y)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Dataset(X, y, sample_weight=None)\n--\n\n"
                                   "X (n_samples, n_features) and y (n_samples,), finite, copied once into the "
-                                  "engine's column-major table, which assess() and refine() read in place. A "
+                                  "engine's column-major table, which assess() and refine() read in place; with "
+                                  "sample_weight (finite, >= 0, not all 0; scaled to a mean of 1) their losses and "
+                                  "refits are weighted. A "
                                   "float64 X is read in its own layout (C or Fortran order, sliced, transposed); "
                                   "anything else goes through numpy.asarray first. ValueError as search() gives "
                                   "for the same X and y.")},

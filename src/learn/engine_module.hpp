@@ -95,8 +95,10 @@ struct SettingArgs {
 // Fills `config` from them; false with TypeError/ValueError set.
 bool config_from_args(const SettingArgs& args, SearchConfig& config);
 // X (2-d) and y (1-d, as many rows, at least one), finite, as one dataset:
-// X copied once, into columns; false with ValueError set otherwise.
-bool samples_from_args(PyObject* x, PyObject* y, Dataset& data);
+// X copied once, into columns; false with ValueError set otherwise. With
+// `weights` (sample_weight: None or absent, or one finite weight >= 0 per
+// row, not all 0), the dataset carries them scaled to a mean of 1.
+bool samples_from_args(PyObject* x, PyObject* y, Dataset& data, PyObject* weights = nullptr);
 // time_limit: None (absent) or a number of seconds >= 0 (infinity: none),
 // as control.deadline.
 bool deadline_arg(PyObject* obj, SearchControl& control);

@@ -83,7 +83,8 @@ PyMethodDef g_methods[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(X, y, max_complexity=10, complexity_penalty=0.1, beam_width=1000, alpha=0.0, l1_ratio=0.5, "
      "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None, ranking='raw', "
-     "constants='fitted', dispatch=None, operators=None, units=None, output_scaling=False, screen_factor=0.0, refine='diagonal')\n--\n\n"
+     "constants='fitted', dispatch=None, operators=None, units=None, output_scaling=False, "
+     "sample_weight=None, screen_factor=0.0, refine='diagonal')\n--\n\n"
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
      "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
@@ -96,7 +97,8 @@ PyMethodDef g_methods[] = {
      "DispatchedLevel, to have it scored elsewhere: it returns the summaries of ranges that tile the level "
      "(the search closes the level from them exactly as if it had scored it; ValueError when they do not "
      "make it up), or None to give the level up; what it raises stops the search as a callback's "
-     "exception does. screen_factor: a candidate with constants that starts (at its operands' fitted "
+     "exception does. sample_weight (finite, >= 0, not all 0) weights every squared error, as a "
+     "Dataset's does. screen_factor: a candidate with constants that starts (at its operands' fitted "
      "constants) more than this factor behind the previous level's beam and the front is dropped "
      "unrefined; 0 refines every candidate. refine 'coupled' steps all constants together (the damped "
      "normal equations) and gives up only at the damping ceiling; 'diagonal' is vok_sr's refinement."},

@@ -300,7 +300,39 @@ bool config_from_args(const SettingArgs& a, SearchConfig& config) {
   return options_arg(a.ranking, a.constants, config) && operators_arg(a.operators, config);
 }
 
-bool samples_from_args(PyObject* x_obj, PyObject* y_obj, Dataset& data) {
+namespace {
+
+// sample_weight as the Dataset invariant wants it: one finite weight >= 0
+// per row, scaled by rows / sum (exact for weights of one: they stay 1).
+bool weights_arg(PyObject* obj, std::size_t rows, std::vector<double>& out) {
+  auto w = float_array(obj, "sample_weight", 1);
+  if (!w) return false;
+  if (w->rows != rows) {
+    PyErr_Format(PyExc_ValueError, "sample_weight has %zu entries, but X has %zu rows", w->rows, rows);
+    return false;
+  }
+  out = w->vector();
+  double sum = 0.0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (!std::isfinite(out[i]) || out[i] < 0.0) {
+      PyErr_Format(PyExc_ValueError, "sample_weight must be finite and >= 0, got %R at row %zu",
+                   Ref(PyFloat_FromDouble(out[i])).get(), i);
+      return false;
+    }
+    sum += out[i];
+  }
+  if (!(sum > 0.0) || !std::isfinite(sum)) {
+    PyErr_SetString(PyExc_ValueError, "sample_weight must have a positive, finite sum (not all weights 0)");
+    return false;
+  }
+  const double scale = static_cast<double>(rows) / sum;
+  for (double& x : out) x *= scale;
+  return true;
+}
+
+}  // namespace
+
+bool samples_from_args(PyObject* x_obj, PyObject* y_obj, Dataset& data, PyObject* weights_obj) {
   const auto nonfinite = [](const char* name, std::size_t row) {
     PyErr_Format(PyExc_ValueError, "%s contains NaN or infinity (at row %zu)", name, row);
     return false;
@@ -324,7 +356,9 @@ bool samples_from_args(PyObject* x_obj, PyObject* y_obj, Dataset& data) {
     PyErr_Format(PyExc_ValueError, "X has %zu columns; at most %zu are supported", x->cols, kMaxVariables);
     return false;
   }
-  data = std::move(inputs).with_targets(std::move(targets));
+  std::vector<double> weights;
+  if (weights_obj != nullptr && weights_obj != Py_None && !weights_arg(weights_obj, x->rows, weights)) return false;
+  data = std::move(inputs).with_targets(std::move(targets)).with_weights(std::move(weights));
   return true;
 }
 
@@ -335,18 +369,19 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const py::ArgSpec spec{"search",
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
-                                   "constants", "dispatch", "operators", "units", "output_scaling", "screen_factor", "refine"},
+                                   "constants", "dispatch", "operators", "units", "output_scaling",
+                                   "sample_weight", "screen_factor", "refine"},
                                   2};
-    PyObject* a[20];
+    PyObject* a[21];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
     if (!config_from_args({a[2], a[3], a[4], a[5], a[6], a[7], a[12], a[13], a[15], a[17]}, config) ||
-        !units_arg(a[16], config) || !refine_arg(a[19], config.refine)) {
+        !units_arg(a[16], config) || !refine_arg(a[20], config.refine)) {
       return nullptr;
     }
-    if (a[18] != nullptr) {
-      const auto factor = py::real_arg(a[18], "screen_factor");
+    if (a[19] != nullptr) {
+      const auto factor = py::real_arg(a[19], "screen_factor");
       if (!factor) return nullptr;
       if (!(*factor >= 0.0)) {
         PyErr_SetString(PyExc_ValueError, "screen_factor must be a number >= 0");
@@ -365,7 +400,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
 
     Dataset data;
-    if (!samples_from_args(a[0], a[1], data)) return nullptr;
+    if (!samples_from_args(a[0], a[1], data, a[18])) return nullptr;
 
     Watch watch(callback);
     std::unique_ptr<LevelDispatcher> dispatcher;

@@ -163,5 +163,18 @@ TEST(Dataset, ViewsSurviveMovesAndTargetsMoveOver) {
   expect_same(*Dataset::from_rows(kRows, kTargets), with);
 }
 
+
+TEST(Dataset, WeightsTravelWithTheTableAndItsBlocks) {
+  Dataset plain(3, 1, {1.0, 2.0, 3.0}, {4.0, 5.0, 6.0});
+  EXPECT_TRUE(plain.weights().empty());
+  EXPECT_TRUE(plain.block(1, 2).weights().empty());
+  const Dataset weighted = std::move(plain).with_weights({0.0, 1.0, 2.0});
+  EXPECT_EQ(std::vector<double>(weighted.targets().begin(), weighted.targets().end()),
+            (std::vector<double>{4.0, 5.0, 6.0}));
+  const auto w = weighted.block(1, 2).weights();
+  EXPECT_EQ(std::vector<double>(w.begin(), w.end()), (std::vector<double>{1.0, 2.0}));
+  EXPECT_EQ(weighted.at(2, 0), 3.0);
+}
+
 }  // namespace
 }  // namespace vok

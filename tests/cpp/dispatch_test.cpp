@@ -603,5 +603,27 @@ TEST(Dispatch, DispatchedLevelsPrintTheLevelLines) {
   EXPECT_EQ(dispatcher.handed.size(), 3u);
 }
 
+
+// A weighted search scored from the payload's bytes finds what the local
+// weighted search finds, and the weights change what that is.
+TEST(Dispatch, WeightsTravelInThePayload) {
+  const SearchData d = noisy_two_variables();
+  SearchConfig config = config_of(Case{"", noisy_two_variables, 30, 5, Ranking::Affine});
+  config.output_scaling = true;
+  std::vector<double> weights(d.targets.size());
+  for (std::size_t i = 0; i < weights.size(); ++i) weights[i] = (i % 3 == 0) ? 2.5 : 0.25;  // mean 1
+  const auto data = [&] { return std::move(*Dataset::from_rows(d.rows, d.targets)).with_weights(weights); };
+  const SearchRun want = run_search(data(), config, silent());
+  TestDispatcher dispatcher = splitting(0, 7, true);
+  SearchControl control = silent();
+  control.dispatcher = &dispatcher;
+  expect_same_results(want, run_search(data(), config, control));
+  EXPECT_FALSE(dispatcher.handed.empty());
+  const auto& weighted = std::get<std::vector<SearchResult>>(want.results);
+  const SearchRun plain = run_search(*Dataset::from_rows(d.rows, d.targets), config, silent());
+  const auto& unweighted = std::get<std::vector<SearchResult>>(plain.results);
+  EXPECT_FALSE(same_bits(weighted.front().error, unweighted.front().error));
+}
+
 }  // namespace
 }  // namespace vok

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "engine/fitness/scaling.hpp"
 #include "engine/refine/reference.hpp"
 #include "engine_helpers.hpp"
 
@@ -151,6 +152,103 @@ TEST(ScoreCandidate, DropsUnusableCandidates) {
   const std::vector<double> targets{0, 0};
   SearchConfig config;
   EXPECT_FALSE(score_candidate(un(BuiltinKind::Inv, v(0)), rows, targets, config, builtins()).has_value());
+}
+
+
+// y = 1.5 * x + 0.25 on 40 samples, samples 3, 17 and 30 outliers (+40),
+// with `weights` (empty: none).
+constexpr std::size_t kLine = 40;
+bool outlier(std::size_t i) { return i == 3 || i == 17 || i == 30; }
+SampleSet line_samples(std::vector<double> weights) {
+  std::vector<double> xs, ys;
+  for (std::size_t i = 0; i < kLine; ++i) {
+    const double x = 0.5 + static_cast<double>(i) / 20.0;
+    xs.push_back(x);
+    ys.push_back(1.5 * x + 0.25 + (outlier(i) ? 40.0 : 0.0));
+  }
+  return SampleSet(Dataset(kLine, 1, xs, ys).with_weights(std::move(weights)),
+                   std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins()));
+}
+
+// Weight 0 on the outliers, the rest scaled to a mean of 1.
+std::vector<double> outliers_out() {
+  std::vector<double> w(kLine);
+  for (std::size_t i = 0; i < kLine; ++i) w[i] = outlier(i) ? 0.0 : double(kLine) / double(kLine - 3);
+  return w;
+}
+
+std::vector<double> parameters(const Expression& e) {
+  std::vector<double> out;
+  for (const Token& t : e.tokens) {
+    if (t.kind == TokenKind::Parameter) out.push_back(t.value.re);
+  }
+  return out;
+}
+
+Expression affine_in_x() { return bin(BuiltinKind::Plus, bin(BuiltinKind::Times, C(), v(0)), C()); }
+
+TEST(WeightedScoring, WeightsOfOneAddTheBitsOfNoWeights) {
+  const SampleSet plain = line_samples({});
+  const SampleSet ones = line_samples(std::vector<double>(kLine, 1.0));
+  ASSERT_EQ(plain.weights(), nullptr);
+  ASSERT_NE(ones.weights(), nullptr);
+  SearchConfig config;
+  for (const Expression& e : {v(0), un(BuiltinKind::Sqrt, v(0)), affine_in_x()}) {
+    const double raw = vok::compute_raw_error(e, plain, 0.01, 0.5);
+    EXPECT_TRUE(same_bits(raw, vok::compute_raw_error(e, ones, 0.01, 0.5)));
+    EXPECT_TRUE(same_bits(affine_rank_score(e, plain, config, raw), affine_rank_score(e, ones, config, raw)));
+    const auto a = vok::score_candidate(e, plain, config);
+    const auto b = vok::score_candidate(e, ones, config);
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(same_bits(a->second, b->second));
+    EXPECT_TRUE(same_expression(a->first, b->first));
+  }
+  std::vector<double> f;
+  ASSERT_TRUE(usable_real_parts(un(BuiltinKind::Sqrt, v(0)), plain, f));
+  const ScaledFits unweighted = scaling_fits(f, plain.targets());
+  const ScaledFits weighted = scaling_fits(f, ones.targets(), ones.weights());
+  for (std::size_t k = 0; k < kScaledKinds; ++k) {
+    ASSERT_EQ(unweighted[k].has_value(), weighted[k].has_value());
+    if (unweighted[k]) {
+      EXPECT_TRUE(same_bits(unweighted[k]->a, weighted[k]->a) && same_bits(unweighted[k]->b, weighted[k]->b));
+    }
+  }
+}
+
+TEST(WeightedScoring, TheErrorIsTheWeightedMeanOfTheSquares) {
+  std::vector<double> w(kLine);
+  for (std::size_t i = 0; i < kLine; ++i) w[i] = (i % 4 == 0) ? 2.5 : 0.5;  // mean 1
+  const SampleSet samples = line_samples(w);
+  double sum = 0.0;
+  for (std::size_t i = 0; i < kLine; ++i) {
+    const double d = samples.dataset()->at(i, 0) - samples.targets()[i];
+    sum += w[i] * (d * d);
+  }
+  EXPECT_EQ(vok::compute_raw_error(v(0), samples, 0.0, 0.5), sum / double(kLine));
+}
+
+TEST(WeightedScoring, ZeroWeightsLeaveOutliersOutOfRefinementRankingAndRescaling) {
+  const SampleSet samples = line_samples(outliers_out());
+  SearchConfig config;
+  const auto [refined, error] = vok::refine_constants(affine_in_x(), samples, 0.0, 0.5, 2000);
+  const std::vector<double> p = parameters(refined);
+  ASSERT_EQ(p.size(), 2u);
+  // To the refinement's own tolerance; unweighted, the outliers keep the error above 1.
+  EXPECT_NEAR(p[0], 1.5, 1e-3);
+  EXPECT_NEAR(p[1], 0.25, 1e-3);
+  EXPECT_LT(error, 1e-6);
+  EXPECT_GT(vok::refine_constants(affine_in_x(), line_samples({}), 0.0, 0.5, 2000).second, 1.0);
+  // x itself is an exact line through the kept samples, to round-off.
+  EXPECT_LT(affine_rank_score(v(0), samples, config, 1.0), 1e-12);
+  std::vector<double> f;
+  ASSERT_TRUE(usable_real_parts(v(0), samples, f));
+  const auto affine = scaling_fits(f, samples.targets(), samples.weights())[2];
+  ASSERT_TRUE(affine);
+  EXPECT_NEAR(affine->a, 1.5, 1e-12);
+  EXPECT_NEAR(affine->b, 0.25, 1e-12);
+  // Unweighted, the outliers pull the fit away.
+  const SampleSet plain = line_samples({});
+  EXPECT_GT(affine_rank_score(v(0), plain, config, 1.0), 1.0);
 }
 
 }  // namespace

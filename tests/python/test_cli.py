@@ -49,6 +49,8 @@ def test_fit_prints_the_table_and_writes_csv_json_and_plot(data_csv, tmp_path, c
         (["fit", "{data}", "--target", "y"], "column 'label' in {data} is not numeric"),
         (["fit", "{data}", "--target", "y", "--features", "a", "--output", "t.txt"], "--output must end in .csv or .json"),
         (["fit", "{data}", "--target", "y", "--max-complexity", "0"], "argument --max-complexity: expected an integer >= 1"),
+        (["fit", "{data}", "--target", "y", "--max-samples", "none"], "argument --max-samples: expected an integer, got 'none'"),
+        (["fit", "{data}", "--target", "y", "--select-features", "0"], "argument --select-features: expected an integer >= 1"),
         (["fit", "{data}"], "the following arguments are required: --target"),
         (["predict"], "argument COMMAND: invalid choice: 'predict'"),
         (["fit", "{data}", "--target", "y", "--features", "a,b", "--operators", "+,pow"],
@@ -84,3 +86,20 @@ def test_operators_reach_the_search(data_csv, monkeypatch, capsys):
     assert [c["operators"] for c in calls] == [("Times", "Divide"), ("Subtract", "Sqrt"), None]
     out, err = capsys.readouterr()
     assert err == "" and out.count("* marks the selected equation") == 3
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [([], ("auto", None)), (["--max-samples", "all"], (None, None)),
+     (["--max-samples", "12", "--select-features", "1"], (12, 1))],
+)
+def test_row_and_column_limits_reach_the_estimator(data_csv, monkeypatch, capsys, args, expected):
+    from vok_learn import VokRegressor
+
+    seen = []
+    fit = VokRegressor.fit
+    monkeypatch.setattr(VokRegressor, "fit", lambda self, *a, **k: seen.append(
+        (self.max_samples, self.select_features)) or fit(self, *a, **k))
+    common = [str(data_csv), "--target", "y", "--features", "a,b", "--max-complexity", "2", "--verbose", "0"]
+    assert main(["fit", *common, *args]) == 0
+    assert seen == [expected]

@@ -37,6 +37,7 @@ def fitted(noisy):
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.SkipTestWarning")  # array API: not ours
+@pytest.mark.filterwarnings("ignore:X has 30 columns")  # the sample-weight checks' wide tables
 def test_passes_check_estimator():
     check_estimator(VokRegressor(max_complexity=3, verbose=0))
 
@@ -52,7 +53,10 @@ def test_passes_check_estimator():
         (dict(time_limit=0), r"time_limit must be None or a number of seconds > 0, got 0"),
         (dict(time_limit=math.nan), "time_limit must be None or a number of seconds > 0, got nan"),
         (dict(model_selection="fast"), "model_selection must be one of 'best', 'score', 'accuracy'"),
-        (dict(max_samples=0), "max_samples must be None or an integer >= 1, got 0"),
+        (dict(max_samples=0), "max_samples must be 'auto', None or an integer >= 1, got 0"),
+        (dict(max_samples="all"), "max_samples must be 'auto', None or an integer >= 1, got 'all'"),
+        (dict(select_features=0), "select_features must be None or an integer >= 1, got 0"),
+        (dict(select_features=2.0), "select_features must be None or an integer >= 1, got 2.0"),
         (dict(n_jobs=0), "n_jobs must be None or a non-zero integer, got 0"),
         (dict(verbose=3), "verbose must be 0, 1 or 2, got 3"),
         (dict(normalize_y="yes"), "normalize_y must be True or False, got 'yes'"),
@@ -337,3 +341,130 @@ def test_search_settings_are_derived_from_the_parameters(params, elapsed, expect
             assert kwargs[name] == value and type(kwargs[name]) is type(value), name
     with pytest.raises(dataclasses.FrozenInstanceError):
         settings.beam_width = 5  # type: ignore[misc]
+
+
+def test_auto_max_samples_is_a_seeded_subset_only_on_large_tables(monkeypatch):
+    import vok_learn._estimator as estimator
+
+    monkeypatch.setattr(estimator, "AUTO_MAX_SAMPLES", 60)
+    rng = np.random.default_rng(4)
+    X = rng.uniform(0.5, 2.0, size=(300, 1))
+    y = 3.0 * X[:, 0] + 0.1 * rng.normal(size=300)
+
+    def tokens(n, **params):
+        return VokRegressor(max_complexity=3, verbose=0, **params).fit(X[:n], y[:n]).equation_tokens_
+
+    # Above the limit, "auto" is max_samples=limit with seed 0 unless told
+    # otherwise; at or below it, all rows.
+    assert tokens(300) == tokens(300, max_samples=60, random_state=0) != tokens(300, max_samples=None)
+    assert tokens(300, random_state=5) == tokens(300, max_samples=60, random_state=5)
+    assert tokens(60) == tokens(60, max_samples=None)
+
+
+def test_predict_in_blocks_equals_one_evaluation(monkeypatch, fitted, noisy):
+    import vok_learn._estimator as estimator
+    from vok_learn import _engine
+
+    X = np.vstack([noisy[0].to_numpy()] * 3)
+    X[::7, 0] = 0.0  # rows where a quotient or logarithm has no value
+    for i in range(len(fitted.equations_)):
+        whole = _engine.evaluate(fitted.equation_tokens_[i], X)
+        for block in (1, 13, len(X) - 1):
+            monkeypatch.setattr(estimator, "PREDICT_BLOCK_ROWS", block)
+            np.testing.assert_array_equal(fitted.predict(pd.DataFrame(X, columns=["mass", "speed"]), index=i), whole)
+
+
+def test_several_targets_point_to_multioutputregressor():
+    from sklearn.multioutput import MultiOutputRegressor
+
+    rng = np.random.default_rng(5)
+    X = rng.uniform(1.0, 2.0, size=(40, 2))
+    Y = np.column_stack([2.0 * X[:, 0], X[:, 0] * X[:, 1]])
+    with pytest.raises(ValueError, match=r"y has 2 columns.*MultiOutputRegressor\(VokRegressor"):
+        VokRegressor(max_complexity=3, verbose=0).fit(X, Y)
+    assert not VokRegressor().__sklearn_tags__().target_tags.multi_output
+    both = MultiOutputRegressor(VokRegressor(max_complexity=3, verbose=0)).fit(X, Y)
+    np.testing.assert_allclose(both.predict(X), Y, rtol=1e-9)
+    with pytest.warns(Warning, match="column-vector y"):
+        one = VokRegressor(max_complexity=3, verbose=0).fit(X, Y[:, :1])
+    assert one.predict(X).shape == (40,)
+
+
+def test_select_features_searches_the_ranked_columns_under_their_own_names():
+    rng = np.random.default_rng(6)
+    names = [f"c{j}" for j in range(25)]
+    X = pd.DataFrame(rng.uniform(1.0, 2.0, size=(300, 25)), columns=names)
+    y = X["c17"] * X["c3"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no warning about the width: the search sees two columns
+        model = VokRegressor(max_complexity=3, verbose=0, select_features=2).fit(X, y)
+    assert model.selected_features_.tolist() == [3, 17]
+    best = model.equations_.iloc[model.best_index_]
+    assert best["equation"] in ("c3*c17", "c17*c3") and best["loss"] < 1e-20
+    np.testing.assert_allclose(model.predict(X), y, rtol=1e-12)
+    # More columns asked for than there are: all of them.
+    assert VokRegressor(max_complexity=1, verbose=0, select_features=40).fit(X.iloc[:, :3], y).selected_features_.tolist() == [0, 1, 2]
+
+
+@pytest.mark.parametrize("columns, warned", [(20, False), (21, True)])
+def test_many_columns_without_selection_warn_of_the_level_width(columns, warned):
+    rng = np.random.default_rng(8)
+    X = rng.uniform(1.0, 2.0, size=(30, columns))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        VokRegressor(max_complexity=1, verbose=0).fit(X, X[:, 0])
+    wide = [w for w in caught if "select_features=k" in str(w.message)]
+    assert len(wide) == (1 if warned else 0)
+    if warned:
+        assert re.search(rf"X has {columns} columns, .* level 3 up to [\d.e+]+ formulas \(with 5 columns", str(wide[0].message))
+
+
+@pytest.mark.parametrize(
+    "weights, message",
+    [
+        (-np.ones(30), "Negative values in data passed to `sample_weight`"),
+        (np.r_[np.nan, np.ones(29)], "Input sample_weight contains NaN"),
+        (np.r_[np.inf, np.ones(29)], "Input sample_weight contains infinity"),
+        (np.zeros(30), "Sample weights must contain at least one non-zero number"),
+        (np.ones(29), r"sample_weight.shape == \(29,\), expected \(30,\)"),
+    ],
+)
+def test_bad_sample_weights_raise(weights, message):
+    X = np.linspace(1.0, 2.0, 30)[:, None]
+    with pytest.raises(ValueError, match=message):
+        VokRegressor(max_complexity=2, verbose=0).fit(X, X[:, 0], sample_weight=weights)
+
+
+def bits(model):
+    return repr(model.equation_tokens_), model.equations_["loss"].to_numpy().view(np.uint64).tolist()
+
+
+@pytest.mark.parametrize("settings", [dict(), dict(ranking="raw", output_scaling=False, alpha=0.01),
+                                      dict(max_samples=50, random_state=1)])
+def test_weights_of_one_are_bit_identical_to_none_and_zero_weights_drop_rows(noisy, settings):
+    X, y = noisy
+    fit = dict(max_complexity=5, verbose=0, **settings)
+    plain = VokRegressor(**fit).fit(X, y)
+    assert bits(VokRegressor(**fit).fit(X, y, sample_weight=np.ones(len(y)))) == bits(plain)
+    assert bits(VokRegressor(**fit).fit(X, y, sample_weight=1.0)) == bits(plain)
+    # Rows of weight 0 are not there at all; the others' equal weights
+    # (2, scaled to 1) are no weights.
+    extra = pd.concat([X, X.iloc[:7] * 3.0]), pd.concat([y, y.iloc[:7] - 50.0])
+    padded = VokRegressor(**fit).fit(*extra, sample_weight=np.r_[np.full(len(y), 2.0), np.zeros(7)])
+    assert bits(padded) == bits(plain)
+
+
+def test_weighted_fit_ignores_rows_of_negligible_weight_and_reports_the_weighted_loss():
+    rng = np.random.default_rng(9)
+    X = rng.uniform(1.0, 3.0, size=(300, 2))
+    y = 2.5 * X[:, 0] / X[:, 1]
+    bad = rng.random(300) < 0.3
+    y_bad = np.where(bad, rng.uniform(-50.0, 50.0, size=300), y)
+    w = np.where(bad, 1e-12, rng.uniform(0.5, 2.0, size=300))
+    model = VokRegressor(max_complexity=5, verbose=0).fit(X, y_bad, sample_weight=w)
+    np.testing.assert_allclose(model.predict(X), y, rtol=1e-6)
+    unweighted = VokRegressor(max_complexity=5, verbose=0).fit(X, y_bad)
+    assert not np.allclose(unweighted.predict(X), y, rtol=1e-3)
+    for i in range(len(model.equations_)):
+        expected = np.average((model.predict(X, index=i) - y_bad) ** 2, weights=w)
+        assert model.equations_["loss"].iloc[i] == pytest.approx(expected, rel=1e-9)

@@ -84,6 +84,11 @@ class SampleSet {
   ComplexRows rows() const { return rows_; }
   std::span<const double> targets() const { return data_ ? data_->targets() : std::span<const double>(targets_); }
   std::size_t size() const { return data_ ? data_->rows() : rows_.size(); }
+  // The samples' weights (see Dataset), nullptr when every sample counts
+  // once: a set made from rows, or from a dataset without weights. The
+  // column path reads them; the per-sample reference has none, so a
+  // weighted set is scored on the column path (EvalPath::Fast).
+  const double* weights() const { return data_ && !data_->weights().empty() ? data_->weights().data() : nullptr; }
   // The dataset the set was made from; nullptr for a set made from rows.
   const Dataset* dataset() const { return data_.get(); }
   const OperatorRegistry& registry() const { return *registry_; }
@@ -115,6 +120,13 @@ class SampleSet {
   std::optional<InputColumns> columns_;
   EvalPath path_;
 };
+
+// Sample i's term of a sum of squared residuals d: d * d, times its weight
+// when there are weights. A weight of one multiplies exactly, so weights of
+// one add the very bits of no weights.
+inline double weighted_square(const double* weights, std::size_t i, double d) {
+  return weights == nullptr ? d * d : weights[i] * (d * d);
+}
 
 // Whether e's stored parameter values are its parameter vector itself:
 // each Parameter token real (+0 imaginary part) and reading its own slot in

@@ -42,6 +42,7 @@ Composed compose_or_abandon(const Expression& e, const Compose& compose, ColumnV
                             ColumnOut out, const SampleSet& samples, const SearchConfig& config,
                             const ScoreBounds& bounds) {
   const std::span<const double> targets = samples.targets();
+  const double* const weights = samples.weights();
   const std::size_t count = samples.size();
   const double factor = static_cast<double>(e.complexity) * config.complexity_penalty + 1.0;
   const bool monotone = factor >= 1.0 && std::isfinite(factor);
@@ -55,7 +56,7 @@ Composed compose_or_abandon(const Expression& e, const Compose& compose, ColumnV
     if (compose(shifted(a, first), shifted(b, first), block, lanes) != lanes) return Composed::Failed;
     for (std::size_t i = 0; i < lanes; ++i) {
       const double d = block.re[i] - targets[first + i];
-      sum += d * d;
+      sum += weighted_square(weights, first + i, d);
     }
     if (!monotone || first + lanes >= count) continue;
     const double error = raw_error_from_sum(e, sum, count, config.alpha, config.l1_ratio);
@@ -225,14 +226,23 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
 namespace {
 
 // The next chunk size of a watched search: about kWatchedChunk of work per
-// chunk, growing at most fourfold at a time, within [64, max_chunk].
+// chunk, growing at most fourfold at a time, within [fewest, max_chunk],
+// where `fewest` keeps every thread busy. A watched search starts at
+// kFirstWatched candidates (or one per thread): on a million samples one
+// candidate with constants takes a tenth of a second or more, so a chunk of
+// hundreds would run tens of seconds past a deadline; on small sets the
+// chunks reach their 50 ms within a few growth steps.
 constexpr std::chrono::milliseconds kWatchedChunk{50};
+constexpr std::size_t kFirstWatched = 16;
+std::size_t fewest_watched() {
+  return static_cast<std::size_t>(std::max(1, current_arena().max_concurrency()));
+}
 std::size_t next_watched_chunk(std::size_t chunk, std::size_t scored, std::chrono::steady_clock::duration took, std::size_t max_chunk) {
   const double seconds = std::chrono::duration<double>(took).count();
   const double target = std::chrono::duration<double>(kWatchedChunk).count();
   double next = seconds > 0.0 ? static_cast<double>(scored) * target / seconds : 4.0 * static_cast<double>(chunk);
   next = std::min(next, 4.0 * static_cast<double>(chunk));
-  const std::size_t lower = std::min<std::size_t>(64, max_chunk);
+  const std::size_t lower = std::min(fewest_watched(), max_chunk);
   return std::clamp(static_cast<std::size_t>(next), lower, max_chunk);
 }
 
@@ -402,7 +412,7 @@ bool score_range(const LevelScorer& scorer, const RecipeSource& decode, std::siz
                  LevelTally& tally, const RangeOptions& options) {
   using Clock = std::chrono::steady_clock;
   const std::size_t max_chunk = std::max<std::size_t>(1, options.max_chunk);
-  std::size_t chunk = options.timed ? std::min<std::size_t>(max_chunk, 256) : max_chunk;
+  std::size_t chunk = options.timed ? std::min(max_chunk, std::max(kFirstWatched, fewest_watched())) : max_chunk;
   const bool keep = options.kept != nullptr;
   const std::size_t end = first + count;
   Chunk scoring;

@@ -82,11 +82,12 @@ double composed_error(const Expression& f, ColumnValues values, const ScaledFit&
   if (scaled_has_a(fit.kind)) apply(ops.times, fit.a, 0);
   if (scaled_has_b(fit.kind)) apply(ops.plus, fit.b, 1);
   const std::span<const double> targets = samples.targets();
+  const double* const weights = samples.weights();
   double sum_sq = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     if (!current.ok[i] || !usable(current.re[i], current.im[i])) return std::numeric_limits<double>::infinity();
     const double d = current.re[i] - targets[i];
-    sum_sq += d * d;
+    sum_sq += weighted_square(weights, i, d);
   }
   return raw_error_from_sums(sums, sum_sq, n, config.alpha, config.l1_ratio);
 }
@@ -100,15 +101,16 @@ std::optional<ColumnValues> usable_column_values(const Expression& f, const Samp
   return ColumnValues{s.f_re.data(), s.f_im.data(), s.f_ok.data()};
 }
 
-ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t) {
+ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t, const double* w) {
   ScaledFits fits{};
   const std::size_t n = t.size();
   if (n < 2 || f.size() != n) return fits;
   const double count = static_cast<double>(n);
   double mf = 0.0, mt = 0.0, peak = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    mf += f[i];
-    mt += t[i];
+    const double wi = w == nullptr ? 1.0 : w[i];
+    mf += wi * f[i];
+    mt += wi * t[i];
     peak = std::max(peak, std::fabs(f[i]));
   }
   mf /= count;
@@ -117,12 +119,13 @@ ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t) {
   // the plain ones for a*f.
   double sff = 0.0, sft = 0.0, stt = 0.0, pff = 0.0, pft = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w == nullptr ? 1.0 : w[i];
     const double df = f[i] - mf, dt = t[i] - mt;
-    sff += df * df;
-    sft += df * dt;
-    stt += dt * dt;
-    pff += f[i] * f[i];
-    pft += f[i] * t[i];
+    sff += wi * (df * df);
+    sft += wi * (df * dt);
+    stt += wi * (dt * dt);
+    pff += wi * (f[i] * f[i]);
+    pft += wi * (f[i] * t[i]);
   }
   for (const double x : {mf, mt, sff, sft, stt, pff, pft}) {
     if (!std::isfinite(x)) return fits;
@@ -202,7 +205,7 @@ ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, con
     if (!usable_real_parts(f, samples, re)) return scores;
     f_values.re = re.data();
   }
-  const ScaledFits fits = scaling_fits({f_values.re, n}, samples.targets());
+  const ScaledFits fits = scaling_fits({f_values.re, n}, samples.targets(), samples.weights());
   for (std::size_t k = 0; k < kScaledKinds; ++k) {
     if (!fits[k] || !scaled_fits_search(f, fits[k]->kind, config)) continue;
     const double error = columns ? composed_error(f, f_values, *fits[k], samples, config, ops, s)

@@ -56,8 +56,10 @@ inline constexpr double kScalingTolerance = 1e-6;
 // (or fewer than two samples), a = 0, a coefficient or a sum that is not
 // finite, a within kScalingTolerance of 1 for a*f, b within it of 0 for
 // f + b, and either for a*f + b (then a smaller rescaling, or f, is it).
-// Pure.
-[[nodiscard]] ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t);
+// With weights `w` (one per sample, averaging 1; see Dataset), every sum
+// and mean is weighted. Pure.
+[[nodiscard]] ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t,
+                                      const double* w = nullptr);
 
 // The ids and names of Times and Plus in a registry; nullopt when it lacks
 // either (no rescaling can then be written).

@@ -47,12 +47,13 @@ namespace {
 double raw_error_from_values(const Expression& e, const SampleSet& samples, ColumnValues v,
                              double alpha, double l1_ratio, std::optional<double>& sum_sq) {
   const std::span<const double> targets = samples.targets();
+  const double* const weights = samples.weights();
   const std::size_t count = samples.size();
   double sum = 0.0;
   for (std::size_t i = 0; i < count; ++i) {
     if (!v.ok[i] || !usable(v.re[i], v.im[i])) return std::numeric_limits<double>::infinity();
     const double d = v.re[i] - targets[i];
-    sum += d * d;
+    sum += weighted_square(weights, i, d);
   }
   sum_sq = sum;
   return raw_error_from_sum(e, sum, count, alpha, l1_ratio);
@@ -67,6 +68,7 @@ double compute_raw_error(const Expression& e, const SampleSet& samples, double a
   SampleScratch& scratch = sample_scratch();
   BlockValues& b = scratch.block;
   const std::span<const double> targets = samples.targets();
+  const double* const weights = samples.weights();
   const std::size_t count = samples.size();
   double sum_sq = 0.0;
   // Blocks and lanes in sample order: the same additions as the reference,
@@ -77,7 +79,7 @@ double compute_raw_error(const Expression& e, const SampleSet& samples, double a
     for (std::size_t i = 0; i < lanes; ++i) {
       if (!b.ok[i] || !usable(b.re[i], b.im[i])) return std::numeric_limits<double>::infinity();
       const double d = b.re[i] - targets[first + i];
-      sum_sq += d * d;
+      sum_sq += weighted_square(weights, first + i, d);
     }
   }
   return raw_error_from_sum(e, sum_sq, targets.size(), alpha, l1_ratio);
@@ -110,26 +112,28 @@ double unpenalised_error(double score, std::size_t complexity, double complexity
 
 namespace {
 
-// Sum of squared residuals of the least-squares line through (f_i, t_i),
-// two-pass for accuracy; nullopt when f is constant to round-off (the fit
-// would then scale round-off noise into a perfect match) or a sum is not
-// finite.
-std::optional<double> affine_residual(std::span<const double> f, std::span<const double> t) {
+// Sum of squared residuals of the (weighted, with `w`) least-squares line
+// through (f_i, t_i), two-pass for accuracy; nullopt when f is constant to
+// round-off (the fit would then scale round-off noise into a perfect match)
+// or a sum is not finite. Weights average 1, so the means divide by n.
+std::optional<double> affine_residual(std::span<const double> f, std::span<const double> t, const double* w) {
   const std::size_t n = t.size();
   double mf = 0.0, mt = 0.0, peak = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    mf += f[i];
-    mt += t[i];
+    const double wi = w == nullptr ? 1.0 : w[i];
+    mf += wi * f[i];
+    mt += wi * t[i];
     peak = std::max(peak, std::fabs(f[i]));
   }
   mf /= static_cast<double>(n);
   mt /= static_cast<double>(n);
   double sff = 0.0, sft = 0.0, stt = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w == nullptr ? 1.0 : w[i];
     const double df = f[i] - mf, dt = t[i] - mt;
-    sff += df * df;
-    sft += df * dt;
-    stt += dt * dt;
+    sff += wi * (df * df);
+    sft += wi * (df * dt);
+    stt += wi * (dt * dt);
   }
   const double spread = std::sqrt(sff / static_cast<double>(n));
   if (!std::isfinite(sff) || !std::isfinite(sft) || !std::isfinite(stt) || !(spread > 1e-12 * peak)) {
@@ -180,7 +184,7 @@ double affine_rank_score(const Expression& e, const SampleSet& samples, const Se
                          double raw_score, std::span<const double> f) {
   const std::size_t count = samples.size();
   if (count < 2) return raw_score;
-  const auto residual = affine_residual(f, samples.targets());
+  const auto residual = affine_residual(f, samples.targets(), samples.weights());
   if (!residual) return raw_score;
   // Only the sum of squares changes: the penalty on e's own constants stays.
   const double error = raw_error_from_sum(e, *residual, count, config.alpha, config.l1_ratio);
@@ -192,17 +196,15 @@ bool screened_out(const Expression& e, std::span<const double> f, const SampleSe
   const double factor = config.screen_factor;
   if (!(factor > 0.0) || e.num_params == 0 || !config.optimize_constants) return false;
   const std::span<const double> t = samples.targets();
+  const double* const w = samples.weights();
   double sum = 0.0;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    const double d = f[i] - t[i];
-    sum += d * d;
-  }
+  for (std::size_t i = 0; i < t.size(); ++i) sum += weighted_square(w, i, f[i] - t[i]);
   const double error = raw_error_from_sum(e, sum, t.size(), config.alpha, config.l1_ratio);
   const double score = penalised_score(error, e.complexity, config.complexity_penalty);
   const double rank = config.ranking == Ranking::Raw ? score : affine_rank_score(e, samples, config, score, f);
   if (!(rank > factor * screen.rank)) return false;
   // A constant f has no affine fit of its own: its error then stands in.
-  const std::optional<double> residual = t.size() >= 2 ? affine_residual(f, t) : std::nullopt;
+  const std::optional<double> residual = t.size() >= 2 ? affine_residual(f, t, w) : std::nullopt;
   const double affine_error =
       residual ? raw_error_from_sum(e, *residual, t.size(), config.alpha, config.l1_ratio) : error;
   return affine_error > factor * screen.error;

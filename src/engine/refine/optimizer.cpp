@@ -65,16 +65,22 @@ RefineBuffers& refine_buffers() {
 
 // Adds `lanes` samples' forward-difference terms to h and g, in sample
 // order: `perturbed` holds the values with one parameter moved by kStep
-// (0 where there is none), `pred` those at p.
-void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double* targets, std::size_t lanes,
-                        double& h, double& g) {
+// (0 where there is none), `pred` those at p; each term times the sample's
+// weight when `weights` is not null (the weighted least squares).
+void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double* targets, const double* weights,
+                        std::size_t lanes, double& h, double& g) {
   double hj = h;
   double gj = g;
   for (std::size_t i = 0; i < lanes; ++i) {
     const double moved = perturbed.ok[i] ? perturbed.re[i] : 0.0;
     const double jac = (moved - pred[i]) / kStep;
-    hj += jac * jac;
-    gj += jac * (pred[i] - targets[i]);
+    if (weights == nullptr) {
+      hj += jac * jac;
+      gj += jac * (pred[i] - targets[i]);
+    } else {
+      hj += weights[i] * (jac * jac);
+      gj += weights[i] * (jac * (pred[i] - targets[i]));
+    }
   }
   h = hj;
   g = gj;
@@ -82,20 +88,29 @@ void add_jacobian_terms(ColumnValues perturbed, const double* pred, const double
 
 // The coupled sums: adds `lanes` samples' terms to every entry of the
 // n x n matrix h (row-major, h[j * n + l] = sum J_j J_l) and to g, each
-// entry in sample order. `jac` holds the block's Jacobian, row j for
+// entry in sample order, each term times the sample's weight when
+// `weights` is not null. `jac` holds the block's Jacobian, row j for
 // parameter j, `stride` apart.
 void add_coupled_terms(const double* jac, std::size_t stride, std::size_t n, const double* pred,
-                       const double* targets, std::size_t lanes, double* h, double* g) {
+                       const double* targets, const double* weights, std::size_t lanes, double* h, double* g) {
   for (std::size_t j = 0; j < n; ++j) {
     const double* jj = jac + j * stride;
     for (std::size_t l = 0; l < n; ++l) {
       const double* jl = jac + l * stride;
       double s = h[j * n + l];
-      for (std::size_t i = 0; i < lanes; ++i) s += jj[i] * jl[i];
+      if (weights == nullptr) {
+        for (std::size_t i = 0; i < lanes; ++i) s += jj[i] * jl[i];
+      } else {
+        for (std::size_t i = 0; i < lanes; ++i) s += weights[i] * (jj[i] * jl[i]);
+      }
       h[j * n + l] = s;
     }
     double s = g[j];
-    for (std::size_t i = 0; i < lanes; ++i) s += jj[i] * (pred[i] - targets[i]);
+    if (weights == nullptr) {
+      for (std::size_t i = 0; i < lanes; ++i) s += jj[i] * (pred[i] - targets[i]);
+    } else {
+      for (std::size_t i = 0; i < lanes; ++i) s += weights[i] * (jj[i] * (pred[i] - targets[i]));
+    }
     g[j] = s;
   }
 }
@@ -164,6 +179,7 @@ double column_error(const Expression& e, std::span<const double> params,
   for (std::size_t j = 0; j < params.size(); ++j) complex_params[j] = {params[j], 0.0};
   BlockValues& b = scratch.block;
   const std::span<const double> targets = samples.targets();
+  const double* const weights = samples.weights();
   const std::size_t count = samples.size();
   const double penalty = penalty_of(e, params, alpha, l1_ratio);
   double sum_sq = 0.0;
@@ -180,7 +196,7 @@ double column_error(const Expression& e, std::span<const double> params,
     for (std::size_t i = 0; i < lanes; ++i) {
       if (!b.ok[i]) return std::numeric_limits<double>::infinity();
       const double d = b.re[i] - targets[first + i];
-      sum_sq += d * d;
+      sum_sq += weighted_square(weights, first + i, d);
     }
     if (predictions != nullptr) std::copy(b.re.begin(), b.re.begin() + lanes, predictions + first);
     if (abandon_at && first + lanes < count) {
@@ -312,7 +328,7 @@ class SamplePath {
           jac_[j] = (prediction(e_, samples_[k], trial_, ops_) - pred) / kStep;
           trial_[j].re = p[j];
         }
-        add_coupled_terms(jac_.data(), 1, n, &pred, &targets_[k], 1, h.data(), g.data());
+        add_coupled_terms(jac_.data(), 1, n, &pred, &targets_[k], nullptr, 1, h.data(), g.data());
       }
       return;
     }
@@ -385,18 +401,19 @@ class ColumnPath {
         for (std::size_t i = 0; i < lanes; ++i) pr[i] = b.ok[i] ? b.re[i] : 0.0;
       }
       const double* const t = targets.data() + first;
+      const double* const w = samples_.weights() == nullptr ? nullptr : samples_.weights() + first;
       for (std::size_t j = 0; j < n; ++j) {
         trial[j].re = p[j] + kStep;
         program_.eval(first, lanes, trial, b.out());
         trial[j].re = p[j];
         if (!coupled) {
-          add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, lanes, h[j], g[j]);
+          add_jacobian_terms({b.re.data(), b.im.data(), b.ok.data()}, pr, t, w, lanes, h[j], g[j]);
           continue;
         }
         double* const row = buffers_.jac.data() + j * kSampleBlock;
         for (std::size_t i = 0; i < lanes; ++i) row[i] = ((b.ok[i] ? b.re[i] : 0.0) - pr[i]) / kStep;
       }
-      if (coupled) add_coupled_terms(buffers_.jac.data(), kSampleBlock, n, pr, t, lanes, h.data(), g.data());
+      if (coupled) add_coupled_terms(buffers_.jac.data(), kSampleBlock, n, pr, t, w, lanes, h.data(), g.data());
     }
     predictions_at_p_ = true;
   }
@@ -519,9 +536,12 @@ std::pair<Expression, double> refine_constants(const Expression& e, const Sample
         double* const row = buffers.jac.data() + j * count;
         for (std::size_t i = 0; i < count; ++i) row[i] = ((moved.ok[i] ? moved.re[i] : 0.0) - pred[i]) / kStep;
       }
-      add_coupled_terms(buffers.jac.data(), count, n, pred, targets.data(), count, h.data(), g.data());
+      add_coupled_terms(buffers.jac.data(), count, n, pred, targets.data(), samples.weights(), count, h.data(),
+                        g.data());
     } else {
-      for (std::size_t j = 0; j < n; ++j) add_jacobian_terms(start->perturbed[j], pred, targets.data(), count, h[j], g[j]);
+      for (std::size_t j = 0; j < n; ++j) {
+        add_jacobian_terms(start->perturbed[j], pred, targets.data(), samples.weights(), count, h[j], g[j]);
+      }
     }
     sums_at_p = true;
   }

@@ -1,6 +1,7 @@
 // The bytes in which a level's scoring travels between processes: what a worker needs, and what a range leaves behind.
 #include "engine/wire/level_codec.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -13,6 +14,9 @@ namespace {
 // Tags at the start of each kind of bytes, so that one is never read as the
 // other; the version changes with the layout.
 constexpr std::uint32_t kPayloadTag = 0x564b5033;  // "VKP3"
+// A payload whose samples carry weights: the weights follow the targets.
+// Its own tag, so that an unweighted payload is the same bytes as ever.
+constexpr std::uint32_t kWeightedPayloadTag = 0x564b5733;  // "VKW3"
 constexpr std::uint32_t kSummaryTag = 0x564b5332;  // "VKS2"
 
 class Writer {
@@ -234,7 +238,7 @@ SearchError corrupt(const char* what) {
 std::string encode_level_payload(std::uint64_t search_id, std::size_t k, const SearchConfig& config,
                                  const SampleSet& samples, const Levels& levels, const LevelScreen& screen) {
   Writer w;
-  w.put<std::uint32_t>(kPayloadTag);
+  w.put<std::uint32_t>(samples.weights() != nullptr ? kWeightedPayloadTag : kPayloadTag);
   w.put<std::uint64_t>(search_id);
   w.put_size(k);
   put_config(w, config);
@@ -253,6 +257,7 @@ std::string encode_level_payload(std::uint64_t search_id, std::size_t k, const S
   }
   if (data != nullptr) {
     for (const double t : data->targets()) w.put<double>(t);
+    for (const double x : data->weights()) w.put<double>(x);
   }
   for (std::size_t i = 1; i < k; ++i) {
     w.put_size(levels[i].size());
@@ -293,8 +298,9 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
   LevelScreen screen;
   std::size_t rows = 0;
   std::size_t vars = 0;
-  if (!r.get(tag) || tag != kPayloadTag || !r.get(search_id) || !r.get_size(k, 1u << 16) || k < 2 ||
-      !get_config(r, config) || !r.get(screen.rank) || !r.get(screen.error) || !r.get_size(rows, r.left() / 8) || !r.get_size(vars, kMaxVariables) || rows == 0 ||
+  if (!r.get(tag) || (tag != kPayloadTag && tag != kWeightedPayloadTag) || !r.get(search_id) ||
+      !r.get_size(k, 1u << 16) || k < 2 || !get_config(r, config) || !r.get(screen.rank) || !r.get(screen.error) ||
+      !r.get_size(rows, r.left() / 8) || !r.get_size(vars, kMaxVariables) || rows == 0 ||
       r.left() / 8 / rows < vars) {
     return corrupt("level payload");
   }
@@ -305,6 +311,10 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
   std::vector<double> targets(rows);
   for (double& t : targets) {
     if (!r.get(t)) return corrupt("level payload");
+  }
+  std::vector<double> weights(tag == kWeightedPayloadTag ? rows : 0);
+  for (double& x : weights) {
+    if (!r.get(x) || !std::isfinite(x) || x < 0.0) return corrupt("level payload");
   }
   auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
   // The retained levels were generated under the payload's operator set:
@@ -322,8 +332,10 @@ Outcome<std::unique_ptr<LevelWork>> LevelWork::decode(std::string_view payload) 
   }
   if (!r.done() || !recipes_fit(levels, k, *registry)) return corrupt("level payload");
   if (config.units && config.units->inputs.size() != vars) return corrupt("level payload");
-  SampleSet samples(Dataset(rows, vars, std::move(values), std::move(targets)), registry, EvalPath::Fast);
-  return std::unique_ptr<LevelWork>(new LevelWork(search_id, k, config, screen, std::move(samples), std::move(levels)));
+  SampleSet samples(Dataset(rows, vars, std::move(values), std::move(targets)).with_weights(std::move(weights)),
+                    registry, EvalPath::Fast);
+  return std::unique_ptr<LevelWork>(
+      new LevelWork(search_id, k, config, screen, std::move(samples), std::move(levels)));
 }
 
 Outcome<std::string> LevelWork::score(std::string_view recipes, std::size_t first) const {
