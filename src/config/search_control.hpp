@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 namespace vok {
@@ -51,6 +53,35 @@ struct ProgressTick {
   std::size_t total = 0;
 };
 
+// Whether a search given a checkpoint continues the search stored there.
+// Auto: when there is one, and only when its data and settings are this
+// search's (else the search is refused, saying what differs); none: a
+// fresh search. Never: a fresh search, whatever is stored. Always: there
+// must be one to continue, with matching data and settings.
+enum class ResumePolicy : std::uint8_t { Auto, Never, Always };
+
+// A search that stores its state after every completed level, so that it
+// can be continued exactly (engine/wire/checkpoint.hpp): in a file, in the
+// caller's memory (SearchRun::state), or both. A plain value; the views
+// stay the caller's for the search.
+struct CheckpointSettings {
+  // The file, replaced atomically after each level and locked against
+  // other processes for the whole search; empty: none.
+  std::string path;
+  ResumePolicy resume = ResumePolicy::Auto;
+  // A stored state to continue instead of the file's (empty: the file's).
+  std::string_view resume_state;
+  // A stored search to another max_complexity may be continued: to a
+  // larger one its levels go on, as a single search to it would.
+  bool warm_start = false;
+  // Also return the last stored state in SearchRun::state.
+  bool keep_state = false;
+  // The sample weights the data's digest includes (none: unweighted).
+  std::optional<std::span<const double>> weights;
+  // The caller's own bytes, stored as they are beside the state.
+  std::string note;
+};
+
 // A plain value (the dispatcher it points to stays the caller's); the
 // callables and the dispatcher are called on the thread that runs the
 // search, never on a worker, between parallel passes. A callback or check
@@ -70,6 +101,9 @@ struct SearchControl {
   // handed to it to be scored elsewhere (engine/search/level_dispatch.hpp);
   // the outcome is the same as scoring here.
   LevelDispatcher* dispatcher = nullptr;
+  // When set, the search stores its state after each completed level and
+  // may continue a stored one. Only on the column path (EvalPath::Fast).
+  std::optional<CheckpointSettings> checkpoint;
 };
 
 // The checks a long pass runs between its chunks, on the driving thread:

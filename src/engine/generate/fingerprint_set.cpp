@@ -202,6 +202,24 @@ std::size_t FingerprintSet::size() const {
   return n;
 }
 
+void FingerprintSet::Table::append_to(std::vector<FingerprintDigest>& out) const {
+  // The all-zero digest sorts first.
+  if (has_zero_) out.push_back({});
+  for (const FingerprintDigest& d : slots_) {
+    if (!empty_slot(d)) out.push_back(d);
+  }
+}
+
+std::vector<FingerprintDigest> FingerprintSet::digests() const {
+  std::vector<FingerprintDigest> out;
+  out.reserve(size());
+  for (const Shard& shard : shards_) {
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    shard.table.append_to(out);
+  }
+  return out;
+}
+
 std::size_t FingerprintSet::slot_bytes() const {
   std::size_t n = 0;
   for (const Shard& shard : shards_) {

@@ -55,6 +55,10 @@ class FingerprintSet {
   std::vector<char> insert_ordered(std::span<const Fingerprint* const> fps);
   std::vector<char> insert_ordered(std::span<const FingerprintDigest> digests);
 
+  // Every digest in the set, in the tables' order (by shard, then digest):
+  // the same list for the same contents, however they were inserted.
+  std::vector<FingerprintDigest> digests() const;
+
  private:
   static constexpr std::size_t kShards = 64;
 
@@ -107,6 +111,7 @@ class FingerprintSet {
     bool contains(FingerprintDigest d) const;
     std::size_t size() const { return count_ + (has_zero_ ? 1 : 0); }
     std::size_t slot_bytes() const { return slots_.size() * sizeof(FingerprintDigest); }
+    void append_to(std::vector<FingerprintDigest>& out) const;
 
    private:
     std::size_t home(std::uint64_t lo) const;

@@ -68,6 +68,9 @@ struct Search {
   }
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }
+  bool exits_early() const {
+    return check_early_exit(*front, config.exhaustive, config.early_exit_threshold, config.max_complexity);
+  }
   bool prints() const { return control.output == ProgressOutput::Stdout; }
   // Someone waits on this search's chunk boundaries: a deadline, a cancel
   // check or a progress callback.
@@ -114,8 +117,8 @@ struct Search {
     last_level = k;
     if (!control.on_level) return;
     double best = std::numeric_limits<double>::infinity();
-    front->for_each([&](std::size_t, double error, const Expression&) {
-      if (error < best) best = error;
+    front->for_each([&](std::size_t complexity, double error, const Expression&) {
+      if (complexity <= config.max_complexity && error < best) best = error;
     });
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
     if (!control.on_level({k, candidates, levels[k].size(), elapsed, best, times})) halt(StopReason::Cancelled);
