@@ -13,6 +13,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/expression.hpp"
 
 namespace vok {
 
@@ -44,6 +47,12 @@ struct LevelEvent {
   double elapsed_seconds = 0.0;  // since the search started
   double best_error = 0.0;       // lowest raw error on the front so far (inf when empty)
   LevelTimes times;
+  // The front up to max_complexity after the level, simplest first.
+  struct FrontItem {
+    double error = 0.0;
+    Expression expression;
+  };
+  std::vector<FrontItem> front;
 };
 
 // During a level's scoring: `done` of `total` candidates scored.

@@ -84,3 +84,24 @@ def test_operators_reach_the_search(data_csv, monkeypatch, capsys):
     assert [c["operators"] for c in calls] == [("Times", "Divide"), ("Subtract", "Sqrt"), None]
     out, err = capsys.readouterr()
     assert err == "" and out.count("* marks the selected equation") == 3
+
+
+def test_checkpoint_resumes_from_the_command_line(data_csv, tmp_path, capsys):
+    checkpoint = tmp_path / "run.ckpt"
+    common = [str(data_csv), "--target", "y", "--features", "a,b", "--verbose", "0", "--checkpoint", str(checkpoint)]
+    assert main(["fit", *common, "--max-complexity", "4"]) == 0
+    first, _ = capsys.readouterr()
+    assert checkpoint.exists() and (tmp_path / "run.ckpt.csv").exists()
+    # Run again: read back, the same table.
+    assert main(["fit", *common, "--max-complexity", "4"]) == 0
+    again, err = capsys.readouterr()
+    assert again == first and err == ""
+    # Other settings: refused in one line, unless --resume never.
+    assert main(["fit", *common, "--max-complexity", "5"]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1
+    assert f"vok-sr: error: Checkpoint '{checkpoint}': it was written by a search with other max_complexity;" in err
+    assert main(["fit", *common, "--max-complexity", "5", "--resume", "never"]) == 0
+    assert main(["fit", str(data_csv), "--target", "y", "--features", "a,b", "--resume", "always"]) == 2
+    out, err = capsys.readouterr()
+    assert err.endswith("vok-sr: error: --resume needs --checkpoint\n")

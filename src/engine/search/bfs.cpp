@@ -456,13 +456,16 @@ class Checkpointer {
   void save(const Search& s) {
     if (!s.seeded || s.last_level <= saved_level_) return;
     saved_level_ = s.last_level;
+    const Clock::time_point start = Clock::now();
     std::string bytes =
         encode_checkpoint(s.config, data_, s.levels, s.last_level, *s.front, s.seen, settings_.note);
+    const Clock::time_point encoded = Clock::now();
     if (!settings_.path.empty()) {
       if (std::optional<FileFailure> failure = replace_file(settings_.path, bytes)) {
         if (failures_++ == 0) first_failure_ = std::move(failure->message);
       }
     }
+    writes_.push_back({s.last_level, bytes.size(), seconds_between(start, encoded), seconds_between(encoded, Clock::now())});
     if (settings_.keep_state) state_ = std::move(bytes);
   }
   void resumed_at(std::size_t level) { saved_level_ = resumed_level_ = level; }
@@ -472,6 +475,7 @@ class Checkpointer {
     run.checkpoint_failures = failures_;
     run.checkpoint_failure = first_failure_;
     run.state = std::move(state_);
+    run.checkpoint_writes = std::move(writes_);
   }
 
  private:
@@ -482,6 +486,7 @@ class Checkpointer {
   std::size_t failures_ = 0;
   std::string first_failure_;
   std::string state_;
+  std::vector<CheckpointWrite> writes_;
 };
 
 // The levels and the finalization of a started search, stored after each
@@ -544,7 +549,8 @@ std::variant<std::monostate, CheckpointState, SearchError> stored_state(const Ch
   if (settings.resume == ResumePolicy::Never) return std::monostate{};
   std::string read;
   std::string_view bytes = settings.resume_state;
-  if (bytes.empty() && !settings.path.empty()) {
+  bool stored = !bytes.empty();
+  if (!stored && !settings.path.empty()) {
     ReadFile file = read_file(settings.path);
     if (!file.bytes) {
       if (!file.missing) return checkpoint_error(settings, file.failure);
@@ -555,8 +561,10 @@ std::variant<std::monostate, CheckpointState, SearchError> stored_state(const Ch
     }
     read = std::move(*file.bytes);
     bytes = read;
+    // Even an empty file is one to check: it is no checkpoint.
+    stored = true;
   }
-  if (bytes.empty()) {
+  if (!stored) {
     if (settings.resume == ResumePolicy::Always) {
       return checkpoint_error(settings, "there is no stored search to resume (resume='always')");
     }

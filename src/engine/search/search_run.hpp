@@ -45,10 +45,20 @@ bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshol
 // A search's results with why it ended and the last level it stored whole
 // (0 when it ended before level 1 was stored). A stopped search's results
 // are those of its front as it stood ("anytime"): finalized like any other.
+// One store of a checkpointed search's state: after which level, its size,
+// and the seconds spent encoding it and writing it out (0 when only kept
+// in memory).
+struct CheckpointWrite {
+  std::size_t level = 0;
+  std::size_t bytes = 0;
+  double encode_seconds = 0.0;
+  double write_seconds = 0.0;
+};
+
 // With a checkpoint: the level it was continued from (0: a fresh search),
 // the writes of the file that failed (the search went on without them,
-// keeping the file it had) and what the first failure said, and with
-// keep_state the state after its last completed level.
+// keeping the file it had) and what the first failure said, every store,
+// and with keep_state the state after its last completed level.
 struct SearchRun {
   Outcome<std::vector<SearchResult>> results;
   StopReason stop = StopReason::Completed;
@@ -57,6 +67,7 @@ struct SearchRun {
   std::size_t checkpoint_failures = 0;
   std::string checkpoint_failure = {};
   std::string state = {};
+  std::vector<CheckpointWrite> checkpoint_writes = {};
 };
 
 }  // namespace vok

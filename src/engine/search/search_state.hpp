@@ -117,11 +117,16 @@ struct Search {
     last_level = k;
     if (!control.on_level) return;
     double best = std::numeric_limits<double>::infinity();
-    front->for_each([&](std::size_t complexity, double error, const Expression&) {
-      if (complexity <= config.max_complexity && error < best) best = error;
+    std::vector<LevelEvent::FrontItem> items;
+    front->for_each([&](std::size_t complexity, double error, const Expression& e) {
+      if (complexity > config.max_complexity) return;
+      if (error < best) best = error;
+      items.push_back({error, e});
     });
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    if (!control.on_level({k, candidates, levels[k].size(), elapsed, best, times})) halt(StopReason::Cancelled);
+    if (!control.on_level({k, candidates, levels[k].size(), elapsed, best, times, std::move(items)})) {
+      halt(StopReason::Cancelled);
+    }
   }
 
   // Stores a finished level (and, on the Fast path, its probe values).
