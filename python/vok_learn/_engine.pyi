@@ -32,6 +32,7 @@ class CheckpointWrite(TypedDict):
     bytes: int
     encode_seconds: float
     write_seconds: float
+    wait_seconds: float
 
 class FrontEntry(TypedDict):
     tokens: list[Token]

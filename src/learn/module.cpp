@@ -88,7 +88,7 @@ PyMethodDef g_methods[] = {
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
      "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int, 'resumed_level': int, "
      "'checkpoint_failures': int, 'checkpoint_failure': str, 'state': bytes, 'checkpoint_writes': [{'level', "
-     "'bytes', 'encode_seconds', 'write_seconds'}, ...]}, the equations most "
+     "'bytes', 'encode_seconds', 'write_seconds', 'wait_seconds'}, ...]}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
      "runs on the calling thread with 'level' and 'progress' events; its exception, or Ctrl-C, stops the "
      "search and propagates with the results so far as the exception's 'partial' attribute. ranking "

@@ -40,7 +40,7 @@ Ref equation_dict(const SearchResult& r) {
 // {"equations": [...], "stop_reason": ..., "last_level": ..., and the
 // checkpoint's "resumed_level", "checkpoint_failures", "checkpoint_failure",
 // "state" (bytes; empty unless kept) and "checkpoint_writes" (per store:
-// level, bytes, encode_seconds, write_seconds)}; a search that found
+// level, bytes, encode_seconds, write_seconds, wait_seconds)}; a search that found
 // nothing has no equations.
 Ref run_dict(const SearchRun& run) {
   Ref equations(PyList_New(0));
@@ -57,9 +57,9 @@ Ref run_dict(const SearchRun& run) {
   Ref writes(PyList_New(0));
   if (!failure || !state || !writes) return Ref();
   for (const CheckpointWrite& w : run.checkpoint_writes) {
-    Ref item(Py_BuildValue("{s:n,s:n,s:d,s:d}", "level", static_cast<Py_ssize_t>(w.level), "bytes",
+    Ref item(Py_BuildValue("{s:n,s:n,s:d,s:d,s:d}", "level", static_cast<Py_ssize_t>(w.level), "bytes",
                            static_cast<Py_ssize_t>(w.bytes), "encode_seconds", w.encode_seconds, "write_seconds",
-                           w.write_seconds));
+                           w.write_seconds, "wait_seconds", w.wait_seconds));
     if (!item || PyList_Append(writes.get(), item.get()) < 0) return Ref();
   }
   return Ref(Py_BuildValue("{s:O,s:s#,s:n,s:n,s:n,s:O,s:O,s:O}", "equations", equations.get(), "stop_reason",

@@ -437,3 +437,12 @@ def test_the_lock_is_an_flock_on_a_file_beside_the_checkpoint(tmp_path):
         with pytest.raises(ValueError, match="in use by another running fit"):
             VokRegressor(checkpoint=path, **SETTINGS).fit(*problem())
     VokRegressor(checkpoint=path, **{**SETTINGS, "max_complexity": 3}).fit(*problem())
+
+
+def test_warm_start_on_other_data_is_refused_naming_the_kept_search():
+    X, y = problem()
+    est = VokRegressor(warm_start=True, **{**SETTINGS, "max_complexity": 4}).fit(X, y)
+    with pytest.raises(ValueError, match=r"^The search kept by the previous fit: it was written by a search with other y;"):
+        est.fit(X, y + 1.0)
+    est.set_params(resume="never")
+    assert est.fit(X, y + 1.0).resumed_level_ == 0

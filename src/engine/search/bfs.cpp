@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -447,46 +449,76 @@ namespace {
 
 // Stores a checkpointed search's state after each completed level: in its
 // file (a failed write is counted and the search goes on) and, when asked,
-// in memory. Thread safety: the driving thread's, as the search is.
+// in memory. The driver encodes the state between levels; the file is
+// written on a thread of its own while the next level runs, and each write
+// ends before the next begins (and before the search returns), so the
+// files replace each other in level order. Thread safety: the driving
+// thread's, as the search is; the writer thread touches only its write's
+// record and the failure count, which the driver reads after joining it.
 class Checkpointer {
  public:
   Checkpointer(const CheckpointSettings& settings, DataDigest data) : settings_(settings), data_(std::move(data)) {}
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+  ~Checkpointer() { join(); }
 
   // Stores the state unless the last level stored is already there.
   void save(const Search& s) {
     if (!s.seeded || s.last_level <= saved_level_) return;
     saved_level_ = s.last_level;
     const Clock::time_point start = Clock::now();
-    std::string bytes =
-        encode_checkpoint(s.config, data_, s.levels, s.last_level, *s.front, s.seen, settings_.note);
-    const Clock::time_point encoded = Clock::now();
-    if (!settings_.path.empty()) {
-      if (std::optional<FileFailure> failure = replace_file(settings_.path, bytes)) {
-        if (failures_++ == 0) first_failure_ = std::move(failure->message);
-      }
+    auto bytes = std::make_shared<std::string>(
+        encode_checkpoint(s.config, data_, s.levels, s.last_level, *s.front, s.seen, settings_.note));
+    const double encode_seconds = seconds_between(start, Clock::now());
+    join();
+    writes_.push_back({s.last_level, bytes->size(), encode_seconds, 0.0, 0.0});
+    if (settings_.keep_state) state_ = bytes;
+    if (settings_.path.empty()) return;
+    const std::size_t slot = writes_.size() - 1;
+    try {
+      writer_ = std::thread([this, bytes, slot] { write(*bytes, slot); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the driver writes it.
+      write(*bytes, slot);
     }
-    writes_.push_back({s.last_level, bytes.size(), seconds_between(start, encoded), seconds_between(encoded, Clock::now())});
-    if (settings_.keep_state) state_ = std::move(bytes);
   }
   void resumed_at(std::size_t level) { saved_level_ = resumed_level_ = level; }
 
   void report(SearchRun& run) {
+    join();
     run.resumed_level = resumed_level_;
     run.checkpoint_failures = failures_;
     run.checkpoint_failure = first_failure_;
-    run.state = std::move(state_);
+    // The writer has ended: the bytes are the driver's alone again.
+    if (state_) run.state = std::move(*state_);
     run.checkpoint_writes = std::move(writes_);
   }
 
  private:
+  void write(const std::string& bytes, std::size_t slot) {
+    const Clock::time_point start = Clock::now();
+    if (std::optional<FileFailure> failure = replace_file(settings_.path, bytes)) {
+      if (failures_++ == 0) first_failure_ = std::move(failure->message);
+    }
+    writes_[slot].write_seconds = seconds_between(start, Clock::now());
+  }
+  // Waits for the write in flight, if any.
+  void join() {
+    if (!writer_.joinable()) return;
+    const Clock::time_point start = Clock::now();
+    writer_.join();
+    writes_.back().wait_seconds = seconds_between(start, Clock::now());
+  }
+
   const CheckpointSettings& settings_;
   DataDigest data_;
   std::size_t saved_level_ = 0;
   std::size_t resumed_level_ = 0;
   std::size_t failures_ = 0;
   std::string first_failure_;
-  std::string state_;
+  std::shared_ptr<std::string> state_;
   std::vector<CheckpointWrite> writes_;
+  std::thread writer_;
 };
 
 // The levels and the finalization of a started search, stored after each
@@ -527,7 +559,7 @@ Outcome<std::unique_ptr<Search>> resume_search(Dataset data, const SearchConfig&
   s->trace = trace;
   s->levels.resize(state.last_level + 1);
   for (std::size_t i = 1; i <= state.last_level; ++i) s->store_level(i, std::move(state.levels[i]));
-  s->seen.insert_ordered(state.seen);
+  s->seen.restore(state.seen);
   for (const CheckpointState::FrontEntry& entry : state.front) update_pareto(*s->front, entry.expression, entry.error);
   s->seeded = true;
   s->last_level = state.last_level;
@@ -536,9 +568,12 @@ Outcome<std::unique_ptr<Search>> resume_search(Dataset data, const SearchConfig&
   return s;
 }
 
+// What a refusal names: the file, or the state the caller kept in memory.
 SearchError checkpoint_error(const CheckpointSettings& settings, const std::string& text) {
-  const std::string where = settings.path.empty() ? "the stored search state" : "'" + settings.path + "'";
-  return SearchError::invalid_input("Checkpoint " + where + ": " + text);
+  const std::string where = settings.path.empty() || !settings.resume_state.empty()
+                                ? "The search kept by the previous fit"
+                                : "Checkpoint '" + settings.path + "'";
+  return SearchError::invalid_input(where + ": " + text);
 }
 
 // The stored state to continue, if any: none, or the state, or why the
@@ -600,7 +635,9 @@ SearchRun run_checkpointed(Dataset data, const SearchConfig& config, const Searc
   FileLock lock;
   if (!settings.path.empty()) {
     FileLock::Attempt attempt = FileLock::take(settings.path);
-    if (!attempt.lock.held()) return {checkpoint_error(settings, attempt.failure)};
+    if (!attempt.lock.held()) {
+      return {SearchError::invalid_input("Checkpoint '" + settings.path + "': " + attempt.failure)};
+    }
     lock = std::move(attempt.lock);
   }
   // Data that no search takes is refused by start_search, before any state.

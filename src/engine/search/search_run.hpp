@@ -46,13 +46,16 @@ bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshol
 // (0 when it ended before level 1 was stored). A stopped search's results
 // are those of its front as it stood ("anytime"): finalized like any other.
 // One store of a checkpointed search's state: after which level, its size,
-// and the seconds spent encoding it and writing it out (0 when only kept
-// in memory).
+// the seconds the driver spent encoding it, the seconds writing it out
+// took (on a thread of its own, while the next level ran; 0 when the state
+// was only kept in memory) and the seconds the driver waited for that
+// write to end (before the next store, or at the search's end).
 struct CheckpointWrite {
   std::size_t level = 0;
   std::size_t bytes = 0;
   double encode_seconds = 0.0;
   double write_seconds = 0.0;
+  double wait_seconds = 0.0;
 };
 
 // With a checkpoint: the level it was continued from (0: a fresh search),

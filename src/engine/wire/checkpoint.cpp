@@ -2,6 +2,7 @@
 #include "engine/wire/checkpoint.hpp"
 
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "engine/wire/wire_format.hpp"
@@ -113,10 +114,22 @@ DataDigest digest_data(const Dataset& data, std::optional<std::span<const double
   return d;
 }
 
+// The digests travel as the set's own array: two 64-bit words each, in the
+// machine's order, as put<std::uint64_t> writes them.
+static_assert(sizeof(FingerprintDigest) == 16 && std::is_standard_layout_v<FingerprintDigest>);
+
 std::string encode_checkpoint(const SearchConfig& config, const DataDigest& data, const Levels& levels,
                               std::size_t last_level, const ParetoFront& front, const FingerprintSet& seen,
                               std::string_view note) {
+  const std::vector<FingerprintDigest> digests = seen.digests();
   Writer w;
+  // The digests make up nearly all of a large checkpoint: one allocation.
+  w.reserve(kCheckpointHeaderBytes + digests.size() * sizeof(FingerprintDigest) + (std::size_t{1} << 20));
+  // The header, its length and checksum filled in at the end.
+  for (const char c : kMagic) w.put<char>(c);
+  w.put<std::uint32_t>(kCheckpointVersion);
+  w.put_size(0);
+  put_digest(w, {});
   wire::put_config(w, config);
   w.put_size(data.rows);
   w.put_size(data.cols);
@@ -135,22 +148,15 @@ std::string encode_checkpoint(const SearchConfig& config, const DataDigest& data
     w.put<double>(error);
     w.put_expression(e);
   });
-  const std::vector<FingerprintDigest> digests = seen.digests();
   w.put_size(digests.size());
-  for (const FingerprintDigest& d : digests) {
-    w.put<std::uint64_t>(d.lo);
-    w.put<std::uint64_t>(d.hi);
-  }
+  w.put_bytes(digests.data(), digests.size() * sizeof(FingerprintDigest));
   w.put_text(note);
-  const std::string body = w.take();
+  std::string out = w.take();
 
-  Writer header;
-  for (const char c : kMagic) header.put<char>(c);
-  header.put<std::uint32_t>(kCheckpointVersion);
-  header.put_size(body.size());
-  put_digest(header, digest_bytes(body));
-  std::string out = header.take();
-  out += body;
+  const std::uint64_t length = out.size() - kCheckpointHeaderBytes;
+  const Digest128 checksum = digest_bytes(std::string_view(out).substr(kCheckpointHeaderBytes));
+  std::memcpy(out.data() + 12, &length, 8);
+  std::memcpy(out.data() + 20, checksum.data(), 16);
   return out;
 }
 
@@ -223,9 +229,7 @@ Outcome<CheckpointState> decode_checkpoint(std::string_view bytes) {
   std::size_t seen_count = 0;
   if (!r.get_size(seen_count, r.left() / 16)) return damaged("fingerprint set");
   s.seen.resize(seen_count);
-  for (FingerprintDigest& d : s.seen) {
-    if (!r.get(d.lo) || !r.get(d.hi)) return damaged("fingerprint set");
-  }
+  if (!r.get_bytes(s.seen.data(), seen_count * sizeof(FingerprintDigest))) return damaged("fingerprint set");
   if (!r.get_text(s.note) || !r.done()) return damaged("trailer");
   return s;
 }

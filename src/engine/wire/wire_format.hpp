@@ -45,6 +45,10 @@ class Writer {
     put<std::uint8_t>(e.num_vars);
     put<std::uint8_t>(e.num_params);
   }
+  // `n` bytes as they are in memory (a run of plain values).
+  void put_bytes(const void* data, std::size_t n) { out_.append(static_cast<const char*>(data), n); }
+  void reserve(std::size_t n) { out_.reserve(n); }
+  std::size_t size() const { return out_.size(); }
   std::string take() { return std::move(out_); }
 
  private:
@@ -119,6 +123,13 @@ class Reader {
     if (!get_text(e.formula) || !get_size(complexity, n) || !get(e.num_vars) || !get(e.num_params)) return false;
     if (complexity != n || e.num_params != params || e.num_vars > num_vars) return fail();
     e.complexity = complexity;
+    return true;
+  }
+  // `n` bytes into `data` (a run of plain values as put_bytes wrote them).
+  bool get_bytes(void* data, std::size_t n) {
+    if (in_.size() - at_ < n) return fail();
+    std::memcpy(data, in_.data() + at_, n);
+    at_ += n;
     return true;
   }
   bool done() const { return ok_ && at_ == in_.size(); }
