@@ -108,6 +108,10 @@ def main():
             warm_fit_s = time.perf_counter() - started
             headroom = VokRegressor(max_complexity=top, warm_start=True, **settings).fit(X, y)
         warm_search_s = rec.calls[1]["seconds"]
+        # The warm search's one level event: its level's own time, and
+        # before it (elapsed counts from the search's start) the restore.
+        (warm_event,) = rec.calls[1]["events"]
+        warm_level_s = level_seconds([warm_event])[top]
         cold_top_s = seconds[top]
         headroom_top_s = level_seconds(rec.calls[2]["events"])[top]
         results["warm_start"] = {
@@ -115,6 +119,9 @@ def main():
             "to": top,
             "warm_search_seconds": warm_search_s,
             "warm_fit_seconds": warm_fit_s,
+            "warm_level_seconds": warm_level_s,
+            "warm_restore_seconds": warm_event["elapsed"] - warm_level_s,
+            "state_bytes": len(rec.calls[0]["result"]["state"]),
             "cold_level_seconds": cold_top_s,
             "cold_with_headroom_level_seconds": headroom_top_s,
             "ratio_to_cold_level": warm_search_s / cold_top_s,
@@ -123,7 +130,9 @@ def main():
             "resumed_level": warm.resumed_level_,
         }
         r = results["warm_start"]
-        print(f"\nwarm start {top - 1} -> {top}: search {warm_search_s:.2f} s (fit {warm_fit_s:.2f} s); "
+        print(f"\nwarm start {top - 1} -> {top}: search {warm_search_s:.2f} s (fit {warm_fit_s:.2f} s; restoring "
+              f"{r['state_bytes']:,} bytes of state {r['warm_restore_seconds']:.2f} s, level {top} "
+              f"{warm_level_s:.2f} s); "
               f"level {top} of a cold fit {cold_top_s:.2f} s (ratio {r['ratio_to_cold_level']:.3f}), "
               f"of a cold fit with warm_start {headroom_top_s:.2f} s (ratio {r['ratio_to_headroom_level']:.3f}); "
               f"same equations: {r['same_equations']}")

@@ -15,8 +15,6 @@
 #include <variant>
 #include <vector>
 
-#include "engine/wire/checkpoint.hpp"
-#include "infra/durable_file.hpp"
 #include "engine/fitness/level_scoring.hpp"
 #include "engine/fitness/scaling.hpp"
 #include "engine/fitness/scoring.hpp"
@@ -26,6 +24,8 @@
 #include "engine/refine/reference.hpp"
 #include "engine/search/level_dispatch.hpp"
 #include "engine/select/beam.hpp"
+#include "engine/wire/checkpoint.hpp"
+#include "infra/durable_file.hpp"
 #include "infra/output.hpp"
 #include "infra/pool.hpp"
 
