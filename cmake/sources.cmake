@@ -41,6 +41,9 @@ set(VOK_ENGINE_SOURCES
     src/engine/select/beam.cpp
     src/engine/select/pareto.cpp
     src/engine/wire/level_codec.cpp
+    src/engine/wire/checkpoint.cpp
+    src/engine/wire/wire_format.cpp
+    src/infra/durable_file.cpp
     src/lib/refit.cpp
     src/lib/searcher.cpp
     src/result/search_result.cpp)
@@ -49,5 +52,5 @@ set(VOK_ENGINE_SOURCES
 # expression core and the operators link vok_core alone.
 set(VOK_CORE_TEST_AREAS builtin column_eval dataset eval expression registry render signature)
 set(VOK_ENGINE_TEST_AREAS
-    beam bfs config dimension dispatch fingerprint_set formula generation identity optimizer output pareto
+    beam bfs checkpoint config dimension dispatch fingerprint_set formula generation identity optimizer output pareto
     repr_format sample_set scaling scoring search_control search_options search_result searcher)

@@ -25,9 +25,7 @@ X = rng.uniform(-1.0, 1.0, size=(60, 1))
 y = np.sin(X[:, 0] ** 2) * np.cos(X[:, 0]) - 1 + 0.01 * rng.normal(size=60)
 
 checkpoint = Path(tempfile.mkdtemp()) / "run.ckpt"
-settings = dict(beam_width=200, verbose=0)
-if "checkpoint" in VokRegressor().get_params():
-    settings.update(checkpoint=str(checkpoint), resume="auto", warm_start=True)
+settings = dict(beam_width=200, verbose=0, checkpoint=str(checkpoint), resume="auto", warm_start=True)
 
 # %%
 # Stage 1: a time limit

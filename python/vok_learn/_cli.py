@@ -155,6 +155,19 @@ def build_parser() -> argparse.ArgumentParser:
         "--output", metavar="FILE.csv|FILE.json", help="write the equations table (CSV or JSON)"
     )
     fit.add_argument("--plot", metavar="FILE.png", help="save the Pareto plot (needs matplotlib)")
+    fit.add_argument(
+        "--checkpoint",
+        metavar="FILE",
+        help="store the search in FILE after every level (and the equations so far in FILE.csv); "
+        "run the same command again to resume it after a crash or a kill",
+    )
+    fit.add_argument(
+        "--resume",
+        choices=("auto", "never", "always"),
+        default="auto",
+        help="with --checkpoint: auto resumes a matching file and refuses another (default), "
+        "never starts afresh over it, always requires one",
+    )
 
     # Unset options take identify_constant's defaults; importing them here
     # would load SymPy and the engine for every command, --help included.
@@ -280,6 +293,8 @@ def _fit(args: argparse.Namespace) -> int:
         except ImportError:
             raise UsageError("--plot needs matplotlib: pip install vok_sr[plot]") from None
         matplotlib.use("Agg")
+    if args.resume != "auto" and args.checkpoint is None:
+        raise UsageError("--resume needs --checkpoint")
     X, y = _read_data(args.data, args.target, args.features)
 
     from ._estimator import VokRegressor
@@ -294,6 +309,8 @@ def _fit(args: argparse.Namespace) -> int:
         verbose=args.verbose,
         operators=args.operators,
         output_scaling=args.output_scaling,
+        checkpoint=args.checkpoint,
+        resume=args.resume,
     )
     try:
         model.fit(X, y)

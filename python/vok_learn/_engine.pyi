@@ -21,6 +21,31 @@ class SearchRun(TypedDict):
     equations: list[Equation]
     stop_reason: Literal["completed", "early_exit", "time_limit", "cancelled"]
     last_level: int
+    resumed_level: int
+    checkpoint_failures: int
+    checkpoint_failure: str
+    state: bytes
+    checkpoint_writes: list[CheckpointWrite]
+
+class CheckpointWrite(TypedDict):
+    level: int
+    bytes: int
+    encode_seconds: float
+    write_seconds: float
+    wait_seconds: float
+
+class FrontEntry(TypedDict):
+    tokens: list[Token]
+    error: float
+    complexity: int
+
+class CheckpointContents(TypedDict):
+    last_level: int
+    max_complexity: int
+    rows: int
+    columns: int
+    equations: list[FrontEntry]
+    note: bytes
 
 def search(
     X: npt.ArrayLike,
@@ -44,7 +69,14 @@ def search(
     sample_weight: npt.ArrayLike | None = None,
     screen_factor: float = 0.0,
     refine: Literal["diagonal", "coupled"] = "diagonal",
+    checkpoint: str | None = None,
+    resume: Literal["auto", "never", "always"] = "auto",
+    warm_start: bool = False,
+    resume_state: bytes | None = None,
+    keep_state: bool = False,
+    note: bytes | None = None,
 ) -> SearchRun: ...
+def read_checkpoint(path: str, /) -> CheckpointContents: ...
 def evaluate(tokens: Sequence[Token], X: npt.ArrayLike) -> np.ndarray: ...
 def assess(equations: Sequence[Sequence[Token]], data: Dataset) -> list[tuple[float, bool]]: ...
 def refine(

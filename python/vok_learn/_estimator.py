@@ -6,6 +6,7 @@ import copy
 import dataclasses
 import math
 import numbers
+import os
 import sys
 import time
 import warnings
@@ -21,16 +22,16 @@ from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _distributed, _engine
+from . import _checkpoint, _distributed, _engine
 from ._features import CONSTANT_LEAVES as LEAVES_OF_CONSTANTS
 from ._features import formula_counts, remap_columns, select_columns
-from ._export import NumpyFormula, equation_text, to_latex, to_sympy
+from ._export import NumpyFormula, to_latex
 from ._operators import resolve_operators
 from ._settings import REFINE, SearchSettings
 from ._tokens import Token, constant_positions, scale_tokens
 from ._units import CONSTANT_UNITS, resolve_units
 
-__all__ = ["SearchStoppedWarning", "VokRegressor"]
+__all__ = ["SearchStoppedWarning", "VokRegressor", "load_checkpoint"]
 
 MODEL_SELECTIONS = ("best", "score", "accuracy")
 RANKINGS = ("raw", "affine")
@@ -159,6 +160,63 @@ def _scale_factor(y: NDArray[np.float64]) -> float:
     if UNSCALED_RMS[0] <= rms <= UNSCALED_RMS[1]:
         return 1.0
     return float(10.0 ** math.floor(math.log10(rms)))
+
+
+def _pareto_rows(rows: list[tuple[int, float, list[Token], Any]]) -> list[tuple[int, float, list[Token], Any]]:
+    """The rows (complexity, loss, ...) that make the table: by complexity,
+    each strictly more accurate than the last kept, by more than a tie."""
+    front: list[tuple[int, float, list[Token], Any]] = []
+    for row in sorted(rows, key=lambda r: (r[0], r[1])):
+        complexity, loss = row[0], row[1]
+        if front and (complexity == front[-1][0] or loss >= front[-1][1] * (1.0 - LOSS_TIE)):
+            continue
+        front.append(row)
+    return front
+
+
+class _LiveEquations:
+    """The equations file beside a checkpoint, rewritten after each level
+    from the level event's front, and with `equations_` at the end; the
+    one warning of a fit whose checkpoint or equations file could not be
+    written."""
+
+    def __init__(self, checkpoint: str | None, names: list[str], factor: float, floor: float) -> None:
+        self.path = None if checkpoint is None else _checkpoint.equations_file(checkpoint)
+        self._names = names
+        self._factor = factor
+        self._floor = floor
+        self._failure: str | None = None
+
+    @property
+    def active(self) -> bool:
+        return self.path is not None
+
+    def _write(self, table: pd.DataFrame) -> None:
+        assert self.path is not None
+        failure = _checkpoint.write_equations_file(self.path, table)
+        if failure is not None and self._failure is None:
+            self._failure = failure
+
+    def level(self, event: dict[str, Any]) -> None:
+        if self.path is None:
+            return
+        rows = [(c, loss, tokens, None) for c, loss, tokens in _checkpoint.front_rows(event["front"], self._factor)]
+        rows = [row for row in rows if math.isfinite(row[1])]
+        if rows:
+            self._write(_checkpoint.equations_table(_pareto_rows(rows), self._names, self._floor))
+
+    def finish(self, equations: pd.DataFrame, result: dict[str, Any]) -> None:
+        if self.path is not None:
+            self._write(equations)
+        failures = []
+        if result.get("checkpoint_failures"):
+            failures.append(
+                f"{result['checkpoint_failures']} checkpoint write(s) failed: {result['checkpoint_failure']}"
+            )
+        if self._failure is not None:
+            failures.append(f"the equations file could not be written: {self._failure}")
+        if failures:
+            _checkpoint.warn_write_failure("; ".join(failures))
 
 
 def _is_int(value: object) -> bool:
@@ -371,6 +429,46 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         generates a level. The client is shared, not copied, by
         `clone` and `copy.deepcopy`, and left out when the estimator is
         pickled (it comes back as None).
+    checkpoint : str, path-like or None, default=None
+        A file in which `fit` stores the search after every completed
+        level: the settings, a digest of the searched X and y, the levels
+        kept and the Pareto front. Each write replaces the file atomically
+        (a temporary file, flushed to the disk, renamed over it), so a fit
+        killed at any instant, a crashed machine or a pre-empted node
+        leaves the last completed level's file intact. A `fit` that finds
+        the file continues the search at the first level not stored and
+        ends with exactly the equations of a fit that never stopped
+        (locally and with a `client`). The file is locked while a fit uses
+        it: a second fit on it, in any process, raises ValueError. Beside
+        it, ``<checkpoint>.csv`` holds the `equations_` columns of the
+        front so far (losses as the search measured them, `leaves_reals`
+        empty), rewritten atomically after each level, and the final
+        `equations_` at the end of the fit. A write that fails (a full
+        disk) issues one :class:`CheckpointWriteWarning` and the fit goes
+        on. With `max_samples`, the subset must be drawn the same way
+        (an integer `random_state`) for the file to be resumed.
+    resume : {"auto", "never", "always"}, default="auto"
+        What `fit` does with an existing `checkpoint`. "auto": continue it
+        when it was written for the same X, y and settings, and raise
+        ValueError naming what differs otherwise (a damaged, truncated or
+        foreign file, or one of another format version, is refused the
+        same way); start a new search when there is no file. "never":
+        start a new search and overwrite the file. "always": raise
+        ValueError unless there is a file to continue. Settings that only
+        bound the search (`time_limit`, `n_jobs`, `client`, `verbose`) may
+        differ.
+    warm_start : bool, default=False
+        A later `fit` on the same data continues from the levels already
+        done, kept in memory from the previous fit (or read from
+        `checkpoint`), instead of starting again at level 1: with a larger
+        `max_complexity` the search goes on from the last level done, and
+        after a `time_limit` stop (also in the middle of a level) it
+        resumes at the level that was cut, which a new `time_limit` then
+        bounds. The equations equal those of a single fit to the new
+        `max_complexity`. To make that exact with `output_scaling`, a fit
+        with warm_start also scores the rescalings that end up to 4 tokens
+        past `max_complexity` (kept for the next fit, not reported). Other
+        settings or other data: see `resume`.
 
     Attributes
     ----------
@@ -392,6 +490,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
     stop_reason_ : str
         How the search ended: "completed", "early_exit" (an exact fit was
         found), "time_limit" or "cancelled" (Ctrl-C).
+    resumed_level_ : int
+        The level the search continued from (a `checkpoint` or a
+        `warm_start`); 0 when it started at level 1.
     distributed_stats_ : pandas.DataFrame
         Only when fitted with a `client`: one row per level searched after
         the first, with ``level``, ``candidates`` (admitted formulas),
@@ -473,6 +574,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         client: Any = None,
         output_scaling: bool = True,
         select_features: int | None = None,
+        checkpoint: str | os.PathLike[str] | None = None,
+        resume: str = "auto",
+        warm_start: bool = False,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -493,6 +597,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.client = client
         self.output_scaling = output_scaling
         self.select_features = select_features
+        self.checkpoint = checkpoint
+        self.resume = resume
+        self.warm_start = warm_start
 
     # ------------------------------------------------------------ checks
 
@@ -547,6 +654,14 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("constant_units", "one of " + ", ".join(repr(c) for c in CONSTANT_UNITS))
         if self.client is not None:
             _distributed.check_client(self.client)
+        if self.checkpoint is not None and (
+            not isinstance(self.checkpoint, (str, os.PathLike)) or not os.fspath(self.checkpoint)
+        ):
+            fail("checkpoint", "None or a file path")
+        if not isinstance(self.resume, str) or self.resume not in _checkpoint.RESUME_POLICIES:
+            fail("resume", "one of " + ", ".join(repr(r) for r in _checkpoint.RESUME_POLICIES))
+        if not isinstance(self.warm_start, (bool, np.bool_)):
+            fail("warm_start", "True or False")
 
     # --------------------------------------------------------------- fit
 
@@ -665,7 +780,13 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 units = dataclasses.replace(units, inputs=tuple(units.inputs[j] for j in columns))
         factor = _scale_factor(y_search) if self.normalize_y else 1.0
 
-        settings = SearchSettings.from_estimator(self, threads=threads, start=start, units=units)
+        resume_state = self.__dict__.get("_search_state") if self.warm_start else None
+        note = _checkpoint.make_note(
+            self.get_params(deep=False), getattr(self, "feature_names_in_", None), factor
+        )
+        settings = SearchSettings.from_estimator(
+            self, threads=threads, start=start, units=units, resume_state=resume_state, note=note
+        )
         reserve = 0.0
         if settings.time_limit is not None:
             reserve = _post_search_seconds(data, int(self.max_complexity))
@@ -675,13 +796,17 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             settings = dataclasses.replace(
                 settings, time_limit=max(0.0, settings.time_limit - min(reserve, 0.25 * settings.time_limit))
             )
+        floor = max(ROUND_OFF_LOSS * float(np.mean(np.square(y_all))), np.finfo(np.float64).tiny)
+        live = _LiveEquations(settings.checkpoint, names, factor, floor)
         try:
-            result, level_records = self._search(X_search, y_search / factor, factor, settings, w_search)
+            result, level_records = self._search(X_search, y_search / factor, factor, settings, live, w_search)
         except _distributed.DistributedSearchError:
             # Nothing of this fit, nor of an earlier one, may pass for its
             # result.
             self._forget_fit()
             raise
+        if self.warm_start and result.get("state"):
+            self._search_state = result["state"]
 
         deadline = None if self.time_limit is None else start + self.time_limit - reserve / 2
         tokens_list = [
@@ -714,40 +839,24 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             ((loss, nonreal),) = _engine.assess([tokens], data)
             rows.append((1, loss, tokens, nonreal))
 
-        front: list[tuple[int, float, list[Token], bool]] = []
-        for row in sorted(rows, key=lambda r: (r[0], r[1])):
-            complexity, loss = row[0], row[1]
-            if front and (complexity == front[-1][0] or loss >= front[-1][1] * (1.0 - LOSS_TIE)):
-                continue
-            front.append(row)
-
-        floor = max(ROUND_OFF_LOSS * float(np.mean(np.square(y_all))), np.finfo(np.float64).tiny)
-        floored = np.maximum([row[1] for row in front], floor)
-        complexities = np.array([row[0] for row in front], dtype=np.int64)
-        scores = np.zeros(len(front))
-        scores[1:] = -np.diff(np.log(floored)) / np.diff(complexities)
-
-        self.equation_tokens_ = [row[2] for row in front]
-        self.equations_ = pd.DataFrame(
-            {
-                "complexity": complexities,
-                "loss": np.array([row[1] for row in front], dtype=np.float64),
-                "score": scores,
-                "equation": [equation_text(t, names) for t in self.equation_tokens_],
-                "sympy_format": pd.Series(
-                    [to_sympy(t, names) for t in self.equation_tokens_], dtype=object
-                ),
-                "leaves_reals": np.array([row[3] for row in front], dtype=bool),
-            }
-        )
-        self.best_index_ = self._select(floored, scores)
+        self._store_front(_pareto_rows(rows), names, floor)
         self.selected_features_ = np.asarray(columns, dtype=np.intp)
         self.stop_reason_ = str(result["stop_reason"])
+        self.resumed_level_ = int(result.get("resumed_level", 0))
+        live.finish(self.equations_, result)
         if self.client is not None:
             self.distributed_stats_ = pd.DataFrame(level_records, columns=list(_distributed.STATS_COLUMNS))
         else:
             self.__dict__.pop("distributed_stats_", None)
         return self
+
+    def _store_front(self, front: list[tuple[int, float, list[Token], Any]], names: list[str], floor: float) -> None:
+        """Sets `equation_tokens_`, `equations_` and `best_index_` from
+        front rows (complexity, loss, tokens, leaves_reals)."""
+        self.equation_tokens_ = [row[2] for row in front]
+        self.equations_ = _checkpoint.equations_table(front, names, floor)
+        floored = np.maximum(self.equations_["loss"].to_numpy(), floor)
+        self.best_index_ = self._select(floored, self.equations_["score"].to_numpy())
 
     def _forget_fit(self) -> None:
         for name in [n for n in vars(self) if n.endswith("_") and not n.startswith("__")]:
@@ -800,6 +909,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         y: NDArray[np.float64],
         factor: float,
         settings: SearchSettings,
+        live: _LiveEquations,
         weights: NDArray[np.float64] | None = None,
     ) -> tuple[_engine.SearchRun, list[dict[str, Any]]]:
         """The engine's result and, on a cluster, its per-level records."""
@@ -807,17 +917,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         dispatcher = _distributed.Dispatcher(self.client) if self.client is not None else None
 
         def on_event(event: dict[str, Any]) -> None:
-            if dispatcher is not None and event["kind"] == "level":
-                dispatcher.record_level(event)
+            if event["kind"] == "level":
+                if dispatcher is not None:
+                    dispatcher.record_level(event)
+                live.level(event)
             if bars is not None:
                 bars(event)
 
+        watched = bars is not None or dispatcher is not None or live.active
         try:
             result = _engine.search(
                 X,
                 y,
                 **settings.engine_kwargs(),
-                callback=on_event if bars is not None or dispatcher is not None else None,
+                callback=on_event if watched else None,
                 dispatch=dispatcher,
                 **({} if weights is None else {"sample_weight": weights}),
             )
@@ -1027,6 +1140,9 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         state = dict(super().__getstate__())
         if state.get("client") is not None:
             state["client"] = None
+        # The search state for a warm start can take hundreds of MB; a
+        # pickle keeps the fit, and `checkpoint` the state.
+        state.pop("_search_state", None)
         return state
 
     def __sklearn_tags__(self) -> Any:
@@ -1037,3 +1153,76 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         tags.target_tags.multi_output = False
         tags.target_tags.single_output = True
         return tags
+
+
+def load_checkpoint(
+    path: str | os.PathLike[str], X: ArrayLike | None = None, y: ArrayLike | None = None
+) -> VokRegressor:
+    """A fitted :class:`VokRegressor` from a checkpoint's front, without searching.
+
+    The estimator has the parameters of the fit that wrote the checkpoint
+    (but `client`; `checkpoint` is `path`) and the equations of its Pareto
+    front after the last level stored, which a running fit may still be
+    adding to: `predict`, `sympy`, `latex` and the plots work on it.
+
+    Parameters
+    ----------
+    path : str or path-like
+        A file written by ``VokRegressor(checkpoint=...)``.
+    X : array-like of shape (n_samples, n_features) or None, default=None
+        With `y`: data on which the losses and `leaves_reals` are computed,
+        as `fit` computes them on its training data. None: the losses are
+        those the search measured on the rows it searched, and
+        `leaves_reals` is unknown (missing).
+    y : array-like of shape (n_samples,) or None, default=None
+        The targets that go with `X`.
+
+    Returns
+    -------
+    VokRegressor
+        Fitted, with `equations_`, `equation_tokens_`, `best_index_`,
+        `n_features_in_` (and `feature_names_in_` when the fit had names),
+        `checkpoint_level_` (the last level stored) and `stop_reason_`:
+        "completed" when the search reached its `max_complexity` or
+        "checkpoint" when it had not.
+
+    Raises
+    ------
+    FileNotFoundError
+        When there is no file at `path`.
+    ValueError
+        When the file is not a checkpoint VokRegressor wrote that this
+        version reads (damaged, truncated, of another format version), or
+        `X` does not have the checkpoint's features.
+    """
+    location = os.fspath(path)
+    info = _checkpoint.read_checkpoint(location)
+    note = _checkpoint.read_note(info["note"], location)
+    known = VokRegressor().get_params(deep=False)
+    params = {name: value for name, value in note["params"].items() if name in known}
+    est = VokRegressor(**{**params, "checkpoint": location})
+    factor = float(note["factor"])
+    feature_names = note["feature_names"]
+    if feature_names is not None:
+        est.feature_names_in_ = np.asarray(feature_names, dtype=object)
+    est.n_features_in_ = int(info["columns"])
+    names = est._feature_names()
+    rows: list[tuple[int, float, list[Token], Any]] = [
+        (c, loss, tokens, None) for c, loss, tokens in _checkpoint.front_rows(info["equations"], factor)
+    ]
+    floor = float(np.finfo(np.float64).tiny)
+    if X is not None or y is not None:
+        if X is None or y is None:
+            raise ValueError("load_checkpoint takes X and y together, or neither")
+        X_all, y_all = validate_data(est, X, y, dtype=np.float64, y_numeric=True, reset=False)
+        data = _engine.Dataset(X_all, y_all)
+        assessed = _engine.assess([row[2] for row in rows], data) if rows else []
+        rows = [(row[0], loss, row[2], nonreal) for row, (loss, nonreal) in zip(rows, assessed)]
+        floor = max(ROUND_OFF_LOSS * float(np.mean(np.square(y_all))), floor)
+    rows = [row for row in rows if math.isfinite(row[1])]
+    if not rows:
+        raise ValueError(f"Checkpoint {location!r} holds no equation with a finite loss")
+    est._store_front(_pareto_rows(rows), names, floor)
+    est.checkpoint_level_ = int(info["last_level"])
+    est.stop_reason_ = "completed" if info["last_level"] >= info["max_complexity"] else "checkpoint"
+    return est

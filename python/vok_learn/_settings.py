@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import os
 import time
 from dataclasses import dataclass
 from typing import Any
@@ -52,14 +53,33 @@ class SearchSettings:
     units: UnitDimensions | None = None
     screen_factor: float = SCREEN_FACTOR
     refine: str = REFINE
+    # The checkpoint file (None: none), how an existing one is resumed,
+    # whether a stored search may go on to a larger max_complexity, the
+    # state kept in memory by an earlier fit to go on from (None: the
+    # file's), whether to return the state for the next one, and the
+    # estimator's own note stored with the state.
+    checkpoint: str | None = None
+    resume: str = "auto"
+    warm_start: bool = False
+    resume_state: bytes | None = None
+    keep_state: bool = False
+    note: bytes | None = None
 
     @classmethod
     def from_estimator(
-        cls, est: Any, *, threads: int | None, start: float, units: UnitDimensions | None = None
+        cls,
+        est: Any,
+        *,
+        threads: int | None,
+        start: float,
+        units: UnitDimensions | None = None,
+        resume_state: bytes | None = None,
+        note: bytes | None = None,
     ) -> SearchSettings:
         """The settings of a checked estimator's search; `start` is when its
         fit began (time.monotonic()), which the time limit counts from;
-        `units` those of its fit."""
+        `units` those of its fit; `resume_state` the state a warm start
+        goes on from and `note` what its checkpoint keeps besides."""
         time_limit = None
         if est.time_limit is not None and math.isfinite(est.time_limit):
             time_limit = max(0.0, float(est.time_limit) - (time.monotonic() - start))
@@ -77,6 +97,12 @@ class SearchSettings:
             time_limit=time_limit,
             output="stdout" if est.verbose == 2 else "silent",
             units=units,
+            checkpoint=None if est.checkpoint is None else os.fspath(est.checkpoint),
+            resume=str(est.resume),
+            warm_start=bool(est.warm_start),
+            resume_state=resume_state,
+            keep_state=bool(est.warm_start),
+            note=note,
         )
 
     def engine_kwargs(self) -> dict[str, Any]:

@@ -96,6 +96,13 @@ struct SearchConfig {
   // formulas and offers the front only those of the target's dimension
   // (engine/generate/dimension.hpp). None: no units, as vok_sr searches.
   std::optional<UnitSettings> units = std::nullopt;
+  // Engine-internal (the private entry's warm starts): rescalings of up to
+  // max_complexity + scaling_headroom tokens are offered to the front too,
+  // so that a later search to a larger max_complexity, continued from this
+  // one's levels, has every rescaling a single search to its limit offers.
+  // The results and the early exit read only the entries up to
+  // max_complexity: with any headroom a search finds the same formulas.
+  std::size_t scaling_headroom = 0;
 };
 
 // The configuration of one request: a copy of `base` in which the given

@@ -10,7 +10,12 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/expression.hpp"
 
 namespace vok {
 
@@ -42,6 +47,12 @@ struct LevelEvent {
   double elapsed_seconds = 0.0;  // since the search started
   double best_error = 0.0;       // lowest raw error on the front so far (inf when empty)
   LevelTimes times;
+  // The front up to max_complexity after the level, simplest first.
+  struct FrontItem {
+    double error = 0.0;
+    Expression expression;
+  };
+  std::vector<FrontItem> front;
 };
 
 // During a level's scoring: `done` of `total` candidates scored.
@@ -49,6 +60,33 @@ struct ProgressTick {
   std::size_t level = 0;
   std::size_t done = 0;
   std::size_t total = 0;
+};
+
+// Whether a search given a checkpoint continues the search stored there.
+// Auto: when there is one, and only when its data and settings are this
+// search's (else the search is refused, saying what differs); none: a
+// fresh search. Never: a fresh search, whatever is stored. Always: there
+// must be one to continue, with matching data and settings.
+enum class ResumePolicy : std::uint8_t { Auto, Never, Always };
+
+// A search that stores its state after every completed level, so that it
+// can be continued exactly (engine/wire/checkpoint.hpp): in a file, in the
+// caller's memory (SearchRun::state), or both. A plain value; the views
+// stay the caller's for the search.
+struct CheckpointSettings {
+  // The file, replaced atomically after each level and locked against
+  // other processes for the whole search; empty: none.
+  std::string path;
+  ResumePolicy resume = ResumePolicy::Auto;
+  // A stored state to continue instead of the file's (empty: the file's).
+  std::string_view resume_state;
+  // A stored search to another max_complexity may be continued: to a
+  // larger one its levels go on, as a single search to it would.
+  bool warm_start = false;
+  // Also return the last stored state in SearchRun::state.
+  bool keep_state = false;
+  // The caller's own bytes, stored as they are beside the state.
+  std::string note;
 };
 
 // A plain value (the dispatcher it points to stays the caller's); the
@@ -70,6 +108,9 @@ struct SearchControl {
   // handed to it to be scored elsewhere (engine/search/level_dispatch.hpp);
   // the outcome is the same as scoring here.
   LevelDispatcher* dispatcher = nullptr;
+  // When set, the search stores its state after each completed level and
+  // may continue a stored one. Only on the column path (EvalPath::Fast).
+  std::optional<CheckpointSettings> checkpoint;
 };
 
 // The checks a long pass runs between its chunks, on the driving thread:

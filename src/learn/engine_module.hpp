@@ -75,6 +75,8 @@ Ref tokens_to_list(const Expression& e, const OperatorRegistry& registry);
 [[nodiscard]] std::optional<Expression> expression_from_list(PyObject* list);
 
 PyObject* search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// read_checkpoint(path): a checkpoint's level and front, without searching.
+PyObject* read_checkpoint(PyObject* module, PyObject* path);
 // assess(equations, data) and refine(equations, data, ...) on an _engine.Dataset.
 PyObject* assess(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* refine(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -84,9 +84,12 @@ PyMethodDef g_methods[] = {
      "search(X, y, max_complexity=10, complexity_penalty=0.1, beam_width=1000, alpha=0.0, l1_ratio=0.5, "
      "exhaustive=False, time_limit=None, threads=None, output='silent', callback=None, ranking='raw', "
      "constants='fitted', dispatch=None, operators=None, units=None, output_scaling=False, "
-     "sample_weight=None, screen_factor=0.0, refine='diagonal')\n--\n\n"
+     "sample_weight=None, screen_factor=0.0, refine='diagonal', checkpoint=None, resume='auto', "
+     "warm_start=False, resume_state=None, keep_state=False, note=None)\n--\n\n"
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
-     "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int}, the equations most "
+     "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int, 'resumed_level': int, "
+     "'checkpoint_failures': int, 'checkpoint_failure': str, 'state': bytes, 'checkpoint_writes': [{'level', "
+     "'bytes', 'encode_seconds', 'write_seconds', 'wait_seconds'}, ...]}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
      "runs on the calling thread with 'level' and 'progress' events; its exception, or Ctrl-C, stops the "
      "search and propagates with the results so far as the exception's 'partial' attribute. ranking "
@@ -101,7 +104,19 @@ PyMethodDef g_methods[] = {
      "Dataset's does. screen_factor: a candidate with constants that starts (at its operands' fitted "
      "constants) more than this factor behind the previous level's beam and the front is dropped "
      "unrefined; 0 refines every candidate. refine 'coupled' steps all constants together (the damped "
-     "normal equations) and gives up only at the damping ceiling; 'diagonal' is vok_sr's refinement."},
+     "normal equations) and gives up only at the damping ceiling; 'diagonal' is vok_sr's refinement. "
+     "checkpoint: a file replaced atomically after every completed level and locked for "
+     "the search; an existing one is continued when its data and settings match (resume 'auto'), never "
+     "('never'), or must be ('always'); ValueError says what differs, or why the file cannot be read. "
+     "warm_start lets a stored search continue to a larger max_complexity (and offers the rescalings that "
+     "needs); resume_state continues the state a keep_state search returned; note is stored as it is. "
+     "A write that fails is counted in 'checkpoint_failures' and the search goes on."},
+    {"read_checkpoint", as_cfunction(read_checkpoint), METH_O,
+     "read_checkpoint(path, /)\n--\n\n"
+     "A checkpoint's {'last_level', 'max_complexity', 'rows', 'columns', 'equations', 'note'}: its front's "
+     "equations up to max_complexity (simplest first, each {'tokens', 'error', 'complexity'}, the error on "
+     "the searched rows) and the note stored with it. FileNotFoundError, OSError, or ValueError for a "
+     "file that is not a checkpoint this version reads."},
     {"evaluate", as_cfunction(evaluate), METH_FASTCALL | METH_KEYWORDS,
      "evaluate(tokens, X)\n--\n\n"
      "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "

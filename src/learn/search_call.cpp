@@ -37,8 +37,11 @@ Ref equation_dict(const SearchResult& r) {
                            latex.get(), "python", python.get()));
 }
 
-// {"equations": [...], "stop_reason": ..., "last_level": ...}; a search
-// that found nothing has no equations.
+// {"equations": [...], "stop_reason": ..., "last_level": ..., and the
+// checkpoint's "resumed_level", "checkpoint_failures", "checkpoint_failure",
+// "state" (bytes; empty unless kept) and "checkpoint_writes" (per store:
+// level, bytes, encode_seconds, write_seconds, wait_seconds)}; a search that found
+// nothing has no equations.
 Ref run_dict(const SearchRun& run) {
   Ref equations(PyList_New(0));
   if (!equations) return Ref();
@@ -49,9 +52,22 @@ Ref run_dict(const SearchRun& run) {
     }
   }
   const std::string_view reason = stop_reason_name(run.stop);
-  return Ref(Py_BuildValue("{s:O,s:s#,s:n}", "equations", equations.get(), "stop_reason", reason.data(),
-                           static_cast<Py_ssize_t>(reason.size()), "last_level",
-                           static_cast<Py_ssize_t>(run.last_level)));
+  Ref failure = text(run.checkpoint_failure);
+  Ref state = to_bytes(run.state);
+  Ref writes(PyList_New(0));
+  if (!failure || !state || !writes) return Ref();
+  for (const CheckpointWrite& w : run.checkpoint_writes) {
+    Ref item(Py_BuildValue("{s:n,s:n,s:d,s:d,s:d}", "level", static_cast<Py_ssize_t>(w.level), "bytes",
+                           static_cast<Py_ssize_t>(w.bytes), "encode_seconds", w.encode_seconds, "write_seconds",
+                           w.write_seconds, "wait_seconds", w.wait_seconds));
+    if (!item || PyList_Append(writes.get(), item.get()) < 0) return Ref();
+  }
+  return Ref(Py_BuildValue("{s:O,s:s#,s:n,s:n,s:n,s:O,s:O,s:O}", "equations", equations.get(), "stop_reason",
+                           reason.data(), static_cast<Py_ssize_t>(reason.size()), "last_level",
+                           static_cast<Py_ssize_t>(run.last_level), "resumed_level",
+                           static_cast<Py_ssize_t>(run.resumed_level), "checkpoint_failures",
+                           static_cast<Py_ssize_t>(run.checkpoint_failures), "checkpoint_failure", failure.get(),
+                           "state", state.get(), "checkpoint_writes", writes.get()));
 }
 
 // One of `names` (a string), as the index of the match.
@@ -225,6 +241,59 @@ bool units_arg(PyObject* obj, SearchConfig& config) {
   return true;
 }
 
+// checkpoint (a path or None), resume, warm_start, resume_state (bytes or
+// None), keep_state and note (bytes): the search's CheckpointSettings, or
+// none when it has no checkpoint, keeps no state and continues none.
+// `state` holds resume_state's buffer for the search.
+bool checkpoint_args(PyObject* const* a, Bytes& state, SearchConfig& config, SearchControl& control) {
+  PyObject* path = a[0];
+  CheckpointSettings settings;
+  if (path != nullptr && path != Py_None) {
+    PyObject* converted = nullptr;
+    if (PyUnicode_FSConverter(path, &converted) == 0) return false;
+    const Ref fs_path(converted);
+    settings.path.assign(PyBytes_AS_STRING(fs_path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())));
+    if (settings.path.empty()) {
+      PyErr_SetString(PyExc_ValueError, "checkpoint must be a non-empty path or None");
+      return false;
+    }
+  }
+  if (a[1] != nullptr) {
+    const auto i = choice_arg(a[1], "resume", {"auto", "never", "always"});
+    if (!i) return false;
+    settings.resume = *i == 0 ? ResumePolicy::Auto : *i == 1 ? ResumePolicy::Never : ResumePolicy::Always;
+  }
+  const auto truth = [](PyObject* obj, bool& out) {
+    if (obj == nullptr) return true;
+    const int v = PyObject_IsTrue(obj);
+    if (v < 0) return false;
+    out = v != 0;
+    return true;
+  };
+  if (!truth(a[2], settings.warm_start) || !truth(a[4], settings.keep_state)) return false;
+  if (a[3] != nullptr && a[3] != Py_None) {
+    if (!state.open(a[3], "resume_state")) return false;
+    settings.resume_state = state.view();
+  }
+  if (a[5] != nullptr && a[5] != Py_None) {
+    Bytes note;
+    if (!note.open(a[5], "note")) return false;
+    settings.note = std::string(note.view());
+  }
+  // A search that can be continued to a larger limit also offers the
+  // rescalings up to the largest one beyond its own limit.
+  if (settings.warm_start) config.scaling_headroom = scaled_extra_tokens(ScaledKind::Affine);
+  if (settings.path.empty() && settings.resume_state.empty() && !settings.keep_state) {
+    if (settings.resume == ResumePolicy::Always) {
+      PyErr_SetString(PyExc_ValueError, "resume='always' needs a checkpoint or a stored search state to resume");
+      return false;
+    }
+    return true;
+  }
+  control.checkpoint = std::move(settings);
+  return true;
+}
+
 }  // namespace
 
 bool refine_arg(PyObject* obj, RefinePolicy& policy) {
@@ -370,9 +439,10 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                                   {"X", "y", "max_complexity", "complexity_penalty", "beam_width", "alpha",
                                    "l1_ratio", "exhaustive", "time_limit", "threads", "output", "callback", "ranking",
                                    "constants", "dispatch", "operators", "units", "output_scaling",
-                                   "sample_weight", "screen_factor", "refine"},
+                                   "sample_weight", "screen_factor", "refine", "checkpoint", "resume",
+                                   "warm_start", "resume_state", "keep_state", "note"},
                                   2};
-    PyObject* a[21];
+    PyObject* a[27];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
 
     SearchConfig config;
@@ -390,7 +460,9 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       config.screen_factor = *factor;
     }
     SearchControl control;
-    if (!deadline_arg(a[8], control) || !threads_arg(a[9], control.threads) || !output_arg(a[10], control)) {
+    Bytes resume_state;
+    if (!deadline_arg(a[8], control) || !threads_arg(a[9], control.threads) || !output_arg(a[10], control) ||
+        !checkpoint_args(a + 21, resume_state, config, control)) {
       return nullptr;
     }
     PyObject* callback = a[11] != nullptr && a[11] != Py_None ? a[11] : nullptr;
@@ -413,13 +485,22 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     // Without a callback only the signal check takes the lock back.
     if (callback != nullptr) control.on_level = [&](const LevelEvent& e) {
       Held held(watch);
-      return watch.call(new_event("{s:s,s:n,s:n,s:n,s:d,s:d,s:d,s:d,s:d}", "kind", "level", "level",
+      Ref front(PyList_New(0));
+      if (!front) return watch.call(Ref());
+      for (const LevelEvent::FrontItem& item : e.front) {
+        Ref tokens = tokens_to_list(item.expression, *engine_state().registry);
+        Ref entry = tokens ? new_event("{s:O,s:d,s:n}", "tokens", tokens.get(), "error", item.error, "complexity",
+                                       static_cast<Py_ssize_t>(item.expression.complexity))
+                           : Ref();
+        if (!entry || PyList_Append(front.get(), entry.get()) < 0) return watch.call(Ref());
+      }
+      return watch.call(new_event("{s:s,s:n,s:n,s:n,s:d,s:d,s:d,s:d,s:d,s:O}", "kind", "level", "level",
                                   static_cast<Py_ssize_t>(e.level), "candidates",
                                   static_cast<Py_ssize_t>(e.candidates), "retained",
                                   static_cast<Py_ssize_t>(e.retained), "elapsed", e.elapsed_seconds,
                                   "best_error", e.best_error, "generate_seconds", e.times.generate_seconds,
                                   "score_seconds", e.times.score_seconds, "close_seconds",
-                                  e.times.close_seconds));
+                                  e.times.close_seconds, "front", front.get()));
     };
     if (callback != nullptr) control.on_progress = [&](const ProgressTick& t) {
       Held held(watch);

@@ -106,6 +106,28 @@ TEST(FingerprintSet, OrderedOutcomeDoesNotDependOnThreadCount) {
   EXPECT_EQ(run(8), one);
 }
 
+TEST(FingerprintSet, DigestsListTheContentsAndRestoreRebuildsThem) {
+  std::mt19937_64 rng(5);
+  FingerprintSet set;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> members;
+  set.insert(FingerprintDigest{});  // the all-zero digest travels too
+  for (int i = 0; i < 200000; ++i) {
+    const FingerprintDigest d{rng(), rng()};
+    set.insert(d);
+    members.insert({d.lo, d.hi});
+  }
+  const std::vector<FingerprintDigest> listed = set.digests();
+  ASSERT_EQ(listed.size(), members.size() + 1);
+  EXPECT_EQ(listed.front(), FingerprintDigest{});
+  FingerprintSet restored;
+  restored.restore(listed);
+  // The same contents, listed the same, whatever the insertion order was.
+  EXPECT_EQ(restored.digests(), listed);
+  EXPECT_TRUE(restored.contains(FingerprintDigest{}));
+  EXPECT_FALSE(restored.insert(listed[12345]));
+  EXPECT_TRUE(restored.insert(FingerprintDigest{1, 2}) != members.count({1, 2}));
+}
+
 TEST(FingerprintSet, AllZeroDigestIsAnOrdinaryMember) {
   // The all-zero digest doubles as the empty-slot mark inside a shard.
   FingerprintSet set;

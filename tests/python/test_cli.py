@@ -103,3 +103,24 @@ def test_row_and_column_limits_reach_the_estimator(data_csv, monkeypatch, capsys
     common = [str(data_csv), "--target", "y", "--features", "a,b", "--max-complexity", "2", "--verbose", "0"]
     assert main(["fit", *common, *args]) == 0
     assert seen == [expected]
+
+
+def test_checkpoint_resumes_from_the_command_line(data_csv, tmp_path, capsys):
+    checkpoint = tmp_path / "run.ckpt"
+    common = [str(data_csv), "--target", "y", "--features", "a,b", "--verbose", "0", "--checkpoint", str(checkpoint)]
+    assert main(["fit", *common, "--max-complexity", "4"]) == 0
+    first, _ = capsys.readouterr()
+    assert checkpoint.exists() and (tmp_path / "run.ckpt.csv").exists()
+    # Run again: read back, the same table.
+    assert main(["fit", *common, "--max-complexity", "4"]) == 0
+    again, err = capsys.readouterr()
+    assert again == first and err == ""
+    # Other settings: refused in one line, unless --resume never.
+    assert main(["fit", *common, "--max-complexity", "5"]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1
+    assert f"vok-sr: error: Checkpoint '{checkpoint}': it was written by a search with other max_complexity;" in err
+    assert main(["fit", *common, "--max-complexity", "5", "--resume", "never"]) == 0
+    assert main(["fit", str(data_csv), "--target", "y", "--features", "a,b", "--resume", "always"]) == 2
+    out, err = capsys.readouterr()
+    assert err.endswith("vok-sr: error: --resume needs --checkpoint\n")

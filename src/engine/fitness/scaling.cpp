@@ -167,7 +167,8 @@ bool scaled_fits_search(const Expression& f, ScaledKind kind, const SearchConfig
   // a changes no dimension, is offered.
   if (config.units && scaled_has_b(kind)) return false;
   const std::size_t params = (scaled_has_a(kind) ? 1 : 0) + (scaled_has_b(kind) ? 1 : 0);
-  return f.complexity + scaled_extra_tokens(kind) <= config.max_complexity &&
+  const std::size_t size = f.complexity + scaled_extra_tokens(kind);
+  return size - std::min(size, config.scaling_headroom) <= config.max_complexity &&
          std::size_t{f.num_params} + params <= kMaxParams;
 }
 

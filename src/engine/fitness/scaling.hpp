@@ -73,7 +73,8 @@ struct ScalingOps {
 
 // Whether the rescaling of f fits the search: at most max_complexity tokens
 // (a rescaling larger than the search's limit is not offered: the front,
-// like the levels, stops there) and kMaxParams parameters.
+// like the levels, stops there), or scaling_headroom more, and kMaxParams
+// parameters.
 [[nodiscard]] bool scaled_fits_search(const Expression& f, ScaledKind kind, const SearchConfig& config);
 
 // The rescaling as a formula: f's tokens, parameters and values, then a

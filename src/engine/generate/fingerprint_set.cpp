@@ -202,6 +202,39 @@ std::size_t FingerprintSet::size() const {
   return n;
 }
 
+void FingerprintSet::Table::append_to(std::vector<FingerprintDigest>& out) const {
+  // The all-zero digest sorts first.
+  if (has_zero_) out.push_back({});
+  for (const FingerprintDigest& d : slots_) {
+    if (!empty_slot(d)) out.push_back(d);
+  }
+}
+
+void FingerprintSet::Table::reserve(std::size_t n) {
+  const std::size_t homes = (count_ + n) * 10 / kMaxLoadTenths + kFirstHomes;
+  if (homes > homes_) rebuild(homes);
+}
+
+void FingerprintSet::restore(std::span<const FingerprintDigest> digests) {
+  std::array<std::size_t, kShards> counts{};
+  for (const FingerprintDigest& d : digests) ++counts[shard_of(d)];
+  for (std::size_t i = 0; i < kShards; ++i) {
+    std::lock_guard<std::mutex> lock(shards_[i].mutex);
+    shards_[i].table.reserve(counts[i]);
+  }
+  (void)insert_ordered(digests);
+}
+
+std::vector<FingerprintDigest> FingerprintSet::digests() const {
+  std::vector<FingerprintDigest> out;
+  out.reserve(size());
+  for (const Shard& shard : shards_) {
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    shard.table.append_to(out);
+  }
+  return out;
+}
+
 std::size_t FingerprintSet::slot_bytes() const {
   std::size_t n = 0;
   for (const Shard& shard : shards_) {

@@ -55,6 +55,15 @@ class FingerprintSet {
   std::vector<char> insert_ordered(std::span<const Fingerprint* const> fps);
   std::vector<char> insert_ordered(std::span<const FingerprintDigest> digests);
 
+  // Every digest in the set, in the tables' order (by shard, then digest):
+  // the same list for the same contents, however they were inserted.
+  std::vector<FingerprintDigest> digests() const;
+  // Inserts the digests of a stored set (digests()). Each shard's table is
+  // first sized for its share: the tables expect digests in random order,
+  // and sorted ones inserted into a table that grows on the way would pile
+  // up in the first homes, at a cost quadratic in their number.
+  void restore(std::span<const FingerprintDigest> digests);
+
  private:
   static constexpr std::size_t kShards = 64;
 
@@ -107,6 +116,9 @@ class FingerprintSet {
     bool contains(FingerprintDigest d) const;
     std::size_t size() const { return count_ + (has_zero_ ? 1 : 0); }
     std::size_t slot_bytes() const { return slots_.size() * sizeof(FingerprintDigest); }
+    void append_to(std::vector<FingerprintDigest>& out) const;
+    // Room for `n` more digests without growing.
+    void reserve(std::size_t n);
 
    private:
     std::size_t home(std::uint64_t lo) const;

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -22,6 +24,8 @@
 #include "engine/refine/reference.hpp"
 #include "engine/search/level_dispatch.hpp"
 #include "engine/select/beam.hpp"
+#include "engine/wire/checkpoint.hpp"
+#include "infra/durable_file.hpp"
 #include "infra/output.hpp"
 #include "infra/pool.hpp"
 
@@ -128,7 +132,7 @@ LevelEnd run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock
   s.level_done(k, candidate_count,
                {seconds_between(level_clock, generated), seconds_between(generated, scored_clock),
                 seconds_between(scored_clock, Clock::now())});
-  if (check_early_exit(*s.front, s.config.exhaustive, s.config.early_exit_threshold)) s.halt(StopReason::EarlyExit);
+  if (s.exits_early()) s.halt(StopReason::EarlyExit);
   return LevelEnd::Stored;
 }
 
@@ -233,11 +237,11 @@ std::string too_many_variables(std::size_t n) {
 
 }  // namespace
 
-bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshold) {
+bool check_early_exit(const ParetoFront& front, bool exhaustive, double threshold, std::size_t max_complexity) {
   if (exhaustive) return false;
   bool fires = false;
-  front.for_each([&](std::size_t, double error, const Expression&) {
-    if (error <= threshold) fires = true;
+  front.for_each([&](std::size_t complexity, double error, const Expression&) {
+    if (complexity <= max_complexity && error <= threshold) fires = true;
   });
   return fires;
 }
@@ -250,7 +254,9 @@ Outcome<std::vector<SearchResult>> finalize_with(FrontPtr front, RegistryPtr reg
                                                  const SearchConfig& config, const Refine& refine) {
   std::vector<SearchResult> results;
   bool empty = true;
-  front->for_each([&](std::size_t, double stored_error, const Expression& stored) {
+  front->for_each([&](std::size_t complexity, double stored_error, const Expression& stored) {
+    // Rescalings kept beyond the limit for a later, larger search.
+    if (complexity > config.max_complexity) return;
     empty = false;
     Expression e = stored;
     double error = stored_error;
@@ -319,7 +325,7 @@ std::unique_ptr<Search> seed_search(SampleSet samples, std::size_t num_vars, con
   // nothing up front.
   s->levels.resize(2);
   seed_level_one(*s, num_vars);
-  if (check_early_exit(*s->front, config.exhaustive, config.early_exit_threshold)) {
+  if (s->exits_early()) {
     s->halt(StopReason::EarlyExit);
     return s;
   }
@@ -331,13 +337,22 @@ RegistryPtr new_registry() { return std::make_shared<const OperatorRegistry>(Ope
 
 }  // namespace
 
+namespace {
+
+// Why a search cannot run on `data`, if it cannot.
+std::optional<SearchError> dataset_error(const Dataset& data, const SearchConfig& config) {
+  if (data.rows() == 0 || !data.has_targets()) return unequal_lengths();
+  // Variable indices are 8 bits wide; wrapping them would alias columns.
+  if (data.cols() > kMaxVariables) return SearchError::invalid_input(too_many_variables(data.cols()));
+  return units_mismatch(config, data.cols());
+}
+
+}  // namespace
+
 Outcome<std::unique_ptr<Search>> start_search(Dataset data, const SearchConfig& config, const SearchControl& control,
                                               SearchTrace* trace) {
-  if (data.rows() == 0 || !data.has_targets()) return unequal_lengths();
+  if (auto error = dataset_error(data, config)) return std::move(*error);
   const std::size_t num_vars = data.cols();
-  // Variable indices are 8 bits wide; wrapping them would alias columns.
-  if (num_vars > kMaxVariables) return SearchError::invalid_input(too_many_variables(num_vars));
-  if (auto error = units_mismatch(config, num_vars)) return std::move(*error);
   return seed_search(SampleSet(std::move(data), new_registry(), config.eval_path), num_vars, config, control, trace);
 }
 
@@ -430,7 +445,7 @@ void close_level(Search& s, const OpenLevel& level, LevelTally tally, Clock::tim
   s.level_done(k, total,
                {seconds_between(level.clock, level.opened), seconds_between(level.opened, scored),
                 seconds_between(scored, Clock::now())});
-  if (check_early_exit(*s.front, s.config.exhaustive, s.config.early_exit_threshold)) s.halt(StopReason::EarlyExit);
+  if (s.exits_early()) s.halt(StopReason::EarlyExit);
 }
 
 SearchRun finish_search(Search& s) {
@@ -439,28 +454,234 @@ SearchRun finish_search(Search& s) {
 
 namespace {
 
-// The levels and the finalization of a started search.
-SearchRun run_started(Outcome<std::unique_ptr<Search>> started) {
+// Stores a checkpointed search's state after each completed level: in its
+// file (a failed write is counted and the search goes on) and, when asked,
+// in memory. The driver encodes the state between levels; the file is
+// written on a thread of its own while the next level runs, and each write
+// ends before the next begins (and before the search returns), so the
+// files replace each other in level order. Thread safety: the driving
+// thread's, as the search is; the writer thread touches only its write's
+// record and the failure count, which the driver reads after joining it.
+class Checkpointer {
+ public:
+  Checkpointer(const CheckpointSettings& settings, DataDigest data) : settings_(settings), data_(std::move(data)) {}
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+  ~Checkpointer() { join(); }
+
+  // Stores the state unless the last level stored is already there.
+  void save(const Search& s) {
+    if (!s.seeded || s.last_level <= saved_level_) return;
+    saved_level_ = s.last_level;
+    const Clock::time_point start = Clock::now();
+    auto bytes = std::make_shared<std::string>(
+        encode_checkpoint(s.config, data_, s.levels, s.last_level, s.beam_threshold, *s.front, s.seen, settings_.note));
+    const double encode_seconds = seconds_between(start, Clock::now());
+    join();
+    writes_.push_back({s.last_level, bytes->size(), encode_seconds, 0.0, 0.0});
+    if (settings_.keep_state) state_ = bytes;
+    if (settings_.path.empty()) return;
+    const std::size_t slot = writes_.size() - 1;
+    try {
+      writer_ = std::thread([this, bytes, slot] { write(*bytes, slot); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the driver writes it.
+      write(*bytes, slot);
+    }
+  }
+  void resumed_at(std::size_t level) { saved_level_ = resumed_level_ = level; }
+
+  void report(SearchRun& run) {
+    join();
+    run.resumed_level = resumed_level_;
+    run.checkpoint_failures = failures_;
+    run.checkpoint_failure = first_failure_;
+    // The writer has ended: the bytes are the driver's alone again.
+    if (state_) run.state = std::move(*state_);
+    run.checkpoint_writes = std::move(writes_);
+  }
+
+ private:
+  void write(const std::string& bytes, std::size_t slot) {
+    const Clock::time_point start = Clock::now();
+    if (std::optional<FileFailure> failure = replace_file(settings_.path, bytes)) {
+      if (failures_++ == 0) first_failure_ = std::move(failure->message);
+    }
+    writes_[slot].write_seconds = seconds_between(start, Clock::now());
+  }
+  // Waits for the write in flight, if any.
+  void join() {
+    if (!writer_.joinable()) return;
+    const Clock::time_point start = Clock::now();
+    writer_.join();
+    writes_.back().wait_seconds = seconds_between(start, Clock::now());
+  }
+
+  const CheckpointSettings& settings_;
+  DataDigest data_;
+  std::size_t saved_level_ = 0;
+  std::size_t resumed_level_ = 0;
+  std::size_t failures_ = 0;
+  std::string first_failure_;
+  std::shared_ptr<std::string> state_;
+  std::vector<CheckpointWrite> writes_;
+  std::thread writer_;
+};
+
+// The levels and the finalization of a started search, stored after each
+// completed level when there is a checkpointer.
+SearchRun run_started(Outcome<std::unique_ptr<Search>> started, Checkpointer* checkpointer = nullptr) {
   if (auto* error = std::get_if<SearchError>(&started)) return {std::move(*error)};
   Search& s = *std::get<std::unique_ptr<Search>>(started);
+  const auto save = [&] {
+    if (checkpointer != nullptr) checkpointer->save(s);
+  };
+  const auto ended = [&](SearchRun run) {
+    if (checkpointer != nullptr) checkpointer->report(run);
+    return run;
+  };
+  save();
   while (const auto k = next_level(s)) {
     Outcome<LevelEnd> end = run_level(s, *k);
-    if (auto* error = std::get_if<SearchError>(&end)) return {std::move(*error), StopReason::Cancelled, s.last_level};
+    if (auto* error = std::get_if<SearchError>(&end)) {
+      return ended({std::move(*error), StopReason::Cancelled, s.last_level});
+    }
     if (std::get<LevelEnd>(end) == LevelEnd::Stopped) break;
+    save();
   }
-  return finish_search(s);
+  return ended(finish_search(s));
+}
+
+// A search continued from a stored state: the levels stored again (with
+// their probe values and sample columns, as when they were first stored),
+// the fingerprint set and the front as they were after its last level.
+// Precondition: the state's settings are the search's (max_complexity
+// aside) and its data digest the data's.
+Outcome<std::unique_ptr<Search>> resume_search(Dataset data, const SearchConfig& config,
+                                               const SearchControl& control, SearchTrace* trace,
+                                               CheckpointState state) {
+  if (auto error = dataset_error(data, config)) return std::move(*error);
+  RegistryPtr registry = new_registry();
+  auto s = std::make_unique<Search>(config, control, registry, SampleSet(std::move(data), registry, config.eval_path));
+  s->trace = trace;
+  s->levels.resize(state.last_level + 1);
+  for (std::size_t i = 1; i <= state.last_level; ++i) s->store_level(i, std::move(state.levels[i]));
+  s->seen.restore(state.seen);
+  s->beam_threshold = state.beam_threshold;
+  for (const CheckpointState::FrontEntry& entry : state.front) update_pareto(*s->front, entry.expression, entry.error);
+  s->seeded = true;
+  s->last_level = state.last_level;
+  // A search that had met the early-exit threshold ends here, as it did.
+  if (s->exits_early()) s->halt(StopReason::EarlyExit);
+  return s;
+}
+
+// What a refusal names: the file, or the state the caller kept in memory.
+SearchError checkpoint_error(const CheckpointSettings& settings, const std::string& text) {
+  const std::string where = settings.path.empty() || !settings.resume_state.empty()
+                                ? "The search kept by the previous fit"
+                                : "Checkpoint '" + settings.path + "'";
+  return SearchError::invalid_input(where + ": " + text);
+}
+
+// The stored state to continue, if any: none, or the state, or why the
+// search is refused.
+std::variant<std::monostate, CheckpointState, SearchError> stored_state(const CheckpointSettings& settings,
+                                                                        const SearchConfig& config,
+                                                                        const DataDigest& data) {
+  if (settings.resume == ResumePolicy::Never) return std::monostate{};
+  std::string read;
+  std::string_view bytes = settings.resume_state;
+  bool stored = !bytes.empty();
+  if (!stored && !settings.path.empty()) {
+    ReadFile file = read_file(settings.path);
+    if (!file.bytes) {
+      if (!file.missing) return checkpoint_error(settings, file.failure);
+      if (settings.resume == ResumePolicy::Always) {
+        return checkpoint_error(settings, "there is no checkpoint to resume (resume='always')");
+      }
+      return std::monostate{};
+    }
+    read = std::move(*file.bytes);
+    bytes = read;
+    // Even an empty file is one to check: it is no checkpoint.
+    stored = true;
+  }
+  if (!stored) {
+    if (settings.resume == ResumePolicy::Always) {
+      return checkpoint_error(settings, "there is no stored search to resume (resume='always')");
+    }
+    return std::monostate{};
+  }
+  Outcome<CheckpointState> decoded = decode_checkpoint(bytes);
+  if (auto* error = std::get_if<SearchError>(&decoded)) return checkpoint_error(settings, error->message);
+  CheckpointState& state = std::get<CheckpointState>(decoded);
+  const std::vector<std::string> differ = checkpoint_mismatches(state, config, data, settings.warm_start);
+  if (!differ.empty()) {
+    std::string names;
+    for (std::size_t i = 0; i < differ.size(); ++i) names += (i == 0 ? "" : ", ") + differ[i];
+    return checkpoint_error(settings, "it was written by a search with other " + names +
+                                          "; refit with the same data and settings to resume it, or with "
+                                          "resume='never' to start afresh over it");
+  }
+  if (state.last_level > config.max_complexity) {
+    return checkpoint_error(settings, "its search reached level " + std::to_string(state.last_level) +
+                                          ", beyond max_complexity=" + std::to_string(config.max_complexity));
+  }
+  return std::move(state);
+}
+
+// A search with a checkpoint: the file locked for the whole search, the
+// stored state continued or a fresh search started, the state stored after
+// each level.
+SearchRun run_checkpointed(Dataset data, const SearchConfig& config, const SearchControl& control,
+                           SearchTrace* trace) {
+  const CheckpointSettings& settings = *control.checkpoint;
+  if (config.eval_path != EvalPath::Fast) {
+    return {SearchError::invalid_input("Checkpoints are written on the column evaluation path only.")};
+  }
+  FileLock lock;
+  if (!settings.path.empty()) {
+    FileLock::Attempt attempt = FileLock::take(settings.path);
+    if (!attempt.lock.held()) {
+      return {SearchError::invalid_input("Checkpoint '" + settings.path + "': " + attempt.failure)};
+    }
+    lock = std::move(attempt.lock);
+  }
+  // Data that no search takes is refused by start_search, before any state.
+  if (dataset_error(data, config)) return run_started(start_search(std::move(data), config, control, trace));
+  // The weights the data carries are part of it.
+  DataDigest digest = digest_data(
+      data, data.weights().empty() ? std::nullopt : std::optional<std::span<const double>>(data.weights()));
+  auto stored = stored_state(settings, config, digest);
+  if (auto* error = std::get_if<SearchError>(&stored)) return {std::move(*error)};
+  Checkpointer checkpointer(settings, std::move(digest));
+  if (auto* state = std::get_if<CheckpointState>(&stored)) {
+    const std::size_t level = state->last_level;
+    Outcome<std::unique_ptr<Search>> resumed = resume_search(std::move(data), config, control, trace, std::move(*state));
+    if (std::holds_alternative<std::unique_ptr<Search>>(resumed)) checkpointer.resumed_at(level);
+    return run_started(std::move(resumed), &checkpointer);
+  }
+  return run_started(start_search(std::move(data), config, control, trace), &checkpointer);
 }
 
 }  // namespace
 
 SearchRun run_search(Dataset data, const SearchConfig& config, const SearchControl& control, SearchTrace* trace) {
   const ThreadLimit thread_limit(control.threads);
+  if (control.checkpoint) return run_checkpointed(std::move(data), config, control, trace);
   return run_started(start_search(std::move(data), config, control, trace));
 }
 
 SearchRun run_search(std::span<const std::vector<double>> samples, std::span<const double> targets,
                      const SearchConfig& config, const SearchControl& control, SearchTrace* trace) {
   const ThreadLimit thread_limit(control.threads);
+  if (control.checkpoint) {
+    // A checkpoint's digest is of a table.
+    std::optional<Dataset> data = samples.size() == targets.size() ? Dataset::from_rows(samples, targets) : std::nullopt;
+    if (!data) return {SearchError::invalid_input("A checkpointed search needs rows of one length, one target each.")};
+    return run_checkpointed(std::move(*data), config, control, trace);
+  }
   return run_started(start_search(samples, targets, config, control, trace));
 }
 

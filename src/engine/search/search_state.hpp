@@ -72,6 +72,9 @@ struct Search {
   }
 
   bool fast() const { return config.eval_path == EvalPath::Fast; }
+  bool exits_early() const {
+    return check_early_exit(*front, config.exhaustive, config.early_exit_threshold, config.max_complexity);
+  }
   bool prints() const { return control.output == ProgressOutput::Stdout; }
   // Someone waits on this search's chunk boundaries: a deadline, a cancel
   // check or a progress callback.
@@ -118,11 +121,16 @@ struct Search {
     last_level = k;
     if (!control.on_level) return;
     double best = std::numeric_limits<double>::infinity();
-    front->for_each([&](std::size_t, double error, const Expression&) {
+    std::vector<LevelEvent::FrontItem> items;
+    front->for_each([&](std::size_t complexity, double error, const Expression& e) {
+      if (complexity > config.max_complexity) return;
       if (error < best) best = error;
+      items.push_back({error, e});
     });
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    if (!control.on_level({k, candidates, levels[k].size(), elapsed, best, times})) halt(StopReason::Cancelled);
+    if (!control.on_level({k, candidates, levels[k].size(), elapsed, best, times, std::move(items)})) {
+      halt(StopReason::Cancelled);
+    }
   }
 
   // Stores a finished level (and, on the Fast path, its probe values).

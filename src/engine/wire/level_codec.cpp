@@ -5,227 +5,25 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/wire/wire_format.hpp"
 #include "ops/registry.hpp"
 
 namespace vok {
+
+using wire::Reader;
+using wire::Writer;
+using wire::get_config;
+using wire::put_config;
 
 namespace {
 
 // Tags at the start of each kind of bytes, so that one is never read as the
 // other; the version changes with the layout.
-constexpr std::uint32_t kPayloadTag = 0x564b5033;  // "VKP3"
+constexpr std::uint32_t kPayloadTag = 0x564b5034;  // "VKP4"
 // A payload whose samples carry weights: the weights follow the targets.
 // Its own tag, so that an unweighted payload is the same bytes as ever.
-constexpr std::uint32_t kWeightedPayloadTag = 0x564b5733;  // "VKW3"
+constexpr std::uint32_t kWeightedPayloadTag = 0x564b5734;  // "VKW4"
 constexpr std::uint32_t kSummaryTag = 0x564b5332;  // "VKS2"
-
-class Writer {
- public:
-  template <class T>
-  void put(T v) {
-    char bytes[sizeof(T)];
-    std::memcpy(bytes, &v, sizeof(T));
-    out_.append(bytes, sizeof(T));
-  }
-  void put_size(std::size_t v) { put<std::uint64_t>(v); }
-  void put_text(std::string_view t) {
-    put_size(t.size());
-    out_.append(t);
-  }
-  void put_expression(const Expression& e) {
-    put_size(e.tokens.size());
-    for (const Token& t : e.tokens) {
-      put<std::uint8_t>(static_cast<std::uint8_t>(t.kind));
-      put<std::uint8_t>(t.index);
-      put<std::uint64_t>(t.op);
-      put<double>(t.value.re);
-      put<double>(t.value.im);
-    }
-    put_text(e.formula);
-    put_size(e.complexity);
-    put<std::uint8_t>(e.num_vars);
-    put<std::uint8_t>(e.num_params);
-  }
-  std::string take() { return std::move(out_); }
-
- private:
-  std::string out_;
-};
-
-// Reads what Writer wrote; every read fails (and keeps failing) past the end.
-class Reader {
- public:
-  explicit Reader(std::string_view in) : in_(in) {}
-
-  template <class T>
-  bool get(T& v) {
-    if (in_.size() - at_ < sizeof(T)) return fail();
-    std::memcpy(&v, in_.data() + at_, sizeof(T));
-    at_ += sizeof(T);
-    return true;
-  }
-  bool get_size(std::size_t& v, std::size_t most) {
-    std::uint64_t raw = 0;
-    if (!get(raw) || raw > most) return fail();
-    v = static_cast<std::size_t>(raw);
-    return true;
-  }
-  bool get_text(std::string& t) {
-    std::uint64_t n = 0;
-    // The length bounded by what follows it: never a read past the end.
-    if (!get(n) || n > in_.size() - at_) return fail();
-    t.assign(in_.data() + at_, static_cast<std::size_t>(n));
-    at_ += n;
-    return true;
-  }
-  // An expression that is a well-formed program of the registry's
-  // operators over `num_vars` variables, applying none of `disabled`.
-  bool get_expression(Expression& e, const OperatorRegistry& registry, std::size_t num_vars,
-                      std::uint64_t disabled = 0) {
-    std::size_t n = 0;
-    // A token takes 26 bytes: a count beyond the rest is corrupt.
-    if (!get_size(n, (in_.size() - at_) / 26)) return false;
-    e.tokens.resize(n);
-    std::size_t depth = 0;
-    std::size_t params = 0;
-    for (Token& t : e.tokens) {
-      std::uint8_t kind = 0;
-      if (!get(kind) || !get(t.index) || !get(t.op) || !get(t.value.re) || !get(t.value.im)) return false;
-      if (kind > static_cast<std::uint8_t>(TokenKind::Apply)) return fail();
-      t.kind = static_cast<TokenKind>(kind);
-      switch (t.kind) {
-        case TokenKind::Variable:
-          if (t.index >= num_vars) return fail();
-          break;
-        case TokenKind::Parameter:
-          if (t.index != params++) return fail();
-          break;
-        case TokenKind::Constant:
-          if (t.op >= registry.size() || registry.meta()[t.op].arity != 0) return fail();
-          break;
-        case TokenKind::Apply:
-          if (t.op >= registry.size() || registry.meta()[t.op].arity != t.index || t.index == 0 || depth < t.index ||
-              operator_disabled(disabled, t.op)) {
-            return fail();
-          }
-          depth -= t.index;
-          break;
-        case TokenKind::Literal:
-          break;
-      }
-      ++depth;
-    }
-    if (n == 0 || depth != 1) return fail();
-    std::size_t complexity = 0;
-    if (!get_text(e.formula) || !get_size(complexity, n) || !get(e.num_vars) || !get(e.num_params)) return false;
-    if (complexity != n || e.num_params != params || e.num_vars > num_vars) return fail();
-    e.complexity = complexity;
-    return true;
-  }
-  bool done() const { return ok_ && at_ == in_.size(); }
-  bool ok() const { return ok_; }
-  std::size_t left() const { return in_.size() - at_; }
-
- private:
-  bool fail() {
-    ok_ = false;
-    at_ = in_.size();
-    return false;
-  }
-  std::string_view in_;
-  std::size_t at_ = 0;
-  bool ok_ = true;
-};
-
-// A search's units: a flag, then the input columns' exponents, the
-// target's (behind a flag) and the constants' rule.
-void put_units(Writer& w, const std::optional<UnitSettings>& units) {
-  w.put<std::uint8_t>(units ? 1 : 0);
-  if (!units) return;
-  const auto put_exponents = [&](const Exponents& e) {
-    for (const std::int32_t x : e) w.put<std::int32_t>(x);
-  };
-  w.put_size(units->inputs.size());
-  for (const Exponents& e : units->inputs) put_exponents(e);
-  w.put<std::uint8_t>(units->target ? 1 : 0);
-  if (units->target) put_exponents(*units->target);
-  w.put<std::uint8_t>(static_cast<std::uint8_t>(units->constants));
-}
-
-bool get_units(Reader& r, std::optional<UnitSettings>& units) {
-  const auto get_exponents = [&](Exponents& e) {
-    for (std::int32_t& x : e) {
-      if (!r.get(x)) return false;
-    }
-    return true;
-  };
-  std::uint8_t has = 0;
-  if (!r.get(has) || has > 1) return false;
-  if (has == 0) return true;
-  UnitSettings u;
-  std::size_t n = 0;
-  if (!r.get_size(n, kMaxVariables)) return false;
-  u.inputs.resize(n);
-  for (Exponents& e : u.inputs) {
-    if (!get_exponents(e)) return false;
-  }
-  std::uint8_t has_target = 0;
-  std::uint8_t constants = 0;
-  if (!r.get(has_target) || has_target > 1) return false;
-  if (has_target != 0 && !get_exponents(u.target.emplace())) return false;
-  if (!r.get(constants) || constants > static_cast<std::uint8_t>(ConstantUnits::Free)) return false;
-  u.constants = static_cast<ConstantUnits>(constants);
-  units = std::move(u);
-  return true;
-}
-
-void put_config(Writer& w, const SearchConfig& c) {
-  w.put_size(c.max_complexity);
-  w.put<double>(c.complexity_penalty);
-  w.put_size(c.beam_width);
-  w.put<double>(c.alpha);
-  w.put<double>(c.l1_ratio);
-  w.put<double>(c.early_exit_threshold);
-  w.put<std::uint8_t>(c.exhaustive ? 1 : 0);
-  w.put<std::uint8_t>(c.optimize_constants ? 1 : 0);
-  w.put<std::uint8_t>(static_cast<std::uint8_t>(c.eval_path));
-  w.put<std::uint8_t>(static_cast<std::uint8_t>(c.ranking));
-  w.put<std::uint8_t>(static_cast<std::uint8_t>(c.leaf_constants));
-  w.put<std::uint8_t>(c.output_scaling ? 1 : 0);
-  w.put_size(c.candidate_chunk);
-  w.put_size(c.sample_column_budget);
-  w.put<std::uint64_t>(c.disabled_operators);
-  w.put<double>(c.screen_factor);
-  w.put<std::uint8_t>(c.refine.coupled ? 1 : 0);
-  w.put<std::int32_t>(c.refine.rejections);
-  put_units(w, c.units);
-}
-
-bool get_config(Reader& r, SearchConfig& c) {
-  constexpr std::size_t any = ~std::size_t{0};
-  std::uint8_t exhaustive = 0, optimize = 0, path = 0, ranking = 0, leaves = 0, scaling = 0, coupled = 0;
-  if (!r.get_size(c.max_complexity, any) || !r.get(c.complexity_penalty) || !r.get_size(c.beam_width, any) ||
-      !r.get(c.alpha) || !r.get(c.l1_ratio) || !r.get(c.early_exit_threshold) || !r.get(exhaustive) ||
-      !r.get(optimize) || !r.get(path) || !r.get(ranking) || !r.get(leaves) || !r.get(scaling) ||
-      !r.get_size(c.candidate_chunk, any) || !r.get_size(c.sample_column_budget, any) || !r.get(c.disabled_operators) ||
-      !r.get(c.screen_factor) || !r.get(coupled) || coupled > 1 || !r.get(c.refine.rejections) ||
-      !get_units(r, c.units)) {
-    return false;
-  }
-  // Workers score on the column path only.
-  if (exhaustive > 1 || optimize > 1 || path != static_cast<std::uint8_t>(EvalPath::Fast) || ranking > 1 ||
-      leaves > 2 || scaling > 1) {
-    return false;
-  }
-  c.output_scaling = scaling != 0;
-  c.refine.coupled = coupled != 0;
-  c.exhaustive = exhaustive != 0;
-  c.optimize_constants = optimize != 0;
-  c.eval_path = EvalPath::Fast;
-  c.ranking = static_cast<Ranking>(ranking);
-  c.leaf_constants = static_cast<LeafConstants>(leaves);
-  return true;
-}
 
 std::size_t count_of(const OperatorRegistry& registry, std::uint8_t arity) { return registry.ids_by_arity(arity).size(); }
 

@@ -1,0 +1,92 @@
+#pragma once
+
+// The checkpoint file of a search: what an exact resume needs after a completed level, and the checks before one.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/search_config.hpp"
+#include "core/dataset.hpp"
+#include "core/expression.hpp"
+#include "core/search_error.hpp"
+#include "engine/generate/fingerprint_set.hpp"
+#include "engine/generate/recipes.hpp"
+#include "engine/select/pareto.hpp"
+
+namespace vok {
+
+// The layout's version: a reader refuses another one. Raised with every
+// change of the layout.
+inline constexpr std::uint32_t kCheckpointVersion = 1;
+
+// A 128-bit digest of a run of doubles (their bits, with their count):
+// equal digests are taken for equal data.
+using Digest128 = std::array<std::uint64_t, 2>;
+[[nodiscard]] Digest128 digest_values(std::span<const double> values);
+// The same kind of digest of raw bytes: a checkpoint's checksum.
+[[nodiscard]] Digest128 digest_bytes(std::string_view bytes);
+
+// Where a checkpoint's body starts, after its header (tag, version, body
+// length, checksum).
+inline constexpr std::size_t kCheckpointHeaderBytes = 8 + 4 + 8 + 16;
+
+// What a search was run on, as a checkpoint records it: the shape, and a
+// digest of the inputs (column after column), of the targets and of the
+// sample weights (none: unweighted). A plain value.
+struct DataDigest {
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  Digest128 x{};
+  Digest128 y{};
+  std::optional<Digest128> weights;
+  friend bool operator==(const DataDigest&, const DataDigest&) = default;
+};
+[[nodiscard]] DataDigest digest_data(const Dataset& data, std::optional<std::span<const double>> weights = std::nullopt);
+
+// A search after its level `last_level`: the settings and data it ran
+// under, the retained levels 1 .. last_level (slot 0 empty), the rank
+// threshold of the last level's beam (the next level's screen), the front
+// (ascending complexity), the fingerprints admitted so far and the caller's
+// own bytes (`note`, kept as they are). A plain value; every expression in
+// a decoded state is a well-formed program over the data's columns.
+struct CheckpointState {
+  SearchConfig config;
+  DataDigest data;
+  std::size_t last_level = 0;
+  Levels levels;
+  double beam_threshold = std::numeric_limits<double>::infinity();
+  struct FrontEntry {
+    double error = 0.0;
+    Expression expression;
+  };
+  std::vector<FrontEntry> front;
+  std::vector<FingerprintDigest> seen;
+  std::string note;
+};
+
+// The file's bytes: a header (tag, version, body length, checksum of the
+// body), then the body. Precondition: config.eval_path is Fast.
+[[nodiscard]] std::string encode_checkpoint(const SearchConfig& config, const DataDigest& data, const Levels& levels,
+                                            std::size_t last_level, double beam_threshold, const ParetoFront& front,
+                                            const FingerprintSet& seen, std::string_view note);
+
+// The state in a checkpoint's bytes. InvalidInput whose text says what is
+// wrong: not a checkpoint at all, a version this build does not read, cut
+// short, damaged (the checksum), or a field out of range.
+[[nodiscard]] Outcome<CheckpointState> decode_checkpoint(std::string_view bytes);
+
+// The names of what differs between a checkpoint and a search about to
+// resume it, in a fixed order: the settings as vok_learn names them
+// (max_complexity, beam_width, ...; max_complexity left out when
+// `any_max_complexity`), then X, y and weights. Empty: it may resume.
+[[nodiscard]] std::vector<std::string> checkpoint_mismatches(const CheckpointState& state, const SearchConfig& config,
+                                                             const DataDigest& data, bool any_max_complexity);
+
+}  // namespace vok
