@@ -59,6 +59,17 @@ constexpr std::uint64_t mix64(std::uint64_t x) {
   return x;
 }
 
+// The murmur3 finaliser, another bijective 64-bit mix, unrelated to mix64:
+// the two chains of a 128-bit digest run one through each.
+constexpr std::uint64_t mix64_murmur(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
 struct FingerprintHash {
   std::size_t operator()(const Fingerprint& f) const noexcept;
 };

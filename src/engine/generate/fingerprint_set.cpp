@@ -29,17 +29,6 @@ namespace vok {
 
 namespace {
 
-// Two different bijective 64-bit finalisers (the murmur3 one here, and the
-// splitmix64 one, mix64), so that the two chains of the digest are unrelated.
-constexpr std::uint64_t mix_a(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
-
 constexpr std::uint64_t rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
 
 // A shard's table grows by a quarter when an insert would fill more than
@@ -85,11 +74,11 @@ FingerprintDigest fingerprint_digest(const Fingerprint& fp) {
   for (const std::int64_t v : fp.values) {
     const auto x = static_cast<std::uint64_t>(v);
     offset += 0x9e3779b97f4a7c15ULL;
-    a = mix_a(a ^ x);
+    a = mix64_murmur(a ^ x);
     b = mix64(b ^ (x + offset));
   }
   // (a, b) -> (lo, hi) is invertible, so it keeps distinct states distinct.
-  const std::uint64_t lo = mix_a(a + rotl(b, 29));
+  const std::uint64_t lo = mix64_murmur(a + rotl(b, 29));
   const std::uint64_t hi = mix64(b ^ lo);
   return {lo, hi};
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/wire/wire_format.hpp"
+#include "eval/signature.hpp"
 
 namespace vok {
 
@@ -17,34 +18,17 @@ using wire::Writer;
 // Eight bytes that no other file of ours starts with.
 constexpr char kMagic[8] = {'V', 'O', 'K', 'C', 'K', 'P', 'T', '\n'};
 
-// Two unrelated 64-bit chains (splitmix64's finaliser and murmur3's), each
-// step bijective in the state, so that a changed word changes both words
-// of the result; the length is mixed in last.
-constexpr std::uint64_t mix_s(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
-}
-constexpr std::uint64_t mix_m(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
-
+// Two unrelated 64-bit chains (mix64 and mix64_murmur), each step
+// bijective in the state, so that a changed word changes both words of the
+// result; the length is mixed in last.
 class Hasher {
  public:
   void word(std::uint64_t w) {
-    a_ = mix_s(a_ ^ w) + 0x9e3779b97f4a7c15ULL;
-    b_ = mix_m(b_ + w) ^ 0x2545f4914f6cdd1dULL;
+    a_ = mix64(a_ ^ w) + 0x9e3779b97f4a7c15ULL;
+    b_ = mix64_murmur(b_ + w) ^ 0x2545f4914f6cdd1dULL;
     ++words_;
   }
-  Digest128 finish() const { return {mix_s(a_ ^ words_), mix_m(b_ + words_ * 0x9e3779b97f4a7c15ULL)}; }
+  Digest128 finish() const { return {mix64(a_ ^ words_), mix64_murmur(b_ + words_ * 0x9e3779b97f4a7c15ULL)}; }
 
  private:
   std::uint64_t a_ = 0x6a09e667f3bcc909ULL;
