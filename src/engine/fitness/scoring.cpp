@@ -200,13 +200,14 @@ bool screened_out(const Expression& e, std::span<const double> f, const SampleSe
   double sum = 0.0;
   for (std::size_t i = 0; i < t.size(); ++i) sum += weighted_square(w, i, f[i] - t[i]);
   const double error = raw_error_from_sum(e, sum, t.size(), config.alpha, config.l1_ratio);
-  const double score = penalised_score(error, e.complexity, config.complexity_penalty);
-  const double rank = config.ranking == Ranking::Raw ? score : affine_rank_score(e, samples, config, score, f);
-  if (!(rank > factor * screen.rank)) return false;
-  // A constant f has no affine fit of its own: its error then stands in.
+  // One affine fit serves the rank and the bound; a constant f has none of
+  // its own, and its error then stands in for both, as affine_rank_score does.
   const std::optional<double> residual = t.size() >= 2 ? affine_residual(f, t, w) : std::nullopt;
   const double affine_error =
       residual ? raw_error_from_sum(e, *residual, t.size(), config.alpha, config.l1_ratio) : error;
+  const double rank = penalised_score(config.ranking == Ranking::Raw ? error : affine_error, e.complexity,
+                                      config.complexity_penalty);
+  if (!(rank > factor * screen.rank)) return false;
   return affine_error > factor * screen.error;
 }
 
