@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -204,10 +205,77 @@ TEST(ScoreRescalings, ErrorsAreThoseOfTheFormulasScoredOnTheirOwn) {
         EXPECT_TRUE(same_bits(got[k]->error, from_values[k]->error)) << e.formula;
         EXPECT_TRUE(same_bits(got[k]->fit.a, by_reference[k]->fit.a));
         EXPECT_TRUE(same_bits(got[k]->fit.b, by_reference[k]->fit.b));
+        EXPECT_LE(got[k]->fit.least_error, got[k]->error) << e.formula;
       }
     }
   }
   EXPECT_GT(offered, 300u);
+}
+
+// The floor stays under the scored error where it is tightest: targets
+// that are a rescaling of f itself, exactly or up to noise far below f's
+// scale, where the closed form and the composed sum both cancel.
+TEST(ScoreRescalings, TheFloorIsBelowTheErrorOfTargetsOnTheRescaledFormula) {
+  const ScalingOps ops = *ScalingOps::find(builtins());
+  RandomExpressions random(5, builtins());
+  SearchConfig config;
+  config.max_complexity = 30;
+  std::size_t checked = 0, positive = 0;
+  for (int i = 0; i < 200; ++i) {
+    const Expression f = random.tree(1 + random.below(7), [&] { return v(static_cast<std::uint8_t>(random.below(2))); });
+    Rows d = two_variable_rows(40, 100 + i);
+    const SampleSet plain(d.rows, d.targets, shared_registry());
+    const std::optional<ColumnValues> values = usable_column_values(f, plain);
+    if (!values) continue;
+    const double noise = std::array{0.0, 1e-13, 1e-7, 1e-2}[i % 4];
+    std::mt19937_64 rng(i);
+    std::normal_distribution<double> g;
+    for (std::size_t r = 0; r < d.targets.size(); ++r) d.targets[r] = -3.5 * values->re[r] + 0.7 + noise * g(rng);
+    const SampleSet set(d.rows, d.targets, shared_registry());
+    SCOPED_TRACE(f.formula + " noise " + std::to_string(noise));
+    for (const auto& score : score_rescalings(f, set, config, ops)) {
+      if (!score) continue;
+      ++checked;
+      positive += score->fit.least_error > 0.0 ? 1 : 0;
+      EXPECT_LE(score->fit.least_error, score->error);
+    }
+  }
+  EXPECT_GT(checked, 200u);
+  EXPECT_GT(positive, 50u);
+}
+
+// A kind is left out exactly when its floor reaches its ceiling; the kinds
+// kept are scored as without ceilings.
+TEST(ScoreRescalings, CeilingsLeaveOutTheKindsWhoseFloorReachesThem) {
+  const ScalingOps ops = *ScalingOps::find(builtins());
+  const Rows d = two_variable_rows(50, 9);
+  const SampleSet set(d.rows, d.targets, shared_registry());
+  SearchConfig config;
+  config.max_complexity = 30;
+  const Expression f = bin(BuiltinKind::Times, un(BuiltinKind::Exp, v(0)), v(1));
+  const ScaledScores all = score_rescalings(f, set, config, ops);
+  for (std::size_t k = 0; k < kScaledKinds; ++k) {
+    ASSERT_TRUE(all[k].has_value());
+    ASSERT_GT(all[k]->fit.least_error, 0.0);
+    ScaledCeilings ceilings{kInf, kInf, kInf};
+    ceilings[k] = all[k]->fit.least_error;
+    const ScaledScores capped = score_rescalings(f, set, config, ops, nullptr, &ceilings);
+    ceilings[k] = std::nextafter(all[k]->fit.least_error, kInf);
+    const ScaledScores above = score_rescalings(f, set, config, ops, nullptr, &ceilings);
+    for (std::size_t j = 0; j < kScaledKinds; ++j) {
+      EXPECT_EQ(capped[j].has_value(), j != k);
+      ASSERT_TRUE(above[j].has_value());
+      EXPECT_TRUE(same_bits(above[j]->error, all[j]->error));
+      if (capped[j]) {
+        EXPECT_TRUE(same_bits(capped[j]->error, all[j]->error));
+      }
+    }
+  }
+  // A negative penalty could take the error below the floor: no kind is
+  // left out then.
+  config.alpha = -0.1;
+  const ScaledCeilings none{0.0, 0.0, 0.0};
+  for (const auto& score : score_rescalings(f, set, config, ops, nullptr, &none)) EXPECT_TRUE(score.has_value());
 }
 
 TEST(ScoreRescalings, NothingForAFormulaWithoutAUsableValueEverywhere) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -23,6 +24,9 @@
 namespace vok {
 
 namespace {
+
+// The tally slot of a rescaling: its complexity offset over the level / 2.
+std::size_t slot_of(ScaledKind kind) { return scaled_extra_tokens(kind) / 2; }
 
 enum class Composed { Complete, Failed, Abandoned };
 
@@ -203,7 +207,18 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
         values_re = composed.re;
       }
     }
-    scaled = score_rescalings(expression, samples_, config_, *scaling_, values_re != nullptr ? &composed : nullptr);
+    // A rescaling that cannot beat its slot's best would be dropped by the
+    // fold: its floor spares composing it.
+    ScaledCeilings ceilings{};
+    if (bounds != nullptr) {
+      for (std::size_t kind = 0; kind < kScaledKinds; ++kind) {
+        const std::size_t slot = slot_of(static_cast<ScaledKind>(kind));
+        ceilings[kind] = bounds->has_scaled[slot - 1] ? bounds->scaled_best[slot - 1]
+                                                      : std::numeric_limits<double>::infinity();
+      }
+    }
+    scaled = score_rescalings(expression, samples_, config_, *scaling_, values_re != nullptr ? &composed : nullptr,
+                              bounds != nullptr ? &ceilings : nullptr);
   }
   double rank = score;
   if (config_.ranking != Ranking::Raw) {
@@ -262,8 +277,6 @@ struct ChunkEntry {
   std::vector<ScaledOffer> offers;  // in kind order
 };
 
-// The tally slot of a rescaling: its complexity offset over the level / 2.
-std::size_t slot_of(ScaledKind kind) { return scaled_extra_tokens(kind) / 2; }
 
 // A chunk of recipes and its entries, scored or waiting to be folded.
 struct Chunk {

@@ -117,7 +117,7 @@ ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t, co
   mt /= count;
   // Centred sums, two-pass for accuracy, as the affine ranking takes them;
   // the plain ones for a*f.
-  double sff = 0.0, sft = 0.0, stt = 0.0, pff = 0.0, pft = 0.0;
+  double sff = 0.0, sft = 0.0, stt = 0.0, pff = 0.0, pft = 0.0, ptt = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double wi = w == nullptr ? 1.0 : w[i];
     const double df = f[i] - mf, dt = t[i] - mt;
@@ -126,8 +126,9 @@ ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t, co
     stt += wi * (dt * dt);
     pff += wi * (f[i] * f[i]);
     pft += wi * (f[i] * t[i]);
+    ptt += wi * (t[i] * t[i]);
   }
-  for (const double x : {mf, mt, sff, sft, stt, pff, pft}) {
+  for (const double x : {mf, mt, sff, sft, stt, pff, pft, ptt}) {
     if (!std::isfinite(x)) return fits;
   }
   // f constant to round-off: a fit would scale round-off noise, and f + b
@@ -137,14 +138,30 @@ ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t, co
   const auto near_one = [](double a) { return std::fabs(a - 1.0) <= kScalingTolerance; };
   const auto near_zero = [&](double b) { return std::fabs(b) <= kScalingTolerance * rms_t; };
 
+  // The least residual of each kind from the same sums (the residual of
+  // a*f + b is stt - sft^2/sff, of a*f ptt - pft^2/pff, of f + b the
+  // centred sum of (t - f)^2). Both it and the composed sum round at about
+  // 1e-16 of the squares of a*f, b and t per term summed; a margin of 1e-9
+  // of those, growing with the count, can only make the floor lower than
+  // the truth.
+  const double relative_margin = 1e-9 + 1e-15 * count;
+  const auto least = [&](double residual, double a, double b) {
+    const double margin = relative_margin * (ptt + a * a * pff + count * b * b);
+    const double floor = (residual - margin) / count;
+    return std::isfinite(floor) && floor > 0.0 ? floor : 0.0;
+  };
   const double scale = pft / pff;
-  if (std::isfinite(scale) && scale != 0.0 && !near_one(scale)) fits[0] = ScaledFit{ScaledKind::Scale, scale, 0.0};
+  if (std::isfinite(scale) && scale != 0.0 && !near_one(scale)) {
+    fits[0] = ScaledFit{ScaledKind::Scale, scale, 0.0, least(ptt - pft * scale, scale, 0.0)};
+  }
   const double shift = mt - mf;
-  if (std::isfinite(shift) && !near_zero(shift)) fits[1] = ScaledFit{ScaledKind::Shift, 1.0, shift};
+  if (std::isfinite(shift) && !near_zero(shift)) {
+    fits[1] = ScaledFit{ScaledKind::Shift, 1.0, shift, least(stt + sff - 2.0 * sft, 1.0, shift)};
+  }
   const double a = sft / sff;
   const double b = mt - a * mf;
   if (std::isfinite(a) && std::isfinite(b) && a != 0.0 && !near_one(a) && !near_zero(b)) {
-    fits[2] = ScaledFit{ScaledKind::Affine, a, b};
+    fits[2] = ScaledFit{ScaledKind::Affine, a, b, least(stt - sft * a, a, b)};
   }
   return fits;
 }
@@ -185,7 +202,8 @@ Expression scaled_expression(const Expression& f, const ScaledFit& fit, const Sc
 }
 
 ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, const SearchConfig& config,
-                              const ScalingOps& ops, const ColumnValues* values) {
+                              const ScalingOps& ops, const ColumnValues* values,
+                              const ScaledCeilings* ceilings) {
   ScaledScores scores{};
   bool any = false;
   for (std::size_t k = 0; k < kScaledKinds; ++k) any = any || scaled_fits_search(f, static_cast<ScaledKind>(k), config);
@@ -207,8 +225,11 @@ ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, con
     f_values.re = re.data();
   }
   const ScaledFits fits = scaling_fits({f_values.re, n}, samples.targets(), samples.weights());
+  // The floors bound the error only where the penalty cannot be negative.
+  const bool floors_hold = config.alpha >= 0.0 && config.l1_ratio >= 0.0 && config.l1_ratio <= 1.0;
   for (std::size_t k = 0; k < kScaledKinds; ++k) {
     if (!fits[k] || !scaled_fits_search(f, fits[k]->kind, config)) continue;
+    if (ceilings != nullptr && floors_hold && !(fits[k]->least_error < (*ceilings)[k])) continue;
     const double error = columns ? composed_error(f, f_values, *fits[k], samples, config, ops, s)
                                  : compute_raw_error(scaled_expression(f, *fits[k], ops), samples, config.alpha,
                                                      config.l1_ratio);

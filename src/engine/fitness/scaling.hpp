@@ -35,11 +35,16 @@ constexpr bool scaled_has_a(ScaledKind kind) { return kind != ScaledKind::Shift;
 constexpr bool scaled_has_b(ScaledKind kind) { return kind != ScaledKind::Scale; }
 
 // The least-squares coefficients of one rescaling (a is 1 for f + b, b is 0
-// for a*f).
+// for a*f), and a floor under its raw error: the least mean square residual
+// any coefficients of its kind reach on f's values, less a margin far above
+// the rounding of that closed form and of the composed evaluation. The
+// penalty of the constants only adds to the error, so the error a
+// rescaling scores is never below `least_error`.
 struct ScaledFit {
   ScaledKind kind = ScaledKind::Scale;
   double a = 1.0;
   double b = 0.0;
+  double least_error = 0.0;
 };
 using ScaledFits = std::array<std::optional<ScaledFit>, kScaledKinds>;  // by kind
 
@@ -81,6 +86,11 @@ struct ScalingOps {
 // and b as parameters num_params and num_params + 1.
 [[nodiscard]] Expression scaled_expression(const Expression& f, const ScaledFit& fit, const ScalingOps& ops);
 
+// Per kind, an error at or above which the caller has no use for a
+// rescaling: score_rescalings leaves out a kind whose least_error reaches it
+// without composing it.
+using ScaledCeilings = std::array<double, kScaledKinds>;
+
 // One rescaling with its raw error.
 struct ScaledScore {
   ScaledFit fit;
@@ -95,9 +105,11 @@ using ScaledScores = std::array<std::optional<ScaledScore>, kScaledKinds>;  // b
 // column path the errors come from f's values composed with Times and Plus
 // over broadcast constants, the very lanes an evaluation of the whole
 // formula gives; on the per-sample reference path each rescaling is built
-// and evaluated. Pure; thread-safe.
+// and evaluated. With `ceilings`, a kind whose error cannot come below its
+// ceiling is left out too. Pure; thread-safe.
 [[nodiscard]] ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, const SearchConfig& config,
-                                            const ScalingOps& ops, const ColumnValues* values = nullptr);
+                                            const ScalingOps& ops, const ColumnValues* values = nullptr,
+                                            const ScaledCeilings* ceilings = nullptr);
 
 // f's values on every sample by the column path, in per-thread columns
 // that stay valid until the calling thread's next call here; nullopt at
