@@ -149,6 +149,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="offer only the formulas the search builds, not their rescalings a*f + b, a*f and f + b",
     )
     fit.add_argument(
+        "--grow-terms",
+        type=int,
+        default=2,
+        metavar="N",
+        help="after the search, grow the most accurate equation by up to N terms or factors, each "
+        "kept only if it cuts the loss on rows its search did not see (default: 2; 0: none)",
+    )
+    fit.add_argument(
         "--verbose", type=int, choices=(0, 1, 2), default=1, help="0 quiet, 1 progress bars, 2 engine lines"
     )
     fit.add_argument(
@@ -309,6 +317,7 @@ def _fit(args: argparse.Namespace) -> int:
         verbose=args.verbose,
         operators=args.operators,
         output_scaling=args.output_scaling,
+        grow_terms=args.grow_terms,
         checkpoint=args.checkpoint,
         resume=args.resume,
     )

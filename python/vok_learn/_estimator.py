@@ -22,7 +22,7 @@ from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _checkpoint, _distributed, _engine
+from . import _checkpoint, _distributed, _engine, _growth
 from ._features import CONSTANT_LEAVES as LEAVES_OF_CONSTANTS
 from ._features import formula_counts, remap_columns, select_columns
 from ._export import NumpyFormula, to_latex
@@ -469,6 +469,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         with warm_start also scores the rescalings that end up to 4 tokens
         past `max_complexity` (kept for the next fit, not reported). Other
         settings or other data: see `resume`.
+    grow_terms : int, default=2
+        After the search, how many times the most accurate equation is grown
+        by one part: a term g (f + g) or a factor g (f * g) of up to 6
+        tokens (at most `max_complexity`), found by a short search on what
+        f leaves unexplained (y - f, or y / f), with all constants then
+        refitted together. A grown equation joins `equations_` only when it
+        cuts the loss of the one it grew from by more than a factor of 1.5,
+        so it may be longer than `max_complexity`; an equation with the loss
+        of round-off is not grown. With `time_limit`, a quarter of it is set
+        aside for growing. Where the law is beyond the search's reach this
+        turns a rough approximation into a close one. Grown equations are
+        not in a `checkpoint` or its equations file until the fit ends
+        (`load_checkpoint` shows the search's own). With units, a term has
+        y's dimension and a factor none. 0: no growing.
 
     Attributes
     ----------
@@ -577,6 +591,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         checkpoint: str | os.PathLike[str] | None = None,
         resume: str = "auto",
         warm_start: bool = False,
+        grow_terms: int = 2,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -600,6 +615,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.checkpoint = checkpoint
         self.resume = resume
         self.warm_start = warm_start
+        self.grow_terms = grow_terms
 
     # ------------------------------------------------------------ checks
 
@@ -621,6 +637,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             value = getattr(self, name)
             if not _is_int(value) or value < 1:
                 fail(name, "an integer >= 1")
+        if not _is_int(self.grow_terms) or self.grow_terms < 0:
+            fail("grow_terms", "an integer >= 0")
         for name in ("complexity_penalty", "alpha"):
             value = getattr(self, name)
             if not _is_real(value) or not math.isfinite(value) or value < 0:
@@ -771,6 +789,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         if limit is not None and X_all.shape[0] > limit:
             subset = np.sort(rng.choice(X_all.shape[0], size=limit, replace=False))
         X_search = X_all if subset is None else X_all[subset]
+        X_rows = X_search
         y_search = y_all if subset is None else y_all[subset]
         w_search = weights if subset is None or weights is None else weights[subset]
         columns = self._search_columns(X_search, y_search, rng, w_search)
@@ -790,11 +809,14 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         reserve = 0.0
         if settings.time_limit is not None:
             reserve = _post_search_seconds(data, int(self.max_complexity))
+            growing = _growth.GROWTH_SHARE * settings.time_limit if self.grow_terms else 0.0
             # The work after the search (every equation evaluated on all
-            # rows, the refits, the SymPy forms) comes out of the same time
-            # limit, so that fit returns on time whatever the row count.
+            # rows, the refits, growing, the SymPy forms) comes out of the
+            # same time limit, so that fit returns on time whatever the row
+            # count.
             settings = dataclasses.replace(
-                settings, time_limit=max(0.0, settings.time_limit - min(reserve, 0.25 * settings.time_limit))
+                settings,
+                time_limit=max(0.0, settings.time_limit - min(reserve, 0.25 * settings.time_limit) - growing),
             )
         floor = max(ROUND_OFF_LOSS * float(np.mean(np.square(y_all))), np.finfo(np.float64).tiny)
         live = _LiveEquations(settings.checkpoint, names, factor, floor)
@@ -839,6 +861,11 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             ((loss, nonreal),) = _engine.assess([tokens], data)
             rows.append((1, loss, tokens, nonreal))
 
+        if self.grow_terms and result["stop_reason"] != "cancelled":
+            rows += self._grow(
+                rows, settings, _growth.GrowthData(X_rows, X_search, y_search, w_search, columns, data), floor,
+                None if self.time_limit is None else start + self.time_limit - reserve,
+            )
         self._store_front(_pareto_rows(rows), names, floor)
         self.selected_features_ = np.asarray(columns, dtype=np.intp)
         self.stop_reason_ = str(result["stop_reason"])
@@ -849,6 +876,37 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         else:
             self.__dict__.pop("distributed_stats_", None)
         return self
+
+    def _grow(
+        self,
+        rows: list[tuple[int, float, list[Token], Any]],
+        settings: SearchSettings,
+        grown: _growth.GrowthData,
+        floor: float,
+        deadline: float | None,
+    ) -> list[tuple[int, float, list[Token], Any]]:
+        """The equations grown from the most accurate of `rows`; none when
+        growing is interrupted (Ctrl-C), which is said in a warning."""
+        try:
+            return _growth.grow(
+                rows,
+                int(self.grow_terms),
+                settings,
+                grown,
+                floor=floor,
+                loss_ratio=BEST_LOSS_RATIO,
+                alpha=float(self.alpha),
+                l1_ratio=float(self.l1_ratio),
+                scale_factor=_scale_factor if self.normalize_y else lambda _: 1.0,
+                deadline=deadline,
+            )
+        except KeyboardInterrupt:
+            warnings.warn(
+                "growing the equations after the search was interrupted; keeping the search's equations",
+                SearchStoppedWarning,
+                stacklevel=3,
+            )
+            return []
 
     def _store_front(self, front: list[tuple[int, float, list[Token], Any]], names: list[str], floor: float) -> None:
         """Sets `equation_tokens_`, `equations_` and `best_index_` from

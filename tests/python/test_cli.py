@@ -80,10 +80,14 @@ def test_operators_reach_the_search(data_csv, monkeypatch, capsys):
     search = _engine.search
     monkeypatch.setattr(_engine, "search", lambda *a, **k: calls.append(k) or search(*a, **k))
     common = [str(data_csv), "--target", "y", "--features", "a,b", "--max-complexity", "5", "--verbose", "0"]
-    assert main(["fit", *common, "--operators", " TIMES , / "]) == 0
-    assert main(["fit", *common, "--operators=-,sqrt"]) == 0
-    assert main(["fit", *common]) == 0
-    assert [c["operators"] for c in calls] == [("Times", "Divide"), ("Subtract", "Sqrt"), None]
+    fits = []
+    for flags in (["--operators", " TIMES , / "], ["--operators=-,sqrt"], []):
+        calls.clear()
+        assert main(["fit", *common, *flags]) == 0
+        # The searches that grow the equations build from the same set.
+        assert len({c["operators"] for c in calls}) == 1
+        fits.append(calls[0]["operators"])
+    assert fits == [("Times", "Divide"), ("Subtract", "Sqrt"), None]
     out, err = capsys.readouterr()
     assert err == "" and out.count("* marks the selected equation") == 3
 

@@ -131,8 +131,13 @@ def test_local_and_cluster_fits_make_one_engine_call_with_the_same_settings(clie
     X, y = problem(9)
     settings = dict(max_complexity=4, beam_width=60, alpha=0.01, ranking="raw", n_jobs=2, verbose=0)
     VokRegressor(**settings).fit(X, y)
+    local_calls, calls[:] = calls[:], []
     VokRegressor(client=client, **settings).fit(X, y)
-    local, remote = calls
+    (local, *local_growth), (remote, *remote_growth) = local_calls, calls
+    # The searches that grow the equations afterwards are small and run
+    # here, with or without a cluster.
+    assert local_growth and len(local_growth) == len(remote_growth)
+    assert all(c.get("dispatch") is None for c in local_growth + remote_growth)
     assert local.pop("dispatch") is None
     assert isinstance(remote.pop("dispatch"), _distributed.Dispatcher)
     # Only the cluster's records need the level events.
@@ -337,7 +342,7 @@ def test_time_limit_stops_the_generation_of_a_level(client, spied):
     # levels 1-4 took.
     spied.on_level4 = lambda: time.sleep(max(0.0, start + search_limit - 0.5 - time.monotonic()))
     with pytest.warns(SearchStoppedWarning, match="time limit of 8 s during level 5"):
-        model = VokRegressor(time_limit=time_limit, client=client, **GENERATION_HEAVY).fit(X, y)
+        model = VokRegressor(time_limit=time_limit, client=client, grow_terms=0, **GENERATION_HEAVY).fit(X, y)
     elapsed = time.monotonic() - start
     assert model.stop_reason_ == "time_limit"
     # Stopped in generation: level 5 never reached the cluster, and the fit

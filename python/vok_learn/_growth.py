@@ -1,0 +1,192 @@
+"""Growing the most accurate formula after the search by a term or a factor
+found by a short search on what it leaves unexplained.
+
+The exhaustive levels stop at `max_complexity`; a law they miss is
+approximated by the best formula of that size, often several orders of
+magnitude worse than a longer formula would do. Each growth round takes
+the most accurate formula f and runs the same engine search, to a few
+tokens, on y - f (for a term g, giving f + g) and on y / f (for a factor
+g, giving f * g). The search picks its best of thousands of formulas, and
+on noisy data the best of so many explains part of the noise by chance;
+so the rounds search and refit on two thirds of the search's rows, and a
+candidate must cut the loss on the other third, which it never saw, by
+more than the selection's tolerance. Those that do are refitted on all
+training rows and join the equations if they cut the loss there as well.
+Deterministic without a time limit: the split, the searches and the
+refits are.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import time
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _engine
+from ._features import remap_columns
+from ._settings import REFINE, SearchSettings
+from ._tokens import Token, scale_tokens
+from ._units import UnitDimensions
+
+# The residual searches' size: a term or factor of up to this many tokens,
+# at most max_complexity. Six keeps a round to about a second on a few
+# variables, and reaches products of two or three variables with a constant.
+GROWTH_COMPLEXITY = 6
+
+# With a time limit, the share of it set aside for growing. The search
+# needs most of the time to reach the levels where laws are found; the
+# rounds need a second or two each.
+GROWTH_SHARE = 0.25
+
+# Fewer search rows than this leave too few to judge a candidate on.
+GROWTH_MIN_ROWS = 12
+
+Row = tuple[int, float, list[Token], Any]
+
+
+def _op(name: str) -> Token:
+    op_id = next(i for i, n, _ in _engine.operators() if n == name)
+    return ("op", op_id, name)
+
+
+@dataclasses.dataclass(frozen=True)
+class GrowthData:
+    """What the rounds search and refit on.
+
+    `X_rows`: every feature on the search's rows (the base formula's
+    columns); `X_search`, `y_search`, `weights`: the search's own inputs,
+    `columns` the features they keep; `data`: all training rows, where the
+    candidates are refitted and scored."""
+
+    X_rows: NDArray[np.float64]
+    X_search: NDArray[np.float64]
+    y_search: NDArray[np.float64]
+    weights: NDArray[np.float64] | None
+    columns: Sequence[int]
+    data: _engine.Dataset
+
+
+def grow(
+    rows: list[Row],
+    rounds: int,
+    settings: SearchSettings,
+    grown: GrowthData,
+    *,
+    floor: float,
+    loss_ratio: float,
+    alpha: float,
+    l1_ratio: float,
+    scale_factor: Callable[[NDArray[np.float64]], float],
+    deadline: float | None,
+) -> list[Row]:
+    """The rows (complexity, loss, tokens, leaves_reals) the rounds add: each
+    round grows the most accurate row so far, and keeps the candidates
+    whose loss is below its loss / `loss_ratio`. A round whose best loss is
+    at most `floor` (the law, to round-off) has nothing to grow; the rounds
+    end at `deadline` (time.monotonic()), or when a round adds nothing."""
+    added: list[Row] = []
+    n = grown.y_search.shape[0]
+    if rounds == 0 or n < GROWTH_MIN_ROWS:
+        return added
+    order = np.random.default_rng(0).permutation(n)
+    fit_rows, check_rows = np.sort(order[n // 3 :]), np.sort(order[: n // 3])
+
+    def part(rows: NDArray[np.intp]) -> _engine.Dataset:
+        return _engine.Dataset(
+            grown.X_rows[rows],
+            grown.y_search[rows],
+            sample_weight=None if grown.weights is None else grown.weights[rows],
+        )
+
+    fit_data, check_data = part(fit_rows), part(check_rows)
+    kinds = ("term", "factor")
+    base_settings = dataclasses.replace(
+        settings,
+        max_complexity=min(GROWTH_COMPLEXITY, settings.max_complexity),
+        output="silent",
+        checkpoint=None,
+        resume="never",
+        warm_start=False,
+        resume_state=None,
+        keep_state=False,
+        note=None,
+    )
+    for _ in range(rounds):
+        loss, tokens = min(((r[1], r[2]) for r in [*rows, *added]), key=lambda r: r[0])
+        if not loss > floor:
+            break
+        base = np.asarray(_engine.evaluate(tokens, grown.X_rows[fit_rows]), dtype=np.float64)
+        if not np.all(np.isfinite(base)):
+            break
+        ((check_loss, _),) = _engine.assess([tokens], check_data)
+        candidates: list[list[Token]] = []
+        for i, kind in enumerate(kinds):
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0.0:
+                break
+            target = _target(kind, grown.y_search[fit_rows], base)
+            if target is None:
+                continue
+            factor = scale_factor(target)
+            run = _engine.search(
+                grown.X_search[fit_rows],
+                target / factor,
+                **dataclasses.asdict(
+                    dataclasses.replace(
+                        base_settings,
+                        time_limit=None if left is None else left / (2 * (len(kinds) - i)),
+                        units=_units_of(kind, settings.units),
+                    )
+                ),
+                **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
+            )
+            join = _op("Plus" if kind == "term" else "Times")
+            for eq in run["equations"]:
+                part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)
+                candidates.append([*tokens, *part, join])
+        if not candidates:
+            break
+        fitted = [t for t, _, _ in _refine(candidates, fit_data, alpha, l1_ratio, deadline)]
+        judged = _engine.assess(fitted, check_data)
+        passed = [t for t, (new_loss, _) in zip(fitted, judged) if new_loss < check_loss / loss_ratio]
+        kept = [
+            (len(t), new_loss, list(t), nonreal)
+            for t, new_loss, nonreal in (_refine(passed, grown.data, alpha, l1_ratio, deadline) if passed else [])
+            if math.isfinite(new_loss) and new_loss < loss / loss_ratio
+        ]
+        if not kept:
+            break
+        added.extend(kept)
+    return added
+
+
+def _units_of(kind: str, units: UnitDimensions | None) -> UnitDimensions | None:
+    """The dimensions a part must have: y's for a term; none for a factor
+    (y / f is a pure number, f having y's dimension)."""
+    if units is None or kind == "term" or units.target is None:
+        return units
+    return dataclasses.replace(units, target=tuple(0.0 for _ in units.target))
+
+
+def _refine(
+    candidates: list[list[Token]], data: _engine.Dataset, alpha: float, l1_ratio: float, deadline: float | None
+) -> list[tuple[list[Token], float, bool]]:
+    left = None if deadline is None else max(0.0, deadline - time.monotonic())
+    return _engine.refine(candidates, data, alpha=alpha, l1_ratio=l1_ratio, time_limit=left, refine=REFINE)
+
+
+def _target(kind: str, y: NDArray[np.float64], base: NDArray[np.float64]) -> NDArray[np.float64] | None:
+    """What the round's search fits: y - f for a term, y / f for a factor
+    (None where f comes near zero on a row, where the ratio says nothing
+    of the law)."""
+    if kind == "term":
+        return y - base
+    scale = float(np.max(np.abs(y))) if y.size else 0.0
+    if scale == 0.0 or np.any(np.abs(base) <= 1e-9 * scale):
+        return None
+    return y / base

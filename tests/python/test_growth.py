@@ -1,0 +1,134 @@
+"""Growing the most accurate equation after the search: a term or a factor
+found on what it leaves unexplained, judged on rows its search never saw."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+from vok_learn import SearchStoppedWarning, VokRegressor, _engine, _growth
+
+
+def data(law, rows=80, seed=0, noise=0.0):
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(0.5, 2.0, size=(rows, 3))
+    y = law(X)
+    return X, y + noise * np.std(y) * rng.normal(size=rows)
+
+
+def fit(X, y, **params):
+    settings = dict(max_complexity=4, beam_width=200, verbose=0)
+    return VokRegressor(**{**settings, **params}).fit(X, y)
+
+
+def most_accurate(model):
+    row = int(np.argmin(model.equations_["loss"].to_numpy()))
+    return model.equations_.iloc[row], model.equation_tokens_[row]
+
+
+# Laws five tokens cannot write: a sum or a product of two parts that the
+# search finds one at a time.
+@pytest.mark.parametrize(
+    "law, join",
+    [
+        (lambda X: 3.0 * X[:, 0] * X[:, 1] + np.sqrt(X[:, 2]), "Plus"),
+        (lambda X: X[:, 0] * np.exp(X[:, 1]) * np.cos(X[:, 2]), "Times"),
+    ],
+    ids=["term", "factor"],
+)
+def test_a_law_beyond_max_complexity_is_grown_from_its_parts(law, join):
+    X, y = data(law)
+    plain = fit(X, y, max_complexity=5, grow_terms=0)
+    grown = fit(X, y, max_complexity=5)
+    assert plain.equations_["complexity"].max() <= 5
+    assert plain.equations_["loss"].min() > 1e-2
+    row, tokens = most_accurate(grown)
+    assert row["complexity"] > 5
+    assert row["loss"] < 1e-20
+    assert tokens[-1][2] == join
+    np.testing.assert_allclose(grown.predict(X), y, rtol=1e-9)
+    # The search's own equations stay as they were.
+    assert grown.equations_[grown.equations_["complexity"] <= 5].equals(plain.equations_)
+
+
+def test_noise_is_not_grown_into_the_equations():
+    X, y = data(lambda X: 2.0 * X[:, 0] - X[:, 1], rows=60, seed=3, noise=0.05)
+    model = fit(X, y, max_complexity=5)
+    assert model.equations_["complexity"].max() <= 5
+
+
+def test_too_few_rows_to_judge_a_candidate_grow_nothing():
+    X, y = data(lambda X: 3.0 * X[:, 0] * X[:, 1] + np.sqrt(X[:, 2]), rows=_growth.GROWTH_MIN_ROWS - 1)
+    assert fit(X, y, max_complexity=5).equations_["complexity"].max() <= 5
+
+
+def test_growing_is_the_same_on_any_thread_count():
+    X, y = data(lambda X: 3.0 * X[:, 0] * X[:, 1] + np.sqrt(X[:, 2]))
+    one, two = fit(X, y, max_complexity=5, n_jobs=1), fit(X, y, max_complexity=5, n_jobs=2)
+    assert one.equations_["complexity"].max() > 5
+    assert repr(one.equation_tokens_) == repr(two.equation_tokens_)
+    assert one.equations_["loss"].tolist() == two.equations_["loss"].tolist()
+
+
+@pytest.mark.parametrize("value", [-1, 1.5, "2", None])
+def test_grow_terms_must_be_a_count(value):
+    X, y = data(lambda X: X[:, 0])
+    with pytest.raises(ValueError, match=rf"^grow_terms must be an integer >= 0, got {value!r}$"):
+        fit(X, y, grow_terms=value)
+
+
+def test_an_interrupt_while_growing_keeps_the_search_equations(monkeypatch):
+    X, y = data(lambda X: X[:, 0] * X[:, 1] + np.sin(X[:, 2]))
+    plain = fit(X, y, grow_terms=0)
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_growth, "grow", interrupted)
+    with pytest.warns(SearchStoppedWarning, match="^growing the equations after the search was interrupted"):
+        model = fit(X, y)
+    assert model.equations_.equals(plain.equations_)
+
+
+@pytest.mark.parametrize("grow_terms", [0, 2])
+def test_a_time_limit_sets_a_quarter_aside_for_growing(monkeypatch, grow_terms):
+    limits = []
+    search = _engine.search
+
+    def recording(*args, **kwargs):
+        limits.append(kwargs["time_limit"])
+        return search(*args, **kwargs)
+
+    monkeypatch.setattr(_engine, "search", recording)
+    X, y = data(lambda X: X[:, 0] * X[:, 1] + np.sin(X[:, 2]))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", SearchStoppedWarning)
+        fit(X, y, time_limit=40.0, grow_terms=grow_terms)
+    main = limits[0]
+    if grow_terms:
+        # The post-search reserve is under a second here.
+        assert 28.0 <= main <= 30.0
+        # The searches that grow share what is left: each may take at most
+        # half of it, the other half being the refits'.
+        assert len(limits) > 1 and all(0.0 < limit <= 20.0 for limit in limits[1:])
+    else:
+        assert 38.0 <= main <= 40.0
+        assert len(limits) == 1
+
+
+@pytest.mark.parametrize("flags, expected", [([], 2), (["--grow-terms", "0"], 0), (["--grow-terms=-1"], None)])
+def test_the_cli_passes_grow_terms(tmp_path, monkeypatch, capsys, flags, expected):
+    from vok_learn._cli import main
+
+    seen = []
+    fit_method = VokRegressor.fit
+    monkeypatch.setattr(VokRegressor, "fit", lambda self, X, y: seen.append(self.grow_terms) or fit_method(self, X, y))
+    path = tmp_path / "data.csv"
+    a = np.linspace(0.5, 2.0, 20)
+    path.write_text("a,y\n" + "".join(f"{float(v)!r},{float(3.0 * v + 1.0)!r}\n" for v in a))
+    code = main(["fit", str(path), "--target", "y", "--max-complexity", "3", "--verbose", "0", *flags])
+    _, err = capsys.readouterr()
+    if expected is None:
+        assert code == 2 and "grow_terms must be an integer >= 0, got -1" in err
+    else:
+        assert code == 0 and seen == [expected]
