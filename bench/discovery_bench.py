@@ -65,7 +65,9 @@ RUNS = ({n: ("nguyen", n, 0.0) for n in kit.NGUYEN} | {n: ("feynman", n, 0.0) fo
 SUBSET_RUNS = [*kit.FEYNMAN_30, *(f"{n}+noise" for n in kit.FEYNMAN_30)]
 QUICK_RUNS = ["nguyen-1", "nguyen-8", "I.12.1", "I.14.3", "I.34.8", "II.38.14", "I.12.1+noise", "I.14.3+noise"]
 VOK_VARIANTS = [f"vok_{r}_{c}" for r in ("raw", "affine") for c in ("fitted", "both")]
-VOK_METHODS = ["vok", "vok_units", "vok_sr", *VOK_VARIANTS]
+# vok_nogrow: the defaults without growing past max_complexity (grow_terms=0),
+# to measure what growing adds.
+VOK_METHODS = ["vok", "vok_units", "vok_sr", "vok_nogrow", *VOK_VARIANTS]
 PEERS = ["pyoperon", "gplearn"]
 DEFAULT_METHODS = ["vok", "vok_units", *PEERS]
 # The pair whose unrecovered laws the approximation figure is taken over.
@@ -131,6 +133,8 @@ def work(method: str, name: str, noise: float, T: float) -> dict:
         rec, model = kit.fit_gplearn(X, y, seed, generations=10**6, time_limit=T)
     elif method == "vok":
         rec, model = kit.fit_vok_learn(X, y, time_limit=T)
+    elif method == "vok_nogrow":
+        rec, model = kit.fit_vok_learn(X, y, time_limit=T, grow_terms=0)
     elif method == "vok_units":
         if problem.units is None:
             return {"status": "unavailable", "reason": "the problem has no units"}
