@@ -482,7 +482,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         turns a rough approximation into a close one. Grown equations are
         not in a `checkpoint` or its equations file until the fit ends
         (`load_checkpoint` shows the search's own). With units, a term has
-        y's dimension and a factor none. 0: no growing.
+        y's dimension and a factor none; with `operators`, terms need "+"
+        among them and factors "*". 0: no growing.
 
     Attributes
     ----------

@@ -48,6 +48,9 @@ GROWTH_MIN_ROWS = 12
 
 Row = tuple[int, float, list[Token], Any]
 
+# The operator that joins a part of each kind to f.
+JOIN = {"term": "Plus", "factor": "Times"}
+
 
 def _op(name: str) -> Token:
     op_id = next(i for i, n, _ in _engine.operators() if n == name)
@@ -104,7 +107,11 @@ def grow(
         )
 
     fit_data, check_data = part(fit_rows), part(check_rows)
-    kinds = ("term", "factor")
+    # A part joins f by the operator of its kind, which the operator set
+    # must allow like any other.
+    kinds = tuple(
+        kind for kind in ("term", "factor") if settings.operators is None or JOIN[kind] in settings.operators
+    )
     base_settings = dataclasses.replace(
         settings,
         max_complexity=min(GROWTH_COMPLEXITY, settings.max_complexity),
@@ -145,7 +152,7 @@ def grow(
                 ),
                 **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
             )
-            join = _op("Plus" if kind == "term" else "Times")
+            join = _op(JOIN[kind])
             for eq in run["equations"]:
                 part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)
                 candidates.append([*tokens, *part, join])

@@ -68,6 +68,14 @@ def test_nothing_is_grown_that_cannot_be_judged_on_unseen_rows(law, rows, noise)
     assert fit(X, y, max_complexity=5).equations_["complexity"].max() <= 5
 
 
+@pytest.mark.parametrize("operators, joins", [(["*", "sqrt"], {"Times"}), (["+", "sqrt"], {"Plus"})])
+def test_parts_join_only_by_operators_the_set_allows(operators, joins):
+    X, y = data(lambda X: 3.0 * X[:, 0] * X[:, 1] + np.sqrt(X[:, 2]))
+    model = fit(X, y, max_complexity=5, operators=operators)
+    grown = [t for t, c in zip(model.equation_tokens_, model.equations_["complexity"]) if c > 5]
+    assert {tokens[-1][2] for tokens in grown} == joins
+
+
 def test_growing_is_the_same_on_any_thread_count():
     X, y = data(lambda X: 3.0 * X[:, 0] * X[:, 1] + np.sqrt(X[:, 2]))
     one, two = fit(X, y, max_complexity=5, n_jobs=1), fit(X, y, max_complexity=5, n_jobs=2)
