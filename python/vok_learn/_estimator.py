@@ -26,7 +26,7 @@ from . import _checkpoint, _distributed, _engine, _growth
 from ._features import CONSTANT_LEAVES as LEAVES_OF_CONSTANTS
 from ._features import formula_counts, remap_columns, select_columns
 from ._export import NumpyFormula, to_latex
-from ._operators import resolve_operators
+from ._operators import operator_token, resolve_operators
 from ._settings import REFINE, SearchSettings
 from ._tokens import Token, constant_positions, scale_tokens
 from ._units import CONSTANT_UNITS, resolve_units
@@ -248,7 +248,7 @@ def _post_search_seconds(data: _engine.Dataset, max_complexity: int) -> float:
     max_complexity tokens) evaluated on all rows and refitted, and their
     SymPy forms. The evaluation cost is measured on this dataset, by one
     formula of three tokens over all rows."""
-    probe = [("var", 0), ("var", 0), ("op", _times_id(), "Times")] if data.cols else [("const", 1.0)]
+    probe = [("var", 0), ("var", 0), operator_token("Times")] if data.cols else [("const", 1.0)]
     begin = time.monotonic()
     _engine.assess([probe], data)
     per_token = (time.monotonic() - begin) / len(probe)
@@ -256,10 +256,6 @@ def _post_search_seconds(data: _engine.Dataset, max_complexity: int) -> float:
     # about twice (once to assess, once by a refit's last step).
     evaluations = max_complexity * (max_complexity + 1)
     return POST_SEARCH_SECONDS + per_token * evaluations
-
-
-def _times_id() -> int:
-    return next(i for i, name, _ in _engine.operators() if name == "Times")
 
 
 def _refit(

@@ -29,6 +29,7 @@ from numpy.typing import NDArray
 
 from . import _engine
 from ._features import remap_columns
+from ._operators import operator_token
 from ._settings import REFINE, SearchSettings
 from ._tokens import Token, scale_tokens
 from ._units import UnitDimensions
@@ -50,11 +51,6 @@ Row = tuple[int, float, list[Token], Any]
 
 # The operator that joins a part of each kind to f.
 JOIN = {"term": "Plus", "factor": "Times"}
-
-
-def _op(name: str) -> Token:
-    op_id = next(i for i, n, _ in _engine.operators() if n == name)
-    return ("op", op_id, name)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -99,14 +95,14 @@ def grow(
     order = np.random.default_rng(0).permutation(n)
     fit_rows, check_rows = np.sort(order[n // 3 :]), np.sort(order[: n // 3])
 
-    def part(rows: NDArray[np.intp]) -> _engine.Dataset:
+    def rows_of(rows: NDArray[np.intp]) -> _engine.Dataset:
         return _engine.Dataset(
             grown.X_rows[rows],
             grown.y_search[rows],
             sample_weight=None if grown.weights is None else grown.weights[rows],
         )
 
-    fit_data, check_data = part(fit_rows), part(check_rows)
+    fit_data, check_data = rows_of(fit_rows), rows_of(check_rows)
     # A part joins f by the operator of its kind, which the operator set
     # must allow like any other.
     kinds = tuple(
@@ -152,7 +148,7 @@ def grow(
                 ),
                 **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
             )
-            join = _op(JOIN[kind])
+            join = operator_token(JOIN[kind])
             for eq in run["equations"]:
                 part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)
                 candidates.append([*tokens, *part, join])

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
 
-__all__ = ["OPERATORS", "operator_names_text", "resolve_operators"]
+__all__ = ["OPERATORS", "operator_names_text", "operator_token", "resolve_operators"]
 
 # Each operator: the name used in messages and documentation (as the
 # equations write it where they can), the engine's name, and the other
@@ -89,3 +89,14 @@ def resolve_operators(operators: object) -> tuple[str, ...] | None:
             raise ValueError(f"operators names {_SHOWN[engine_name]} twice: {chosen[engine_name]!r} and {name!r}")
         chosen[engine_name] = name
     return tuple(sorted(chosen, key=_ORDER.__getitem__))
+
+
+def operator_token(name: str) -> tuple[str, int, str]:
+    """The formula token of the engine's operator `name` ("Times", "Plus",
+    ...), with the engine's id for it."""
+    # Imported here: the command line reads these names before it needs the
+    # engine, and --help should not load it.
+    from . import _engine
+
+    op_id = next(i for i, n, _ in _engine.operators() if n == name)
+    return ("op", op_id, name)
