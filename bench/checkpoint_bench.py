@@ -78,7 +78,9 @@ def main():
     args = ap.parse_args()
     top = 6 if args.quick else args.max_complexity
     X, y = noisy_problem()
-    settings = dict(verbose=0, beam_width=args.beam_width)
+    # Growing runs searches of its own after the checkpointed one; it has
+    # nothing to store.
+    settings = dict(verbose=0, beam_width=args.beam_width, grow_terms=0)
     results = {"meta": kit.meta(args.quick, max_complexity=top, beam_width=args.beam_width, rows=len(y))}
 
     with tempfile.TemporaryDirectory(dir=kit.RESULTS_DIR.parent if kit.RESULTS_DIR.parent.exists() else None) as d:

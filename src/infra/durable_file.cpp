@@ -1,4 +1,4 @@
-// Crash-safe file replacement, whole-file reads and process locks on POSIX systems.
+// Crash-safe file replacement and appends, whole-file reads and process locks on POSIX systems.
 #include "infra/durable_file.hpp"
 
 #include <cerrno>
@@ -35,6 +35,17 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Flushes the folder holding `path`, so that a new entry in it persists; a
+// folder that cannot be opened or flushed (some file systems) is left as
+// it is.
+void flush_folder(const std::string& path) {
+  const int dir = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
 }  // namespace
 
 std::optional<FileFailure> replace_file(const std::string& path, std::string_view bytes) {
@@ -59,15 +70,33 @@ std::optional<FileFailure> replace_file(const std::string& path, std::string_vie
     ::unlink(temp.c_str());
     return FileFailure{failure("cannot rename over", path, error)};
   }
-  // The rename is durable once the folder is; a folder that cannot be
-  // opened or flushed (some file systems) leaves the new file in place.
-  const int dir = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  // The rename is durable once the folder is.
+  flush_folder(path);
   return std::nullopt;
 }
+
+std::optional<FileFailure> write_file_at(const std::string& path, std::size_t offset, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return FileFailure{failure("cannot open", path, errno)};
+  const auto give_up = [&](const std::string& what) {
+    const int error = errno;
+    // A tail left by a failed write is never committed; cutting it keeps
+    // a full disk from holding it.
+    (void)::ftruncate(fd, static_cast<off_t>(offset));
+    ::close(fd);
+    return FileFailure{failure(what, path, error)};
+  };
+  if (::ftruncate(fd, static_cast<off_t>(offset)) != 0) return give_up("cannot cut");
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return give_up("cannot seek in");
+  if (!write_all(fd, bytes)) return give_up("cannot write");
+  if (::fsync(fd) != 0) return give_up("cannot flush");
+  if (::close(fd) != 0) return FileFailure{failure("cannot close", path, errno)};
+  // A file created here persists once its folder does.
+  if (offset == 0) flush_folder(path);
+  return std::nullopt;
+}
+
+void remove_file(const std::string& path) { (void)::unlink(path.c_str()); }
 
 ReadFile read_file(const std::string& path) {
   ReadFile out;

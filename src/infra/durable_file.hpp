@@ -2,6 +2,7 @@
 
 // Files that survive a crash: whole-file reads, atomic replacement, and a lock held for as long as a process lives.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,20 @@ struct FileFailure {
 // was. Thread safety: two writers of one path must not overlap (the
 // temporary file is shared); FileLock keeps processes apart.
 [[nodiscard]] std::optional<FileFailure> replace_file(const std::string& path, std::string_view bytes);
+
+// Writes `bytes` into `path` at `offset`, after cutting the file to
+// `offset` (what lay past it was never committed), and flushes it to the
+// disk: once it returns success, the file's first offset + size bytes
+// survive a crash. A new file's folder is flushed too. On failure the
+// file is cut back to `offset` where that can still be done. The caller
+// commits the bytes elsewhere (a file replaced after this returns) and
+// ignores any tail past what it committed.
+[[nodiscard]] std::optional<FileFailure> write_file_at(const std::string& path, std::size_t offset,
+                                                       std::string_view bytes);
+
+// Removes `path` if it is there; a failure is ignored (what is left is a
+// file no checkpoint refers to).
+void remove_file(const std::string& path);
 
 // The whole file; nullopt (with `missing` set when it does not exist) on
 // failure.

@@ -329,6 +329,84 @@ TEST_F(CheckpointTest, FailedWritesAreCountedAndTheSearchGoesOn) {
   EXPECT_FALSE(fs::exists(path("taken")));
 }
 
+TEST_F(CheckpointTest, TheFingerprintFileIsCheckedAndItsUncommittedTailWrittenOver) {
+  const Data d = noisy_problem();
+  const SearchConfig c = config_of(6);
+  const SearchRun reference = uninterrupted(d, c);
+  SearchControl first = checkpointed(path());
+  first.on_level = [](const LevelEvent& e) { return e.level < 4; };
+  ASSERT_EQ(run_search(d.rows, d.targets, c, first).last_level, 4u);
+  const CheckpointState state = std::get<CheckpointState>(decode_checkpoint(contents(path())));
+  ASSERT_TRUE(state.seen_file.has_value());
+  // One segment per store: the seeds and levels 2 to 4.
+  EXPECT_EQ(state.seen_file->segments.size(), 4u);
+  const std::string seen = seen_file_path(path(), state.seen_file->generation);
+  const std::string good = contents(seen);
+  ASSERT_EQ(good.size(), state.seen_file->digest_count() * sizeof(FingerprintDigest));
+  const auto refused_with = [&](const std::string& bytes) {
+    EXPECT_TRUE(!replace_file(seen, bytes));
+    return error_of(run_search(d.rows, d.targets, c, checkpointed(path())));
+  };
+  std::string flipped = good;
+  flipped[good.size() / 2] = static_cast<char>(flipped[good.size() / 2] ^ 0x01);
+  EXPECT_EQ(refused_with(flipped), "Checkpoint '" + path() + "': the checkpoint's fingerprint file '" + seen +
+                                       "' is damaged: its checksum does not match its contents.");
+  EXPECT_NE(refused_with(good.substr(0, good.size() - 16)).find("' is truncated: "), std::string::npos);
+  fs::remove(seen);
+  EXPECT_NE(error_of(run_search(d.rows, d.targets, c, checkpointed(path()))).find("fingerprint file '" + seen +
+                                                                                   "' is missing"),
+            std::string::npos);
+  // Bytes past the listed segments are what a killed write left: ignored,
+  // and written over by the next store.
+  ASSERT_TRUE(!replace_file(seen, good + std::string(40, '\x7f')));
+  const SearchRun resumed = run_search(d.rows, d.targets, c, checkpointed(path()));
+  EXPECT_EQ(resumed.resumed_level, 4u) << error_of(resumed);
+  expect_same_results(resumed, reference);
+  const CheckpointState after = std::get<CheckpointState>(decode_checkpoint(contents(path())));
+  EXPECT_EQ(contents(seen).size(), after.seen_file->digest_count() * sizeof(FingerprintDigest));
+  EXPECT_EQ(contents(seen).substr(0, good.size()), good);
+}
+
+TEST_F(CheckpointTest, AFreshSearchOverACheckpointWritesTheOtherFingerprintFile) {
+  const Data d = noisy_problem();
+  const SearchConfig c = config_of(4);
+  ASSERT_EQ(run_search(d.rows, d.targets, config_of(3), checkpointed(path())).last_level, 3u);
+  const auto generation = [&] {
+    return std::get<CheckpointState>(decode_checkpoint(contents(path()))).seen_file->generation;
+  };
+  const std::uint8_t old = generation();
+  // A leftover of an older search in the file it takes is written over.
+  ASSERT_TRUE(!replace_file(seen_file_path(path(), static_cast<std::uint8_t>(1 - old)), std::string(1000, 'x')));
+  // Once it stores a level, the checkpoint is its own and the old file goes.
+  const SearchRun fresh = run_search(d.rows, d.targets, c, checkpointed(path(), ResumePolicy::Never));
+  EXPECT_EQ(fresh.resumed_level, 0u);
+  EXPECT_NE(generation(), old);
+  EXPECT_FALSE(fs::exists(seen_file_path(path(), old)));
+  expect_same_results(run_search(d.rows, d.targets, c, checkpointed(path())), uninterrupted(d, c));
+}
+
+TEST_F(CheckpointTest, WithoutAFingerprintFileTheCheckpointHoldsTheSetItself) {
+  const Data d = noisy_problem();
+  const SearchConfig c = config_of(5);
+  // A folder where the fingerprint file should be: no segment is written.
+  fs::create_directories(seen_file_path(path(), 0));
+  SearchControl first = checkpointed(path());
+  first.on_level = [](const LevelEvent& e) { return e.level < 3; };
+  const SearchRun stopped = run_search(d.rows, d.targets, c, first);
+  EXPECT_EQ(stopped.checkpoint_failures, 1u);
+  EXPECT_NE(stopped.checkpoint_failure.find("cannot open '" + seen_file_path(path(), 0) + "'"), std::string::npos)
+      << stopped.checkpoint_failure;
+  const CheckpointState state = std::get<CheckpointState>(decode_checkpoint(contents(path())));
+  EXPECT_FALSE(state.seen_file.has_value());
+  EXPECT_FALSE(state.seen.empty());
+  // The resumed search writes its set to a fingerprint file again.
+  fs::remove_all(seen_file_path(path(), 0));
+  const SearchRun resumed = run_search(d.rows, d.targets, c, checkpointed(path()));
+  EXPECT_EQ(resumed.resumed_level, 3u) << error_of(resumed);
+  expect_same_results(resumed, uninterrupted(d, c));
+  EXPECT_TRUE(std::get<CheckpointState>(decode_checkpoint(contents(path()))).seen_file.has_value());
+}
+
 TEST(Checkpoint, DataDigestSeesEveryValueAndTheShape) {
   const Dataset a(2, 2, {1.0, 2.0, 3.0, 4.0}, {5.0, 6.0});
   const Dataset transposed(2, 2, {1.0, 3.0, 2.0, 4.0}, {5.0, 6.0});

@@ -58,6 +58,27 @@ TEST(FingerprintSet, OrderedInsertKeepsFirstOccurrence) {
   for (const auto& f : fps) EXPECT_TRUE(set.contains(f));
 }
 
+TEST(FingerprintSet, TheJournalListsWhatWasAdmittedSinceItStartedInOrder) {
+  const auto fps = colliding_fingerprints(3000, 11);
+  FingerprintSet set;
+  ASSERT_TRUE(set.insert(fps[0]));
+  set.start_journal();
+  EXPECT_FALSE(set.insert(fps[0]));
+  const auto admitted = set.insert_ordered(pointers(fps));
+  std::vector<FingerprintDigest> expected;
+  for (std::size_t i = 0; i < fps.size(); ++i) {
+    if (admitted[i] != 0) expected.push_back(fingerprint_digest(fps[i]));
+  }
+  ASSERT_GT(expected.size(), 100u);
+  EXPECT_EQ(set.take_journal(), expected);
+  // Taken means emptied; a single insert is journaled as well.
+  Fingerprint fresh{};
+  fresh.values[0] = 1 << 20;
+  ASSERT_TRUE(set.insert(fresh));
+  EXPECT_EQ(set.take_journal(), std::vector<FingerprintDigest>{fingerprint_digest(fresh)});
+  EXPECT_TRUE(set.take_journal().empty());
+}
+
 TEST(FingerprintSet, DigestBatchAndFingerprintBatchAgree) {
   const auto fps = colliding_fingerprints(3000, 11);
   std::vector<FingerprintDigest> digests;

@@ -223,7 +223,7 @@ def _future(b):
         (lambda b: b + b"\0", "is damaged: 1 bytes follow its end"),
         (lambda b: b"PK\x03\x04" + b[4:], "is not a checkpoint"),
         (lambda b: b"", "is not a checkpoint"),
-        (_future, "has format version 2, which this version of vok_learn does not read .it was written by a newer"),
+        (_future, "has format version 3, which this version of vok_learn does not read .it was written by a newer"),
     ],
 )
 def test_damaged_truncated_foreign_and_future_files_are_refused(tmp_path, damage, expected):

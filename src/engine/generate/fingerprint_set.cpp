@@ -172,8 +172,31 @@ void FingerprintSet::Table::rebuild(std::size_t homes) {
 
 bool FingerprintSet::insert(FingerprintDigest d) {
   Shard& shard = shards_[shard_of(d)];
-  std::lock_guard<std::mutex> lock(shard.mutex);
-  return shard.table.insert(d);
+  bool added = false;
+  {
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    added = shard.table.insert(d);
+  }
+  if (added) journal({&d, 1}, nullptr);
+  return added;
+}
+
+void FingerprintSet::start_journal() {
+  std::lock_guard<std::mutex> lock(journal_mutex_);
+  journaling_ = true;
+}
+
+std::vector<FingerprintDigest> FingerprintSet::take_journal() {
+  std::lock_guard<std::mutex> lock(journal_mutex_);
+  return std::exchange(journal_, {});
+}
+
+void FingerprintSet::journal(std::span<const FingerprintDigest> digests, const std::vector<char>* admitted) {
+  std::lock_guard<std::mutex> lock(journal_mutex_);
+  if (!journaling_) return;
+  for (std::size_t i = 0; i < digests.size(); ++i) {
+    if (admitted == nullptr || (*admitted)[i] != 0) journal_.push_back(digests[i]);
+  }
 }
 
 bool FingerprintSet::contains(FingerprintDigest d) const {
@@ -252,6 +275,7 @@ std::vector<char> FingerprintSet::insert_ordered(std::span<const FingerprintDige
     std::lock_guard<std::mutex> lock(shard.mutex);
     for (std::size_t i : members[s]) admitted[i] = shard.table.insert(digests[i]) ? 1 : 0;
   });
+  journal(digests, &admitted);
   return admitted;
 }
 

@@ -64,6 +64,12 @@ class FingerprintSet {
   // up in the first homes, at a cost quadratic in their number.
   void restore(std::span<const FingerprintDigest> digests);
 
+  // From start_journal on, the set also lists every digest it admits, in
+  // admission order (insert_ordered's in index order), until the list is
+  // taken: what a checkpoint adds to the digests it already stored.
+  void start_journal();
+  [[nodiscard]] std::vector<FingerprintDigest> take_journal();
+
  private:
   static constexpr std::size_t kShards = 64;
 
@@ -142,7 +148,13 @@ class FingerprintSet {
   };
   static std::size_t shard_of(FingerprintDigest d) { return static_cast<std::size_t>(d.hi >> 58); }
 
+  // Adds admitted digests to the journal when one is kept.
+  void journal(std::span<const FingerprintDigest> digests, const std::vector<char>* admitted);
+
   std::array<Shard, kShards> shards_;
+  std::mutex journal_mutex_;
+  bool journaling_ = false;
+  std::vector<FingerprintDigest> journal_;
 };
 
 }  // namespace vok

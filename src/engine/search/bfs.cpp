@@ -114,6 +114,7 @@ LevelEnd run_level_whole(Search& s, std::size_t k, Clock::time_point level_clock
   std::vector<Expression> candidates =
       generate_level(s.levels, k, *s.registry, s.seen, s.config.disabled_operators, s.unit_rules());
   if (s.should_stop()) return LevelEnd::Stopped;
+  if (s.on_admitted) s.on_admitted();
   const Clock::time_point generated = Clock::now();
   const std::size_t candidate_count = candidates.size();
   std::optional<std::vector<Expression>> kept;
@@ -398,6 +399,7 @@ std::optional<OpenLevel> open_level(Search& s, std::size_t k) {
                                         kDefaultLeftChunk, [&s] { return s.should_stop(); },
                                         s.config.disabled_operators, s.unit_rules());
   if (s.should_stop()) return std::nullopt;
+  if (s.on_admitted) s.on_admitted();
   LevelScreen screen;
   screen.rank = s.beam_threshold;
   s.front->for_each([&](std::size_t, double error, const Expression&) { screen.error = std::min(screen.error, error); });
@@ -456,12 +458,17 @@ namespace {
 
 // Stores a checkpointed search's state after each completed level: in its
 // file (a failed write is counted and the search goes on) and, when asked,
-// in memory. The driver encodes the state between levels; the file is
-// written on a thread of its own while the next level runs, and each write
-// ends before the next begins (and before the search returns), so the
+// in memory. The file holds the settings, the levels and the front, and
+// refers to a second file that takes the fingerprints a level admits as one
+// more segment; that segment is written as soon as the level's candidates
+// are admitted, while they are scored, so that all the driver waits for
+// after a level is a file of the levels' size. Once a segment cannot be
+// written, each store writes the whole set into the checkpoint itself.
+// Writes run on a thread of their own, one at a time and in order (each
+// ends before the next begins, and before the search returns), so the
 // files replace each other in level order. Thread safety: the driving
-// thread's, as the search is; the writer thread touches only its write's
-// record and the failure count, which the driver reads after joining it.
+// thread's, as the search is; the writer thread touches only the members
+// marked as its own, which the driver reads after joining it.
 class Checkpointer {
  public:
   Checkpointer(const CheckpointSettings& settings, DataDigest data) : settings_(settings), data_(std::move(data)) {}
@@ -469,27 +476,61 @@ class Checkpointer {
   Checkpointer& operator=(const Checkpointer&) = delete;
   ~Checkpointer() { join(); }
 
+  // A search continued from a stored state whose fingerprints are in
+  // `seen_file` (none: the state held them itself).
+  void resumed_at(std::size_t level, std::optional<SeenFile> seen_file) {
+    saved_level_ = resumed_level_ = level;
+    if (!seen_file) return;
+    file_ = std::move(seen_file);
+    // Past the segments listed lies nothing committed: it is written over.
+    file_offset_ = file_->digest_count() * sizeof(FingerprintDigest);
+  }
+
+  // Before the first store: the set's journal starts, and a search whose
+  // fingerprints are in no file of this checkpoint yet writes them all as
+  // the first segment of a fresh one.
+  void begin(Search& s) {
+    if (settings_.path.empty() || !s.seeded) return;
+    if (!file_) {
+      file_.emplace();
+      file_->generation = fresh_generation();
+      write_segment(s.seen.digests());
+    }
+    s.seen.start_journal();
+  }
+
+  // A level's candidates are admitted: the fingerprints they added go to
+  // the file while the level is scored.
+  void admitted(Search& s) {
+    join();
+    if (in_file()) write_segment(s.seen.take_journal());
+  }
+
   // Stores the state unless the last level stored is already there.
-  void save(const Search& s) {
+  void save(Search& s) {
     if (!s.seeded || s.last_level <= saved_level_) return;
     saved_level_ = s.last_level;
+    double waited = join_segments();
+    // What was admitted after the level's segment (nothing, as levels go).
+    std::vector<FingerprintDigest> rest = s.seen.take_journal();
+    if (in_file() && !rest.empty()) {
+      write_segment(std::move(rest));
+      waited += join_segments();
+    }
     const Clock::time_point start = Clock::now();
-    auto bytes = std::make_shared<std::string>(
-        encode_checkpoint(s.config, data_, s.levels, s.last_level, s.beam_threshold, *s.front, s.seen, settings_.note));
+    auto bytes = std::make_shared<std::string>(encode(s, in_file()));
+    std::shared_ptr<std::string> kept;
+    if (settings_.keep_state) kept = in_file() ? std::make_shared<std::string>(encode(s, false)) : bytes;
     const double encode_seconds = seconds_between(start, Clock::now());
-    join();
-    writes_.push_back({s.last_level, bytes->size(), encode_seconds, 0.0, 0.0});
-    if (settings_.keep_state) state_ = bytes;
+    writes_.push_back({s.last_level, bytes->size() + segment_bytes_, encode_seconds, segment_seconds_, waited});
+    segment_bytes_ = 0;
+    segment_seconds_ = 0.0;
+    if (kept) state_ = std::move(kept);
     if (settings_.path.empty()) return;
     const std::size_t slot = writes_.size() - 1;
-    try {
-      writer_ = std::thread([this, bytes, slot] { write(*bytes, slot); });
-    } catch (const std::system_error&) {
-      // No thread to be had: the driver writes it.
-      write(*bytes, slot);
-    }
+    const bool refers = in_file();
+    start_writer([this, bytes, slot, refers] { write_state(*bytes, slot, refers); });
   }
-  void resumed_at(std::size_t level) { saved_level_ = resumed_level_ = level; }
 
   void report(SearchRun& run) {
     join();
@@ -502,29 +543,108 @@ class Checkpointer {
   }
 
  private:
-  void write(const std::string& bytes, std::size_t slot) {
+  bool in_file() const { return !settings_.path.empty() && file_.has_value() && !segment_failed_; }
+
+  std::string encode(const Search& s, bool refer) const {
+    const SeenSection seen = refer ? SeenSection(&*file_) : SeenSection(&s.seen);
+    return encode_checkpoint(s.config, data_, s.levels, s.last_level, s.beam_threshold, *s.front, seen, settings_.note);
+  }
+
+  // The generation a fresh fingerprint file takes: not the one the file at
+  // the path refers to, which stays whole until a store replaces it.
+  std::uint8_t fresh_generation() const {
+    const ReadFile file = read_file(settings_.path);
+    if (!file.bytes) return 0;
+    const Outcome<CheckpointState> old = decode_checkpoint(*file.bytes);
+    const auto* state = std::get_if<CheckpointState>(&old);
+    return state != nullptr && state->seen_file ? static_cast<std::uint8_t>(1 - state->seen_file->generation) : 0;
+  }
+
+  void write_segment(std::vector<FingerprintDigest> digests) {
+    join();
+    const std::size_t offset = file_offset_;
+    file_offset_ += digests.size() * sizeof(FingerprintDigest);
+    segment_bytes_ += digests.size() * sizeof(FingerprintDigest);
+    auto owned = std::make_shared<std::vector<FingerprintDigest>>(std::move(digests));
+    start_writer([this, owned, offset] {
+      const Clock::time_point start = Clock::now();
+      const std::span<const FingerprintDigest> d(*owned);
+      const std::string_view bytes(reinterpret_cast<const char*>(d.data()), d.size_bytes());
+      if (std::optional<FileFailure> failure =
+              write_file_at(seen_file_path(settings_.path, file_->generation), offset, bytes)) {
+        fail(std::move(*failure));
+        segment_failed_ = true;
+      } else {
+        written_.push_back({d.size(), digest_segment(d)});
+      }
+      segment_seconds_ += seconds_between(start, Clock::now());
+    });
+  }
+
+  // Waits for the segments in flight and lists those written; the seconds
+  // waited.
+  double join_segments() {
+    const Clock::time_point start = Clock::now();
+    join(false);
+    if (file_) {
+      for (const SeenFile::Segment& segment : written_) file_->segments.push_back(segment);
+    }
+    written_.clear();
+    return seconds_between(start, Clock::now());
+  }
+
+  void write_state(const std::string& bytes, std::size_t slot, bool refers) {
     const Clock::time_point start = Clock::now();
     if (std::optional<FileFailure> failure = replace_file(settings_.path, bytes)) {
-      if (failures_++ == 0) first_failure_ = std::move(failure->message);
+      fail(std::move(*failure));
+    } else if (refers && !other_removed_) {
+      // The old checkpoint's fingerprints, if the file held one, are no
+      // longer referred to.
+      remove_file(seen_file_path(settings_.path, static_cast<std::uint8_t>(1 - file_->generation)));
+      other_removed_ = true;
     }
-    writes_[slot].write_seconds = seconds_between(start, Clock::now());
+    writes_[slot].write_seconds += seconds_between(start, Clock::now());
   }
-  // Waits for the write in flight, if any.
-  void join() {
+
+  void fail(FileFailure failure) {
+    if (failures_++ == 0) first_failure_ = std::move(failure.message);
+  }
+
+  template <class F>
+  void start_writer(const F& task) {
+    try {
+      writer_ = std::thread(task);
+    } catch (const std::system_error&) {
+      // No thread to be had: the driver writes it.
+      task();
+    }
+  }
+
+  // Waits for the write in flight, if any; the wait counts against the
+  // last store when `charge` says so.
+  void join(bool charge = true) {
     if (!writer_.joinable()) return;
     const Clock::time_point start = Clock::now();
     writer_.join();
-    writes_.back().wait_seconds = seconds_between(start, Clock::now());
+    if (charge && !writes_.empty()) writes_.back().wait_seconds += seconds_between(start, Clock::now());
   }
 
   const CheckpointSettings& settings_;
   DataDigest data_;
   std::size_t saved_level_ = 0;
   std::size_t resumed_level_ = 0;
-  std::size_t failures_ = 0;
-  std::string first_failure_;
+  std::optional<SeenFile> file_;   // the segments stored so far
+  std::size_t file_offset_ = 0;    // where the next segment goes
+  std::size_t segment_bytes_ = 0;  // of the segments since the last store
   std::shared_ptr<std::string> state_;
   std::vector<CheckpointWrite> writes_;
+  // The writer thread's own while it runs.
+  std::size_t failures_ = 0;
+  std::string first_failure_;
+  bool segment_failed_ = false;
+  bool other_removed_ = false;
+  double segment_seconds_ = 0.0;
+  std::vector<SeenFile::Segment> written_;
   std::thread writer_;
 };
 
@@ -536,6 +656,10 @@ SearchRun run_started(Outcome<std::unique_ptr<Search>> started, Checkpointer* ch
   const auto save = [&] {
     if (checkpointer != nullptr) checkpointer->save(s);
   };
+  if (checkpointer != nullptr) {
+    checkpointer->begin(s);
+    s.on_admitted = [checkpointer, &s] { checkpointer->admitted(s); };
+  }
   const auto ended = [&](SearchRun run) {
     if (checkpointer != nullptr) checkpointer->report(run);
     return run;
@@ -628,6 +752,13 @@ std::variant<std::monostate, CheckpointState, SearchError> stored_state(const Ch
     return checkpoint_error(settings, "its search reached level " + std::to_string(state.last_level) +
                                           ", beyond max_complexity=" + std::to_string(config.max_complexity));
   }
+  if (state.seen_file) {
+    // Only a file refers to a fingerprint file, which lies beside it.
+    if (!settings.resume_state.empty()) return checkpoint_error(settings, "it refers to a file it cannot name");
+    Outcome<std::vector<FingerprintDigest>> seen = read_seen_file(settings.path, *state.seen_file);
+    if (auto* error = std::get_if<SearchError>(&seen)) return checkpoint_error(settings, error->message);
+    state.seen = std::move(std::get<std::vector<FingerprintDigest>>(seen));
+  }
   return std::move(state);
 }
 
@@ -658,8 +789,9 @@ SearchRun run_checkpointed(Dataset data, const SearchConfig& config, const Searc
   Checkpointer checkpointer(settings, std::move(digest));
   if (auto* state = std::get_if<CheckpointState>(&stored)) {
     const std::size_t level = state->last_level;
+    std::optional<SeenFile> seen_file = state->seen_file;
     Outcome<std::unique_ptr<Search>> resumed = resume_search(std::move(data), config, control, trace, std::move(*state));
-    if (std::holds_alternative<std::unique_ptr<Search>>(resumed)) checkpointer.resumed_at(level);
+    if (std::holds_alternative<std::unique_ptr<Search>>(resumed)) checkpointer.resumed_at(level, std::move(seen_file));
     return run_started(std::move(resumed), &checkpointer);
   }
   return run_started(start_search(std::move(data), config, control, trace), &checkpointer);

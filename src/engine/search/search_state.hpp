@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -58,6 +59,8 @@ struct Search {
   // (+inf: it kept every candidate), for the next level's screen.
   double beam_threshold = std::numeric_limits<double>::infinity();
   SearchTrace* trace = nullptr;
+  // Called once a level's candidates are admitted, before they are scored.
+  std::function<void()> on_admitted;
   // The dimension rules of a search with units (config.units).
   std::optional<DimensionRules> units =
       config.units ? std::optional<DimensionRules>(std::in_place, *config.units, *registry) : std::nullopt;

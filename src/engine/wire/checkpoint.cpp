@@ -7,6 +7,7 @@
 
 #include "engine/wire/wire_format.hpp"
 #include "eval/signature.hpp"
+#include "infra/durable_file.hpp"
 
 namespace vok {
 
@@ -104,8 +105,10 @@ static_assert(sizeof(FingerprintDigest) == 16 && std::is_standard_layout_v<Finge
 
 std::string encode_checkpoint(const SearchConfig& config, const DataDigest& data, const Levels& levels,
                               std::size_t last_level, double beam_threshold, const ParetoFront& front,
-                              const FingerprintSet& seen, std::string_view note) {
-  const std::vector<FingerprintDigest> digests = seen.digests();
+                              SeenSection seen, std::string_view note) {
+  const auto* const* in_file = std::get_if<const SeenFile*>(&seen);
+  const std::vector<FingerprintDigest> digests =
+      in_file != nullptr ? std::vector<FingerprintDigest>{} : std::get<const FingerprintSet*>(seen)->digests();
   Writer w;
   // The digests make up nearly all of a large checkpoint: one allocation.
   w.reserve(kCheckpointHeaderBytes + digests.size() * sizeof(FingerprintDigest) + (std::size_t{1} << 20));
@@ -133,8 +136,19 @@ std::string encode_checkpoint(const SearchConfig& config, const DataDigest& data
     w.put<double>(error);
     w.put_expression(e);
   });
-  w.put_size(digests.size());
-  w.put_bytes(digests.data(), digests.size() * sizeof(FingerprintDigest));
+  w.put<std::uint8_t>(in_file != nullptr ? 1 : 0);
+  if (in_file != nullptr) {
+    const SeenFile& file = **in_file;
+    w.put<std::uint8_t>(file.generation);
+    w.put_size(file.segments.size());
+    for (const SeenFile::Segment& segment : file.segments) {
+      w.put_size(segment.count);
+      put_digest(w, segment.checksum);
+    }
+  } else {
+    w.put_size(digests.size());
+    w.put_bytes(digests.data(), digests.size() * sizeof(FingerprintDigest));
+  }
   w.put_text(note);
   std::string out = w.take();
 
@@ -212,12 +226,73 @@ Outcome<CheckpointState> decode_checkpoint(std::string_view bytes) {
     }
     previous = complexity;
   }
-  std::size_t seen_count = 0;
-  if (!r.get_size(seen_count, r.left() / 16)) return damaged("fingerprint set");
-  s.seen.resize(seen_count);
-  if (!r.get_bytes(s.seen.data(), seen_count * sizeof(FingerprintDigest))) return damaged("fingerprint set");
+  std::uint8_t in_file = 0;
+  if (!r.get(in_file) || in_file > 1) return damaged("fingerprint set");
+  if (in_file != 0) {
+    SeenFile& file = s.seen_file.emplace();
+    std::size_t segments = 0;
+    if (!r.get(file.generation) || file.generation > 1 || !r.get_size(segments, r.left() / 24)) {
+      return damaged("fingerprint set");
+    }
+    file.segments.resize(segments);
+    // The digests of all segments must fit in memory: their byte count
+    // stays below `any`.
+    std::size_t total = 0;
+    for (SeenFile::Segment& segment : file.segments) {
+      if (!r.get_size(segment.count, any / 16 - total) || !get_digest(r, segment.checksum)) {
+        return damaged("fingerprint set");
+      }
+      total += segment.count;
+    }
+  } else {
+    std::size_t seen_count = 0;
+    if (!r.get_size(seen_count, r.left() / 16)) return damaged("fingerprint set");
+    s.seen.resize(seen_count);
+    if (!r.get_bytes(s.seen.data(), seen_count * sizeof(FingerprintDigest))) return damaged("fingerprint set");
+  }
   if (!r.get_text(s.note) || !r.done()) return damaged("trailer");
   return s;
+}
+
+std::size_t SeenFile::digest_count() const {
+  std::size_t n = 0;
+  for (const Segment& segment : segments) n += segment.count;
+  return n;
+}
+
+std::string seen_file_path(const std::string& checkpoint_path, std::uint8_t generation) {
+  return checkpoint_path + ".seen" + std::to_string(generation);
+}
+
+Digest128 digest_segment(std::span<const FingerprintDigest> digests) {
+  return digest_bytes(std::string_view(reinterpret_cast<const char*>(digests.data()), digests.size_bytes()));
+}
+
+Outcome<std::vector<FingerprintDigest>> read_seen_file(const std::string& checkpoint_path, const SeenFile& file) {
+  const std::string path = seen_file_path(checkpoint_path, file.generation);
+  const auto refused_file = [&](const std::string& why) {
+    return SearchError::invalid_input("the checkpoint's fingerprint file '" + path + "' " + why + ".");
+  };
+  const ReadFile read = read_file(path);
+  if (!read.bytes) return refused_file(read.missing ? "is missing" : "cannot be read (" + read.failure + ")");
+  const std::string_view bytes = *read.bytes;
+  const std::size_t count = file.digest_count();
+  // The counts were checked against this bound as they were read.
+  const std::size_t needed = count * sizeof(FingerprintDigest);
+  if (bytes.size() < needed) {
+    return refused_file("is truncated: " + std::to_string(bytes.size()) + " of its " + std::to_string(needed) +
+                        " bytes are there");
+  }
+  std::vector<FingerprintDigest> digests(count);
+  std::memcpy(digests.data(), bytes.data(), needed);
+  std::size_t at = 0;
+  for (const SeenFile::Segment& segment : file.segments) {
+    if (digest_segment(std::span(digests).subspan(at, segment.count)) != segment.checksum) {
+      return refused_file("is damaged: its checksum does not match its contents");
+    }
+    at += segment.count;
+  }
+  return digests;
 }
 
 std::vector<std::string> checkpoint_mismatches(const CheckpointState& state, const SearchConfig& config,

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "config/search_config.hpp"
@@ -24,7 +25,7 @@ namespace vok {
 
 // The layout's version: a reader refuses another one. Raised with every
 // change of the layout.
-inline constexpr std::uint32_t kCheckpointVersion = 1;
+inline constexpr std::uint32_t kCheckpointVersion = 2;
 
 // A 128-bit digest of a run of doubles (their bits, with their count):
 // equal digests are taken for equal data.
@@ -50,6 +51,35 @@ struct DataDigest {
 };
 [[nodiscard]] DataDigest digest_data(const Dataset& data, std::optional<std::span<const double>> weights = std::nullopt);
 
+// Where a checkpoint written to a file keeps its fingerprints: in a file
+// beside it (seen_file_path), as the digests of each store appended in
+// turn, `segments` listing their counts and checksums in file order. A
+// store then writes only what was admitted since the last one, and the
+// driver writes a level's admissions while that level is scored. Bytes
+// past the listed segments were never committed and are ignored. A search
+// started afresh over a checkpoint writes the other `generation` (0 or 1),
+// so that the old checkpoint stays whole until the new one replaces it.
+// A plain value.
+struct SeenFile {
+  struct Segment {
+    std::size_t count = 0;
+    Digest128 checksum{};
+    friend bool operator==(const Segment&, const Segment&) = default;
+  };
+  std::uint8_t generation = 0;
+  std::vector<Segment> segments;
+  std::size_t digest_count() const;
+  friend bool operator==(const SeenFile&, const SeenFile&) = default;
+};
+[[nodiscard]] std::string seen_file_path(const std::string& checkpoint_path, std::uint8_t generation);
+// A segment's checksum.
+[[nodiscard]] Digest128 digest_segment(std::span<const FingerprintDigest> digests);
+// The fingerprints `file` lists, read from beside the checkpoint at
+// `checkpoint_path` and checked. InvalidInput saying what is wrong: the
+// file is missing, cut short or damaged.
+[[nodiscard]] Outcome<std::vector<FingerprintDigest>> read_seen_file(const std::string& checkpoint_path,
+                                                                     const SeenFile& file);
+
 // A search after its level `last_level`: the settings and data it ran
 // under, the retained levels 1 .. last_level (slot 0 empty), the rank
 // threshold of the last level's beam (the next level's screen), the front
@@ -67,15 +97,22 @@ struct CheckpointState {
     Expression expression;
   };
   std::vector<FrontEntry> front;
+  // The fingerprints: stored in the checkpoint itself, or (seen_file set)
+  // in a file beside it, which read_seen_file reads into `seen`.
   std::vector<FingerprintDigest> seen;
+  std::optional<SeenFile> seen_file;
   std::string note;
 };
+
+// The fingerprints a checkpoint stores: the set's own, or a reference to
+// the file that holds them.
+using SeenSection = std::variant<const FingerprintSet*, const SeenFile*>;
 
 // The file's bytes: a header (tag, version, body length, checksum of the
 // body), then the body. Precondition: config.eval_path is Fast.
 [[nodiscard]] std::string encode_checkpoint(const SearchConfig& config, const DataDigest& data, const Levels& levels,
                                             std::size_t last_level, double beam_threshold, const ParetoFront& front,
-                                            const FingerprintSet& seen, std::string_view note);
+                                            SeenSection seen, std::string_view note);
 
 // The state in a checkpoint's bytes. InvalidInput whose text says what is
 // wrong: not a checkpoint at all, a version this build does not read, cut
