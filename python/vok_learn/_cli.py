@@ -91,6 +91,35 @@ def _operator_list(text: str) -> list[str]:
     return names
 
 
+def _unit_of_column(text: str) -> tuple[str, str]:
+    # The unit itself is read by pint when the estimator resolves it, and a
+    # malformed one is reported there, naming its column.
+    column, equals, unit = text.partition("=")
+    if not equals or not column.strip():
+        raise argparse.ArgumentTypeError(f"expected COLUMN=UNIT, got {text!r}")
+    return column.strip(), unit.strip()
+
+
+def _units_of(pairs: list[tuple[str, str]] | None, features: Sequence[str], target: str) -> dict[str, object]:
+    """fit's X_units and y_units from the ``--units`` pairs (none: no units)."""
+    if not pairs:
+        return {}
+    given: dict[str, str] = {}
+    for column, unit in pairs:
+        if column in given:
+            raise UsageError(f"--units gives column {column!r} twice")
+        if column != target and column not in features:
+            raise UsageError(f"--units names {column!r}, which is neither a feature nor the target")
+        given[column] = unit
+    missing = [name for name in features if name not in given]
+    if missing:
+        raise UsageError(
+            f"--units gives no unit for {', '.join(map(repr, missing))}: every feature needs one "
+            "(1 for a dimensionless one)"
+        )
+    return {"X_units": {name: given[name] for name in features}, "y_units": given.get(target)}
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of ``vok-sr``.
 
@@ -140,6 +169,22 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="OP,OP,...",
         help="comma-separated operators to build formulas from, e.g. +,*,sqrt (default: all); "
         "write --operators=-,/ when the list starts with '-'",
+    )
+    fit.add_argument(
+        "--units",
+        type=_unit_of_column,
+        action="append",
+        metavar="COLUMN=UNIT",
+        help="the unit of a column, e.g. --units v=m/s --units t=s; given for every feature, it keeps "
+        "the search to dimensionally consistent formulas (1: dimensionless), and given for the target "
+        "too, to formulas of its dimension",
+    )
+    fit.add_argument(
+        "--constant-units",
+        choices=("dimensionless", "free"),
+        default="dimensionless",
+        help="with --units: fitted constants are dimensionless (default) or carry whatever unit "
+        "makes the formula consistent, as physical constants do",
     )
     fit.add_argument("--random-state", type=int, default=None, metavar="SEED")
     fit.add_argument(
@@ -303,7 +348,10 @@ def _fit(args: argparse.Namespace) -> int:
         matplotlib.use("Agg")
     if args.resume != "auto" and args.checkpoint is None:
         raise UsageError("--resume needs --checkpoint")
+    if args.constant_units != "dimensionless" and not args.units:
+        raise UsageError("--constant-units needs --units")
     X, y = _read_data(args.data, args.target, args.features)
+    units = _units_of(args.units, [str(c) for c in X.columns], args.target)
 
     from ._estimator import VokRegressor
 
@@ -318,11 +366,12 @@ def _fit(args: argparse.Namespace) -> int:
         operators=args.operators,
         output_scaling=args.output_scaling,
         grow_terms=args.grow_terms,
+        constant_units=args.constant_units,
         checkpoint=args.checkpoint,
         resume=args.resume,
     )
     try:
-        model.fit(X, y)
+        model.fit(X, y, **units)
     except ValueError as error:
         raise UsageError(str(error).strip().splitlines()[0]) from None
 

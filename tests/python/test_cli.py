@@ -62,6 +62,18 @@ def test_fit_prints_the_table_and_writes_csv_json_and_plot(data_csv, tmp_path, c
         (["fit", "{data}", "--target", "y", "--operators", "+,,*"],
          "argument --operators: expected comma-separated operator names, got '+,,*'"),
         (["fit", "{data}", "--target", "y", "--operators", "-,+"], "argument --operators: expected one argument"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--units", "a"],
+         "argument --units: expected COLUMN=UNIT, got 'a'"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--units", "a=m"],
+         "--units gives no unit for 'b': every feature needs one (1 for a dimensionless one)"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--units", "a=m", "--units", "b=s", "--units", "c=kg"],
+         "--units names 'c', which is neither a feature nor the target"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--units", "a=m", "--units", "a=s"],
+         "--units gives column 'a' twice"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--units", "a=m", "--units", "b=furlongs^"],
+         "feature 'b'"),
+        (["fit", "{data}", "--target", "y", "--features", "a,b", "--constant-units", "free"],
+         "--constant-units needs --units"),
     ],
 )
 def test_errors_are_one_line_with_status_2(data_csv, capsys, args, message):
@@ -90,6 +102,27 @@ def test_operators_reach_the_search(data_csv, monkeypatch, capsys):
     assert fits == [("Times", "Divide"), ("Subtract", "Sqrt"), None]
     out, err = capsys.readouterr()
     assert err == "" and out.count("* marks the selected equation") == 3
+
+
+def test_units_reach_the_fit(data_csv, monkeypatch, capsys):
+    from vok_learn import VokRegressor
+
+    seen = []
+    fit = VokRegressor.fit
+    monkeypatch.setattr(VokRegressor, "fit", lambda self, X, y, **k: seen.append(
+        (self.constant_units, k)) or fit(self, X, y, **k))
+    common = [str(data_csv), "--target", "y", "--features", "a,b", "--max-complexity", "3", "--verbose", "0"]
+    assert main(["fit", *common, "--units", "b = s", "--units", "y=m", "--units", "a=m/s",
+                 "--constant-units", "free"]) == 0
+    assert main(["fit", *common, "--units", "a=1", "--units", "b=kg"]) == 0
+    assert main(["fit", *common]) == 0
+    assert seen == [
+        ("free", {"X_units": {"a": "m/s", "b": "s"}, "y_units": "m"}),
+        ("dimensionless", {"X_units": {"a": "1", "b": "kg"}, "y_units": None}),
+        ("dimensionless", {}),
+    ]
+    out = capsys.readouterr().out
+    assert out.count("* marks the selected equation") == 3
 
 
 @pytest.mark.parametrize(
