@@ -123,7 +123,6 @@ def main():
             "warm_fit_seconds": warm_fit_s,
             "warm_level_seconds": warm_level_s,
             "warm_restore_seconds": warm_event["elapsed"] - warm_level_s,
-            "state_bytes": len(rec.calls[0]["result"]["state"]),
             "cold_level_seconds": cold_top_s,
             "cold_with_headroom_level_seconds": headroom_top_s,
             "ratio_to_cold_level": warm_search_s / cold_top_s,
@@ -133,7 +132,7 @@ def main():
         }
         r = results["warm_start"]
         print(f"\nwarm start {top - 1} -> {top}: search {warm_search_s:.2f} s (fit {warm_fit_s:.2f} s; restoring "
-              f"{r['state_bytes']:,} bytes of state {r['warm_restore_seconds']:.2f} s, level {top} "
+              f"the kept state {r['warm_restore_seconds']:.2f} s, level {top} "
               f"{warm_level_s:.2f} s); "
               f"level {top} of a cold fit {cold_top_s:.2f} s (ratio {r['ratio_to_cold_level']:.3f}), "
               f"of a cold fit with warm_start {headroom_top_s:.2f} s (ratio {r['ratio_to_headroom_level']:.3f}); "

@@ -24,7 +24,7 @@ class SearchRun(TypedDict):
     resumed_level: int
     checkpoint_failures: int
     checkpoint_failure: str
-    state: bytes
+    state: object | None  # an opaque kept search, for resume_state
     checkpoint_writes: list[CheckpointWrite]
 
 class CheckpointWrite(TypedDict):
@@ -72,7 +72,7 @@ def search(
     checkpoint: str | None = None,
     resume: Literal["auto", "never", "always"] = "auto",
     warm_start: bool = False,
-    resume_state: bytes | None = None,
+    resume_state: object | None = None,
     keep_state: bool = False,
     note: bytes | None = None,
 ) -> SearchRun: ...

@@ -1188,15 +1188,18 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         fresh = type(self).__new__(type(self))
         memo[id(self)] = fresh
         for name, value in self.__dict__.items():
-            fresh.__dict__[name] = copy.deepcopy(value, memo)
+            # The engine's kept search never changes once made: copies share it.
+            shared = name == "_search_state"
+            fresh.__dict__[name] = value if shared else copy.deepcopy(value, memo)
         return fresh
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(super().__getstate__())
         if state.get("client") is not None:
             state["client"] = None
-        # The search state for a warm start can take hundreds of MB; a
-        # pickle keeps the fit, and `checkpoint` the state.
+        # The search state for a warm start lives in the engine's memory
+        # and can take hundreds of MB; a pickle keeps the fit, and
+        # `checkpoint` the state.
         state.pop("_search_state", None)
         return state
 

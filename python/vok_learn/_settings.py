@@ -61,7 +61,7 @@ class SearchSettings:
     checkpoint: str | None = None
     resume: str = "auto"
     warm_start: bool = False
-    resume_state: bytes | None = None
+    resume_state: object | None = None
     keep_state: bool = False
     note: bytes | None = None
 
@@ -73,7 +73,7 @@ class SearchSettings:
         threads: int | None,
         start: float,
         units: UnitDimensions | None = None,
-        resume_state: bytes | None = None,
+        resume_state: object | None = None,
         note: bytes | None = None,
     ) -> SearchSettings:
         """The settings of a checked estimator's search; `start` is when its
@@ -108,4 +108,8 @@ class SearchSettings:
     def engine_kwargs(self) -> dict[str, Any]:
         """The keyword arguments of `_engine.search` these settings give
         (the fields are named after them)."""
-        return dataclasses.asdict(self)
+        # asdict copies deeply; the kept search is the engine's, handed back
+        # as it is.
+        kwargs = dataclasses.asdict(dataclasses.replace(self, resume_state=None))
+        kwargs["resume_state"] = self.resume_state
+        return kwargs

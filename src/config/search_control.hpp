@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,7 @@
 namespace vok {
 
 class LevelDispatcher;
+struct KeptSearch;
 
 // Whether the start, progress and level lines go to standard output.
 enum class ProgressOutput : std::uint8_t { Stdout, Silent };
@@ -78,12 +80,14 @@ struct CheckpointSettings {
   // other processes for the whole search; empty: none.
   std::string path;
   ResumePolicy resume = ResumePolicy::Auto;
-  // A stored state to continue instead of the file's (empty: the file's).
-  std::string_view resume_state;
+  // A state kept by an earlier search to continue instead of the file's
+  // (null: the file's).
+  std::shared_ptr<const KeptSearch> resume_state;
   // A stored search to another max_complexity may be continued: to a
   // larger one its levels go on, as a single search to it would.
   bool warm_start = false;
-  // Also return the last stored state in SearchRun::state.
+  // Also return the state after the last completed level in
+  // SearchRun::state.
   bool keep_state = false;
   // The caller's own bytes, stored as they are beside the state.
   std::string note;

@@ -88,7 +88,7 @@ PyMethodDef g_methods[] = {
      "warm_start=False, resume_state=None, keep_state=False, note=None)\n--\n\n"
      "Runs one search with the interpreter lock released. Returns {'equations': [...], 'stop_reason': "
      "'completed' | 'early_exit' | 'time_limit' | 'cancelled', 'last_level': int, 'resumed_level': int, "
-     "'checkpoint_failures': int, 'checkpoint_failure': str, 'state': bytes, 'checkpoint_writes': [{'level', "
+     "'checkpoint_failures': int, 'checkpoint_failure': str, 'state': a kept search or None, 'checkpoint_writes': [{'level', "
      "'bytes', 'encode_seconds', 'write_seconds', 'wait_seconds'}, ...]}, the equations most "
      "accurate first, each {'tokens', 'error', 'complexity', 'formula', 'latex', 'python'}. callback(event) "
      "runs on the calling thread with 'level' and 'progress' events; its exception, or Ctrl-C, stops the "
@@ -109,7 +109,7 @@ PyMethodDef g_methods[] = {
      "the search; an existing one is continued when its data and settings match (resume 'auto'), never "
      "('never'), or must be ('always'); ValueError says what differs, or why the file cannot be read. "
      "warm_start lets a stored search continue to a larger max_complexity (and offers the rescalings that "
-     "needs); resume_state continues the state a keep_state search returned; note is stored as it is. "
+     "needs); resume_state continues the state a keep_state search returned (held in memory, not copied); note is stored as it is. "
      "A write that fails is counted in 'checkpoint_failures' and the search goes on."},
     {"read_checkpoint", as_cfunction(read_checkpoint), METH_O,
      "read_checkpoint(path, /)\n--\n\n"

@@ -37,9 +37,27 @@ Ref equation_dict(const SearchResult& r) {
                            latex.get(), "python", python.get()));
 }
 
+// The capsule that carries a kept search to Python and back: an opaque
+// handle, told from any other capsule by its name, that owns a shared
+// reference to the state and drops it with the capsule.
+constexpr const char* kKeptSearchCapsule = "vok_learn._engine.KeptSearch";
+using KeptPtr = std::shared_ptr<const KeptSearch>;
+
+void release_kept(PyObject* capsule) {
+  delete static_cast<KeptPtr*>(PyCapsule_GetPointer(capsule, kKeptSearchCapsule));
+}
+
+Ref kept_capsule(const KeptPtr& kept) {
+  if (!kept) return Ref(Py_NewRef(Py_None));
+  auto* owned = new KeptPtr(kept);
+  Ref capsule(PyCapsule_New(owned, kKeptSearchCapsule, release_kept));
+  if (!capsule) delete owned;
+  return capsule;
+}
+
 // {"equations": [...], "stop_reason": ..., "last_level": ..., and the
 // checkpoint's "resumed_level", "checkpoint_failures", "checkpoint_failure",
-// "state" (bytes; empty unless kept) and "checkpoint_writes" (per store:
+// "state" (None unless kept) and "checkpoint_writes" (per store:
 // level, bytes, encode_seconds, write_seconds, wait_seconds)}; a search that found
 // nothing has no equations.
 Ref run_dict(const SearchRun& run) {
@@ -53,7 +71,7 @@ Ref run_dict(const SearchRun& run) {
   }
   const std::string_view reason = stop_reason_name(run.stop);
   Ref failure = text(run.checkpoint_failure);
-  Ref state = to_bytes(run.state);
+  Ref state = kept_capsule(run.state);
   Ref writes(PyList_New(0));
   if (!failure || !state || !writes) return Ref();
   for (const CheckpointWrite& w : run.checkpoint_writes) {
@@ -241,11 +259,11 @@ bool units_arg(PyObject* obj, SearchConfig& config) {
   return true;
 }
 
-// checkpoint (a path or None), resume, warm_start, resume_state (bytes or
-// None), keep_state and note (bytes): the search's CheckpointSettings, or
-// none when it has no checkpoint, keeps no state and continues none.
-// `state` holds resume_state's buffer for the search.
-bool checkpoint_args(PyObject* const* a, Bytes& state, SearchConfig& config, SearchControl& control) {
+// checkpoint (a path or None), resume, warm_start, resume_state (a state
+// an earlier search returned, or None), keep_state and note (bytes): the
+// search's CheckpointSettings, or none when it has no checkpoint, keeps no
+// state and continues none.
+bool checkpoint_args(PyObject* const* a, SearchConfig& config, SearchControl& control) {
   PyObject* path = a[0];
   CheckpointSettings settings;
   if (path != nullptr && path != Py_None) {
@@ -272,8 +290,12 @@ bool checkpoint_args(PyObject* const* a, Bytes& state, SearchConfig& config, Sea
   };
   if (!truth(a[2], settings.warm_start) || !truth(a[4], settings.keep_state)) return false;
   if (a[3] != nullptr && a[3] != Py_None) {
-    if (!state.open(a[3], "resume_state")) return false;
-    settings.resume_state = state.view();
+    if (PyCapsule_IsValid(a[3], kKeptSearchCapsule) == 0) {
+      PyErr_Format(PyExc_TypeError, "resume_state must be the 'state' an earlier search returned, not %.100s",
+                   Py_TYPE(a[3])->tp_name);
+      return false;
+    }
+    settings.resume_state = *static_cast<KeptPtr*>(PyCapsule_GetPointer(a[3], kKeptSearchCapsule));
   }
   if (a[5] != nullptr && a[5] != Py_None) {
     Bytes note;
@@ -283,7 +305,7 @@ bool checkpoint_args(PyObject* const* a, Bytes& state, SearchConfig& config, Sea
   // A search that can be continued to a larger limit also offers the
   // rescalings up to the largest one beyond its own limit.
   if (settings.warm_start) config.scaling_headroom = scaled_extra_tokens(ScaledKind::Affine);
-  if (settings.path.empty() && settings.resume_state.empty() && !settings.keep_state) {
+  if (settings.path.empty() && settings.resume_state == nullptr && !settings.keep_state) {
     if (settings.resume == ResumePolicy::Always) {
       PyErr_SetString(PyExc_ValueError, "resume='always' needs a checkpoint or a stored search state to resume");
       return false;
@@ -460,9 +482,8 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       config.screen_factor = *factor;
     }
     SearchControl control;
-    Bytes resume_state;
     if (!deadline_arg(a[8], control) || !threads_arg(a[9], control.threads) || !output_arg(a[10], control) ||
-        !checkpoint_args(a + 21, resume_state, config, control)) {
+        !checkpoint_args(a + 21, config, control)) {
       return nullptr;
     }
     PyObject* callback = a[11] != nullptr && a[11] != Py_None ? a[11] : nullptr;

@@ -156,7 +156,7 @@ TEST_F(CheckpointTest, WarmStartToALargerLimitEqualsOneSearchToIt) {
   first.checkpoint->keep_state = true;
   const SearchRun done_small = run_search(d.rows, d.targets, small, first);
   ASSERT_EQ(done_small.last_level, 4u);
-  ASSERT_FALSE(done_small.state.empty());
+  ASSERT_NE(done_small.state, nullptr);
 
   // From the file, and from the state kept in memory.
   SearchControl warm = checkpointed(path());
@@ -187,6 +187,35 @@ TEST_F(CheckpointTest, WarmStartToALargerLimitEqualsOneSearchToIt) {
   // A state stored without the headroom cannot be continued exactly.
   EXPECT_NE(error_of(run_search(d.rows, d.targets, config_of(7), in_memory)).find("other warm_start;"),
             std::string::npos);
+}
+
+TEST_F(CheckpointTest, AKeptStateLeavesOutAStoppedLevelAndServesEveryFitThatContinuesIt) {
+  const Data d = noisy_problem();
+  SearchConfig c = config_of(6);
+  c.scaling_headroom = 4;
+  const SearchRun reference = uninterrupted(d, c);
+  for (const bool with_file : {false, true}) {
+    SearchControl first = checkpointed(with_file ? path() : "");
+    first.checkpoint->keep_state = true;
+    // Level 5's candidates are admitted, and some scored, when it stops.
+    first.on_progress = [](const ProgressTick& t) { return !(t.level == 5 && t.done > 0); };
+    const SearchRun stopped = run_search(d.rows, d.targets, c, first);
+    ASSERT_EQ(stopped.last_level, 4u);
+    ASSERT_NE(stopped.state, nullptr);
+    EXPECT_EQ(stopped.state->state.last_level, 4u);
+    SearchControl warm;
+    warm.output = ProgressOutput::Silent;
+    warm.checkpoint.emplace();
+    warm.checkpoint->warm_start = true;
+    warm.checkpoint->resume_state = stopped.state;
+    const std::size_t kept_size = stopped.state->seen.size();
+    for (int again = 0; again < 2; ++again) {
+      const SearchRun resumed = run_search(d.rows, d.targets, c, warm);
+      EXPECT_EQ(resumed.resumed_level, 4u) << error_of(resumed);
+      expect_same_results(resumed, reference);
+    }
+    EXPECT_EQ(stopped.state->seen.size(), kept_size);
+  }
 }
 
 TEST_F(CheckpointTest, MismatchesAreRefusedNamingWhatDiffers) {

@@ -79,6 +79,25 @@ TEST(FingerprintSet, TheJournalListsWhatWasAdmittedSinceItStartedInOrder) {
   EXPECT_TRUE(set.take_journal().empty());
 }
 
+TEST(FingerprintSet, ACopyIsEqualAndIndependentAndASwapExchanges) {
+  const auto fps = colliding_fingerprints(3000, 12);
+  FingerprintSet source;
+  (void)source.insert_ordered(pointers(fps));
+  FingerprintSet copy;
+  ASSERT_TRUE(copy.insert(Fingerprint{}));
+  copy.copy_from(source);
+  EXPECT_EQ(copy.digests(), source.digests());
+  Fingerprint fresh{};
+  fresh.values[1] = 77;
+  ASSERT_TRUE(copy.insert(fresh));
+  EXPECT_FALSE(source.contains(fresh));
+  FingerprintSet other;
+  other.swap(copy);
+  EXPECT_EQ(copy.size(), 0u);
+  EXPECT_EQ(other.size(), source.size() + 1);
+  EXPECT_TRUE(other.contains(fresh));
+}
+
 TEST(FingerprintSet, DigestBatchAndFingerprintBatchAgree) {
   const auto fps = colliding_fingerprints(3000, 11);
   std::vector<FingerprintDigest> digests;

@@ -222,6 +222,32 @@ void FingerprintSet::Table::append_to(std::vector<FingerprintDigest>& out) const
   }
 }
 
+FingerprintSet::Table FingerprintSet::Table::copy() const {
+  Table t;
+  t.slots_ = SlotArray(slots_.size());
+  std::copy(slots_.begin(), slots_.end(), t.slots_.begin());
+  t.homes_ = homes_;
+  t.count_ = count_;
+  t.has_zero_ = has_zero_;
+  return t;
+}
+
+void FingerprintSet::copy_from(const FingerprintSet& other) {
+  if (&other == this) return;
+  for (std::size_t i = 0; i < kShards; ++i) {
+    std::scoped_lock lock(shards_[i].mutex, other.shards_[i].mutex);
+    shards_[i].table = other.shards_[i].table.copy();
+  }
+}
+
+void FingerprintSet::swap(FingerprintSet& other) {
+  if (&other == this) return;
+  for (std::size_t i = 0; i < kShards; ++i) {
+    std::scoped_lock lock(shards_[i].mutex, other.shards_[i].mutex);
+    std::swap(shards_[i].table, other.shards_[i].table);
+  }
+}
+
 void FingerprintSet::Table::reserve(std::size_t n) {
   const std::size_t homes = (count_ + n) * 10 / kMaxLoadTenths + kFirstHomes;
   if (homes > homes_) rebuild(homes);

@@ -64,6 +64,12 @@ class FingerprintSet {
   // up in the first homes, at a cost quadratic in their number.
   void restore(std::span<const FingerprintDigest> digests);
 
+  // The contents of `other` in place of this set's (as copies of its
+  // tables: no digest is inserted again); and an exchange of contents.
+  // Neither touches the journals. Precondition: no insert runs meanwhile.
+  void copy_from(const FingerprintSet& other);
+  void swap(FingerprintSet& other);
+
   // From start_journal on, the set also lists every digest it admits, in
   // admission order (insert_ordered's in index order), until the list is
   // taken: what a checkpoint adds to the digests it already stored.
@@ -123,6 +129,7 @@ class FingerprintSet {
     std::size_t size() const { return count_ + (has_zero_ ? 1 : 0); }
     std::size_t slot_bytes() const { return slots_.size() * sizeof(FingerprintDigest); }
     void append_to(std::vector<FingerprintDigest>& out) const;
+    [[nodiscard]] Table copy() const;
     // Room for `n` more digests without growing.
     void reserve(std::size_t n);
 

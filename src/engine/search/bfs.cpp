@@ -490,13 +490,14 @@ class Checkpointer {
   // fingerprints are in no file of this checkpoint yet writes them all as
   // the first segment of a fresh one.
   void begin(Search& s) {
-    if (settings_.path.empty() || !s.seeded) return;
-    if (!file_) {
+    if (!s.seeded) return;
+    if (!settings_.path.empty() && !file_) {
       file_.emplace();
       file_->generation = fresh_generation();
       write_segment(s.seen.digests());
     }
-    s.seen.start_journal();
+    // The kept state leaves out what a level stopped part way admitted.
+    if (!settings_.path.empty() || settings_.keep_state) s.seen.start_journal();
   }
 
   // A level's candidates are admitted: the fingerprints they added go to
@@ -517,19 +518,57 @@ class Checkpointer {
       write_segment(std::move(rest));
       waited += join_segments();
     }
+    uncommitted_.clear();
+    if (settings_.keep_state) {
+      stored_.emplace();
+      stored_->level = s.last_level;
+      stored_->beam_threshold = s.beam_threshold;
+      s.front->for_each([&](std::size_t, double error, const Expression& e) { stored_->front.push_back({error, e}); });
+    }
+    if (settings_.path.empty()) return;
     const Clock::time_point start = Clock::now();
     auto bytes = std::make_shared<std::string>(encode(s, in_file()));
-    std::shared_ptr<std::string> kept;
-    if (settings_.keep_state) kept = in_file() ? std::make_shared<std::string>(encode(s, false)) : bytes;
     const double encode_seconds = seconds_between(start, Clock::now());
     writes_.push_back({s.last_level, bytes->size() + segment_bytes_, encode_seconds, segment_seconds_, waited});
     segment_bytes_ = 0;
     segment_seconds_ = 0.0;
-    if (kept) state_ = std::move(kept);
-    if (settings_.path.empty()) return;
     const std::size_t slot = writes_.size() - 1;
     const bool refers = in_file();
     start_writer([this, bytes, slot, refers] { write_state(*bytes, slot, refers); });
+  }
+
+  // With keep_state, once the search has ended: its state after the last
+  // level this search stored, fingerprint set included, for the next fit.
+  // The set is moved out of the search, less what a level stopped part way
+  // admitted.
+  void keep(Search& s) {
+    if (!stored_) return;
+    auto kept = std::make_shared<KeptSearch>();
+    CheckpointState& state = kept->state;
+    state.config = s.config;
+    state.data = data_;
+    state.last_level = stored_->level;
+    state.levels.assign(s.levels.begin(), s.levels.begin() + static_cast<std::ptrdiff_t>(stored_->level) + 1);
+    state.beam_threshold = stored_->beam_threshold;
+    state.front = std::move(stored_->front);
+    state.note = settings_.note;
+    std::vector<FingerprintDigest> later = s.seen.take_journal();
+    for (const auto& segment : uncommitted_) later.insert(later.end(), segment->begin(), segment->end());
+    if (later.empty()) {
+      kept->seen.swap(s.seen);
+    } else {
+      const auto less = [](const FingerprintDigest& a, const FingerprintDigest& b) {
+        return a.lo < b.lo || (a.lo == b.lo && a.hi < b.hi);
+      };
+      std::sort(later.begin(), later.end(), less);
+      std::vector<FingerprintDigest> digests = s.seen.digests();
+      std::erase_if(digests, [&](const FingerprintDigest& d) {
+        return std::binary_search(later.begin(), later.end(), d, less);
+      });
+      kept->seen.restore(digests);
+    }
+    stored_.reset();
+    state_ = std::move(kept);
   }
 
   void report(SearchRun& run) {
@@ -537,8 +576,7 @@ class Checkpointer {
     run.resumed_level = resumed_level_;
     run.checkpoint_failures = failures_;
     run.checkpoint_failure = first_failure_;
-    // The writer has ended: the bytes are the driver's alone again.
-    if (state_) run.state = std::move(*state_);
+    run.state = std::move(state_);
     run.checkpoint_writes = std::move(writes_);
   }
 
@@ -566,6 +604,7 @@ class Checkpointer {
     file_offset_ += digests.size() * sizeof(FingerprintDigest);
     segment_bytes_ += digests.size() * sizeof(FingerprintDigest);
     auto owned = std::make_shared<std::vector<FingerprintDigest>>(std::move(digests));
+    uncommitted_.push_back(owned);
     start_writer([this, owned, offset] {
       const Clock::time_point start = Clock::now();
       const std::span<const FingerprintDigest> d(*owned);
@@ -636,7 +675,16 @@ class Checkpointer {
   std::optional<SeenFile> file_;   // the segments stored so far
   std::size_t file_offset_ = 0;    // where the next segment goes
   std::size_t segment_bytes_ = 0;  // of the segments since the last store
-  std::shared_ptr<std::string> state_;
+  // The digests taken from the set since the last store.
+  std::vector<std::shared_ptr<const std::vector<FingerprintDigest>>> uncommitted_;
+  // With keep_state: what the last store had, beyond the levels.
+  struct Stored {
+    std::size_t level = 0;
+    double beam_threshold = 0.0;
+    std::vector<CheckpointState::FrontEntry> front;
+  };
+  std::optional<Stored> stored_;
+  std::shared_ptr<const KeptSearch> state_;
   std::vector<CheckpointWrite> writes_;
   // The writer thread's own while it runs.
   std::size_t failures_ = 0;
@@ -668,29 +716,36 @@ SearchRun run_started(Outcome<std::unique_ptr<Search>> started, Checkpointer* ch
   while (const auto k = next_level(s)) {
     Outcome<LevelEnd> end = run_level(s, *k);
     if (auto* error = std::get_if<SearchError>(&end)) {
+      if (checkpointer != nullptr) checkpointer->keep(s);
       return ended({std::move(*error), StopReason::Cancelled, s.last_level});
     }
     if (std::get<LevelEnd>(end) == LevelEnd::Stopped) break;
     save();
   }
+  if (checkpointer != nullptr) checkpointer->keep(s);
   return ended(finish_search(s));
 }
 
 // A search continued from a stored state: the levels stored again (with
 // their probe values and sample columns, as when they were first stored),
-// the fingerprint set and the front as they were after its last level.
+// the fingerprint set (the state's digests, or a copy of `kept_seen`) and
+// the front as they were after its last level.
 // Precondition: the state's settings are the search's (max_complexity
 // aside) and its data digest the data's.
 Outcome<std::unique_ptr<Search>> resume_search(Dataset data, const SearchConfig& config,
                                                const SearchControl& control, SearchTrace* trace,
-                                               CheckpointState state) {
+                                               CheckpointState state, const FingerprintSet* kept_seen) {
   if (auto error = dataset_error(data, config)) return std::move(*error);
   RegistryPtr registry = new_registry();
   auto s = std::make_unique<Search>(config, control, registry, SampleSet(std::move(data), registry, config.eval_path));
   s->trace = trace;
   s->levels.resize(state.last_level + 1);
   for (std::size_t i = 1; i <= state.last_level; ++i) s->store_level(i, std::move(state.levels[i]));
-  s->seen.restore(state.seen);
+  if (kept_seen != nullptr) {
+    s->seen.copy_from(*kept_seen);
+  } else {
+    s->seen.restore(state.seen);
+  }
   s->beam_threshold = state.beam_threshold;
   for (const CheckpointState::FrontEntry& entry : state.front) update_pareto(*s->front, entry.expression, entry.error);
   s->seeded = true;
@@ -702,22 +757,36 @@ Outcome<std::unique_ptr<Search>> resume_search(Dataset data, const SearchConfig&
 
 // What a refusal names: the file, or the state the caller kept in memory.
 SearchError checkpoint_error(const CheckpointSettings& settings, const std::string& text) {
-  const std::string where = settings.path.empty() || !settings.resume_state.empty()
+  const std::string where = settings.path.empty() || settings.resume_state != nullptr
                                 ? "The search kept by the previous fit"
                                 : "Checkpoint '" + settings.path + "'";
   return SearchError::invalid_input(where + ": " + text);
 }
 
+// A stored state to continue: as read from a file, or a kept search's
+// (whose set the resumed search copies).
+struct StoredState {
+  CheckpointState state;
+  const FingerprintSet* kept_seen = nullptr;
+};
+
 // The stored state to continue, if any: none, or the state, or why the
 // search is refused.
-std::variant<std::monostate, CheckpointState, SearchError> stored_state(const CheckpointSettings& settings,
-                                                                        const SearchConfig& config,
-                                                                        const DataDigest& data) {
+std::variant<std::monostate, StoredState, SearchError> stored_state(const CheckpointSettings& settings,
+                                                                    const SearchConfig& config,
+                                                                    const DataDigest& data) {
   if (settings.resume == ResumePolicy::Never) return std::monostate{};
-  std::string read;
-  std::string_view bytes = settings.resume_state;
-  bool stored = !bytes.empty();
-  if (!stored && !settings.path.empty()) {
+  StoredState stored;
+  if (settings.resume_state != nullptr) {
+    stored.state = settings.resume_state->state;
+    stored.kept_seen = &settings.resume_state->seen;
+  } else {
+    if (settings.path.empty()) {
+      if (settings.resume == ResumePolicy::Always) {
+        return checkpoint_error(settings, "there is no stored search to resume (resume='always')");
+      }
+      return std::monostate{};
+    }
     ReadFile file = read_file(settings.path);
     if (!file.bytes) {
       if (!file.missing) return checkpoint_error(settings, file.failure);
@@ -726,20 +795,12 @@ std::variant<std::monostate, CheckpointState, SearchError> stored_state(const Ch
       }
       return std::monostate{};
     }
-    read = std::move(*file.bytes);
-    bytes = read;
     // Even an empty file is one to check: it is no checkpoint.
-    stored = true;
+    Outcome<CheckpointState> decoded = decode_checkpoint(*file.bytes);
+    if (auto* error = std::get_if<SearchError>(&decoded)) return checkpoint_error(settings, error->message);
+    stored.state = std::move(std::get<CheckpointState>(decoded));
   }
-  if (!stored) {
-    if (settings.resume == ResumePolicy::Always) {
-      return checkpoint_error(settings, "there is no stored search to resume (resume='always')");
-    }
-    return std::monostate{};
-  }
-  Outcome<CheckpointState> decoded = decode_checkpoint(bytes);
-  if (auto* error = std::get_if<SearchError>(&decoded)) return checkpoint_error(settings, error->message);
-  CheckpointState& state = std::get<CheckpointState>(decoded);
+  CheckpointState& state = stored.state;
   const std::vector<std::string> differ = checkpoint_mismatches(state, config, data, settings.warm_start);
   if (!differ.empty()) {
     std::string names;
@@ -753,13 +814,11 @@ std::variant<std::monostate, CheckpointState, SearchError> stored_state(const Ch
                                           ", beyond max_complexity=" + std::to_string(config.max_complexity));
   }
   if (state.seen_file) {
-    // Only a file refers to a fingerprint file, which lies beside it.
-    if (!settings.resume_state.empty()) return checkpoint_error(settings, "it refers to a file it cannot name");
     Outcome<std::vector<FingerprintDigest>> seen = read_seen_file(settings.path, *state.seen_file);
     if (auto* error = std::get_if<SearchError>(&seen)) return checkpoint_error(settings, error->message);
     state.seen = std::move(std::get<std::vector<FingerprintDigest>>(seen));
   }
-  return std::move(state);
+  return stored;
 }
 
 // A search with a checkpoint: the file locked for the whole search, the
@@ -787,10 +846,11 @@ SearchRun run_checkpointed(Dataset data, const SearchConfig& config, const Searc
   auto stored = stored_state(settings, config, digest);
   if (auto* error = std::get_if<SearchError>(&stored)) return {std::move(*error)};
   Checkpointer checkpointer(settings, std::move(digest));
-  if (auto* state = std::get_if<CheckpointState>(&stored)) {
-    const std::size_t level = state->last_level;
-    std::optional<SeenFile> seen_file = state->seen_file;
-    Outcome<std::unique_ptr<Search>> resumed = resume_search(std::move(data), config, control, trace, std::move(*state));
+  if (auto* found = std::get_if<StoredState>(&stored)) {
+    const std::size_t level = found->state.last_level;
+    std::optional<SeenFile> seen_file = found->state.seen_file;
+    Outcome<std::unique_ptr<Search>> resumed =
+        resume_search(std::move(data), config, control, trace, std::move(found->state), found->kept_seen);
     if (std::holds_alternative<std::unique_ptr<Search>>(resumed)) checkpointer.resumed_at(level, std::move(seen_file));
     return run_started(std::move(resumed), &checkpointer);
   }

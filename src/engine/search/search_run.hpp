@@ -69,7 +69,7 @@ struct SearchRun {
   std::size_t resumed_level = 0;
   std::size_t checkpoint_failures = 0;
   std::string checkpoint_failure = {};
-  std::string state = {};
+  std::shared_ptr<const KeptSearch> state = {};
   std::vector<CheckpointWrite> checkpoint_writes = {};
 };
 

@@ -104,6 +104,16 @@ struct CheckpointState {
   std::string note;
 };
 
+// A search's state kept in memory after a fit, for the next fit to
+// continue (a warm start): what a checkpoint holds (`state`, whose `seen`
+// stays empty), with the fingerprint set itself, which a continued search
+// copies instead of inserting its digests again. Never changed once made,
+// and shared by the fits that continue it. Thread safety: read-only.
+struct KeptSearch {
+  CheckpointState state;
+  FingerprintSet seen;
+};
+
 // The fingerprints a checkpoint stores: the set's own, or a reference to
 // the file that holds them.
 using SeenSection = std::variant<const FingerprintSet*, const SeenFile*>;
