@@ -9,15 +9,16 @@ output scaling) on the kit's three-variable law, 50 rows, 1 % noise:
      search spends on the store, encoding and waiting (the target: at most
      5 % from level 8 on);
   2. a warm start: a fit to M - 1 with warm_start=True, then the same
-     estimator refitted to M, against the level-M part of the cold fit of 1
+     estimator refitted to M, against the level-M part of a cold fit to M
      (the target: at most that plus 5 %), and against the level-M part of a
      cold fit with warm_start=True (which also scores the rescalings past
      its limit), to separate what continuing costs from what the headroom
-     costs;
+     costs; --repeats times (3 by default), comparing the medians;
   3. the fits' equations: the warm start's must equal the cold fit's.
 
-Run: .venv/bin/python bench/checkpoint_bench.py [--quick] [--max-complexity M] [--json FILE]
+Run: .venv/bin/python bench/checkpoint_bench.py [--quick] [--max-complexity M] [--repeats N] [--json FILE]
 """
+import statistics
 import tempfile
 import time
 from pathlib import Path
@@ -44,13 +45,16 @@ class Recorder:
 
             def watch(event):
                 if event["kind"] == "level":
-                    events.append({k: v for k, v in event.items() if k != "front"})
+                    # The process's CPU seconds so far: less disturbed by
+                    # other machines' load than the wall time.
+                    events.append({**{k: v for k, v in event.items() if k != "front"}, "cpu": time.process_time()})
                 if callback is not None:
                     callback(event)
 
-            started = time.perf_counter()
+            started, cpu = time.perf_counter(), time.process_time()
             result = self._search(*args, callback=watch, **kwargs)
-            self.calls.append({"events": events, "result": result, "seconds": time.perf_counter() - started})
+            self.calls.append({"events": events, "result": result, "seconds": time.perf_counter() - started,
+                               "cpu_seconds": time.process_time() - cpu, "cpu_start": cpu})
             return result
 
         _engine.search = search
@@ -65,6 +69,17 @@ def level_seconds(events):
     return {e["level"]: e["generate_seconds"] + e["score_seconds"] + e["close_seconds"] for e in events}
 
 
+def level_cpu_seconds(call, level):
+    """The CPU seconds between the event before `level`'s (or the call's
+    start) and `level`'s own."""
+    before = call["cpu_start"]
+    for e in call["events"]:
+        if e["level"] == level:
+            return e["cpu"] - before
+        before = e["cpu"]
+    raise KeyError(level)
+
+
 def same_fit(a, b):
     return repr(a.equation_tokens_) == repr(b.equation_tokens_) and list(a.equations_["loss"]) == list(
         b.equations_["loss"]
@@ -75,6 +90,7 @@ def main():
     ap = kit.parser(__doc__)
     ap.add_argument("--max-complexity", type=int, default=10)
     ap.add_argument("--beam-width", type=int, default=1000)
+    ap.add_argument("--repeats", type=int, default=3, help="warm-start comparisons (medians; 1 with --quick)")
     args = ap.parse_args()
     top = 6 if args.quick else args.max_complexity
     X, y = noisy_problem()
@@ -86,7 +102,7 @@ def main():
     with tempfile.TemporaryDirectory(dir=kit.RESULTS_DIR.parent if kit.RESULTS_DIR.parent.exists() else None) as d:
         path = Path(d) / "bench.ckpt"
         with Recorder() as rec:
-            cold = VokRegressor(max_complexity=top, checkpoint=path, **settings).fit(X, y)
+            VokRegressor(max_complexity=top, checkpoint=path, **settings).fit(X, y)
         call = rec.calls[-1]
         seconds = level_seconds(call["events"])
         writes = []
@@ -102,41 +118,65 @@ def main():
             print(f"{w['level']:>5} {w['level_seconds']:>9.3f} {w['bytes']:>12,} {w['encode_seconds']:>9.4f} "
                   f"{w['write_seconds']:>9.4f} {w['wait_seconds']:>9.4f} {kit.fmt(w['store_share'], '.2%'):>7}")
 
+    # Level times drift by 10-20 % between runs on a shared 2-core machine:
+    # each repetition runs the three fits back to back, and the ratios are
+    # taken between the medians.
+    runs = []
+    for _ in range(1 if args.quick else args.repeats):
         with Recorder() as rec:
+            cold = VokRegressor(max_complexity=top, **settings).fit(X, y)
             warm = VokRegressor(max_complexity=top - 1, warm_start=True, **settings).fit(X, y)
             warm.set_params(max_complexity=top)
             started = time.perf_counter()
             warm.fit(X, y)
             warm_fit_s = time.perf_counter() - started
             headroom = VokRegressor(max_complexity=top, warm_start=True, **settings).fit(X, y)
-        warm_search_s = rec.calls[1]["seconds"]
         # The warm search's one level event: its level's own time, and
         # before it (elapsed counts from the search's start) the restore.
-        (warm_event,) = rec.calls[1]["events"]
+        (warm_event,) = rec.calls[2]["events"]
         warm_level_s = level_seconds([warm_event])[top]
-        cold_top_s = seconds[top]
-        headroom_top_s = level_seconds(rec.calls[2]["events"])[top]
-        results["warm_start"] = {
-            "from": top - 1,
-            "to": top,
-            "warm_search_seconds": warm_search_s,
+        runs.append({
+            "warm_search_seconds": rec.calls[2]["seconds"],
             "warm_fit_seconds": warm_fit_s,
             "warm_level_seconds": warm_level_s,
             "warm_restore_seconds": warm_event["elapsed"] - warm_level_s,
-            "cold_level_seconds": cold_top_s,
-            "cold_with_headroom_level_seconds": headroom_top_s,
-            "ratio_to_cold_level": warm_search_s / cold_top_s,
-            "ratio_to_headroom_level": warm_search_s / headroom_top_s,
+            "cold_level_seconds": level_seconds(rec.calls[0]["events"])[top],
+            "cold_with_headroom_level_seconds": level_seconds(rec.calls[3]["events"])[top],
+            "warm_search_cpu_seconds": rec.calls[2]["cpu_seconds"],
+            "cold_level_cpu_seconds": level_cpu_seconds(rec.calls[0], top),
+            "cold_with_headroom_level_cpu_seconds": level_cpu_seconds(rec.calls[3], top),
             "same_equations": same_fit(warm, cold) and same_fit(headroom, cold),
             "resumed_level": warm.resumed_level_,
-        }
-        r = results["warm_start"]
-        print(f"\nwarm start {top - 1} -> {top}: search {warm_search_s:.2f} s (fit {warm_fit_s:.2f} s; restoring "
-              f"the kept state {r['warm_restore_seconds']:.2f} s, level {top} "
-              f"{warm_level_s:.2f} s); "
-              f"level {top} of a cold fit {cold_top_s:.2f} s (ratio {r['ratio_to_cold_level']:.3f}), "
-              f"of a cold fit with warm_start {headroom_top_s:.2f} s (ratio {r['ratio_to_headroom_level']:.3f}); "
-              f"same equations: {r['same_equations']}")
+        })
+        r = runs[-1]
+        print(f"  run {len(runs)}: warm search {r['warm_search_seconds']:.2f} s (restore "
+              f"{r['warm_restore_seconds']:.2f} s), cold level {top} {r['cold_level_seconds']:.2f} s, with "
+              f"warm_start {r['cold_with_headroom_level_seconds']:.2f} s; CPU {r['warm_search_cpu_seconds']:.2f}, "
+              f"{r['cold_level_cpu_seconds']:.2f}, {r['cold_with_headroom_level_cpu_seconds']:.2f} s")
+    median = {k: statistics.median(r[k] for r in runs) for k in runs[0] if k.endswith("seconds")}
+    results["warm_start"] = {
+        "from": top - 1,
+        "to": top,
+        "runs": runs,
+        **median,
+        "ratio_to_cold_level": median["warm_search_seconds"] / median["cold_level_seconds"],
+        "ratio_to_headroom_level": median["warm_search_seconds"] / median["cold_with_headroom_level_seconds"],
+        "cpu_ratio_to_cold_level": median["warm_search_cpu_seconds"] / median["cold_level_cpu_seconds"],
+        "cpu_ratio_to_headroom_level": (median["warm_search_cpu_seconds"]
+                                        / median["cold_with_headroom_level_cpu_seconds"]),
+        "same_equations": all(r["same_equations"] for r in runs),
+        "resumed_level": runs[0]["resumed_level"],
+    }
+    r = results["warm_start"]
+    print(f"\nwarm start {top - 1} -> {top}, medians of {len(runs)}: search {r['warm_search_seconds']:.2f} s "
+          f"(fit {r['warm_fit_seconds']:.2f} s; restoring the kept state {r['warm_restore_seconds']:.2f} s, "
+          f"level {top} {r['warm_level_seconds']:.2f} s); "
+          f"level {top} of a cold fit {r['cold_level_seconds']:.2f} s (ratio {r['ratio_to_cold_level']:.3f}), "
+          f"of a cold fit with warm_start {r['cold_with_headroom_level_seconds']:.2f} s "
+          f"(ratio {r['ratio_to_headroom_level']:.3f}); in CPU seconds {r['warm_search_cpu_seconds']:.2f} against "
+          f"{r['cold_level_cpu_seconds']:.2f} (ratio {r['cpu_ratio_to_cold_level']:.3f}) and "
+          f"{r['cold_with_headroom_level_cpu_seconds']:.2f} (ratio {r['cpu_ratio_to_headroom_level']:.3f}); "
+          f"same equations: {r['same_equations']}")
     kit.write_results(kit.results_path(args, "checkpoint-results"), results)
 
 

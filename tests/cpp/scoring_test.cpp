@@ -251,6 +251,39 @@ TEST(WeightedScoring, ZeroWeightsLeaveOutliersOutOfRefinementRankingAndRescaling
   EXPECT_GT(affine_rank_score(v(0), plain, config, 1.0), 1.0);
 }
 
+// The rank and the rescalings share one pass over a candidate's values:
+// the plain sums must leave the centred ones, and so the rank, unchanged.
+TEST(WeightedScoring, OneSetOfSumsServesTheRankAndTheRescalings) {
+  std::vector<double> w(kLine);
+  for (std::size_t i = 0; i < kLine; ++i) w[i] = (i % 2 == 0) ? 1.5 : 0.5;  // mean 1
+  SearchConfig config;
+  for (const SampleSet& samples : {line_samples({}), line_samples(w)}) {
+    std::vector<double> f;
+    ASSERT_TRUE(usable_real_parts(un(BuiltinKind::Sqrt, v(0)), samples, f));
+    const LineSums centred = line_sums(f, samples.targets(), samples.weights(), false);
+    const LineSums both = line_sums(f, samples.targets(), samples.weights(), true);
+    for (const auto& [x, y] : {std::pair{centred.mf, both.mf}, {centred.mt, both.mt}, {centred.sff, both.sff},
+                               {centred.sft, both.sft}, {centred.stt, both.stt}}) {
+      EXPECT_TRUE(same_bits(x, y));
+    }
+    EXPECT_EQ(centred.pff, 0.0);
+    EXPECT_GT(both.pff, 0.0);
+    const double raw = vok::compute_raw_error(un(BuiltinKind::Sqrt, v(0)), samples, 0.0, 0.5);
+    const double rank = affine_rank_score(un(BuiltinKind::Sqrt, v(0)), samples, config, raw, f);
+    EXPECT_NE(rank, raw);  // the fit's, not the fallback
+    EXPECT_TRUE(same_bits(rank, affine_rank_score(un(BuiltinKind::Sqrt, v(0)), samples, config, raw, both)));
+    const ScaledFits from_values = scaling_fits(f, samples.targets(), samples.weights());
+    const ScaledFits from_sums = scaling_fits(both);
+    for (std::size_t k = 0; k < kScaledKinds; ++k) {
+      ASSERT_EQ(from_values[k].has_value(), from_sums[k].has_value());
+      if (!from_values[k]) continue;
+      EXPECT_TRUE(same_bits(from_values[k]->a, from_sums[k]->a));
+      EXPECT_TRUE(same_bits(from_values[k]->b, from_sums[k]->b));
+      EXPECT_TRUE(same_bits(from_values[k]->least_error, from_sums[k]->least_error));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vok
 

@@ -207,6 +207,15 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
         values_re = composed.re;
       }
     }
+  }
+  // The rescalings and the affine rank read the values through one set of
+  // sums; the plain ones only where a rescaling can use them.
+  const bool rescale = scaling_ && any_rescaling_fits(expression, config_);
+  std::optional<LineSums> sums;
+  if (values_re != nullptr && (rescale || config_.ranking != Ranking::Raw) && samples_.size() >= 2) {
+    sums = line_sums({values_re, samples_.size()}, samples_.targets(), samples_.weights(), rescale);
+  }
+  if (rescale) {
     // A rescaling that cannot beat its slot's best would be dropped by the
     // fold: its floor spares composing it.
     ScaledCeilings ceilings{};
@@ -218,11 +227,12 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
       }
     }
     scaled = score_rescalings(expression, samples_, config_, *scaling_, values_re != nullptr ? &composed : nullptr,
-                              bounds != nullptr ? &ceilings : nullptr);
+                              bounds != nullptr ? &ceilings : nullptr, sums ? &*sums : nullptr);
   }
   double rank = score;
   if (config_.ranking != Ranking::Raw) {
-    rank = values_re != nullptr
+    rank = sums ? affine_rank_score(expression, samples_, config_, score, *sums)
+           : values_re != nullptr
                ? affine_rank_score(expression, samples_, config_, score, {values_re, samples_.size()})
                : affine_rank_score(expression, samples_, config_, score);
   }

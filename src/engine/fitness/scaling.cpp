@@ -102,38 +102,20 @@ std::optional<ColumnValues> usable_column_values(const Expression& f, const Samp
 }
 
 ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t, const double* w) {
+  if (t.size() < 2 || f.size() != t.size()) return {};
+  return scaling_fits(line_sums(f, t, w, true));
+}
+
+ScaledFits scaling_fits(const LineSums& sums) {
   ScaledFits fits{};
-  const std::size_t n = t.size();
-  if (n < 2 || f.size() != n) return fits;
-  const double count = static_cast<double>(n);
-  double mf = 0.0, mt = 0.0, peak = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w == nullptr ? 1.0 : w[i];
-    mf += wi * f[i];
-    mt += wi * t[i];
-    peak = std::max(peak, std::fabs(f[i]));
-  }
-  mf /= count;
-  mt /= count;
-  // Centred sums, two-pass for accuracy, as the affine ranking takes them;
-  // the plain ones for a*f.
-  double sff = 0.0, sft = 0.0, stt = 0.0, pff = 0.0, pft = 0.0, ptt = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w == nullptr ? 1.0 : w[i];
-    const double df = f[i] - mf, dt = t[i] - mt;
-    sff += wi * (df * df);
-    sft += wi * (df * dt);
-    stt += wi * (dt * dt);
-    pff += wi * (f[i] * f[i]);
-    pft += wi * (f[i] * t[i]);
-    ptt += wi * (t[i] * t[i]);
-  }
+  if (sums.count < 2.0) return fits;
+  const auto [count, mf, mt, peak, sff, sft, stt, pff, pft, ptt] = sums;
   for (const double x : {mf, mt, sff, sft, stt, pff, pft, ptt}) {
     if (!std::isfinite(x)) return fits;
   }
   // f constant to round-off: a fit would scale round-off noise, and f + b
   // is a constant, which level 1 has already.
-  if (!(std::sqrt(sff / count) > 1e-12 * peak)) return fits;
+  if (!sums.f_varies()) return fits;
   const double rms_t = std::sqrt(stt / count + mt * mt);
   const auto near_one = [](double a) { return std::fabs(a - 1.0) <= kScalingTolerance; };
   const auto near_zero = [&](double b) { return std::fabs(b) <= kScalingTolerance * rms_t; };
@@ -201,14 +183,18 @@ Expression scaled_expression(const Expression& f, const ScaledFit& fit, const Sc
   return e;
 }
 
-ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, const SearchConfig& config,
-                              const ScalingOps& ops, const ColumnValues* values,
-                              const ScaledCeilings* ceilings) {
-  ScaledScores scores{};
+bool any_rescaling_fits(const Expression& f, const SearchConfig& config) {
   bool any = false;
   for (std::size_t k = 0; k < kScaledKinds; ++k) any = any || scaled_fits_search(f, static_cast<ScaledKind>(k), config);
+  return any;
+}
+
+ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, const SearchConfig& config,
+                              const ScalingOps& ops, const ColumnValues* values,
+                              const ScaledCeilings* ceilings, const LineSums* sums) {
+  ScaledScores scores{};
   const std::size_t n = samples.size();
-  if (!any || n < 2) return scores;
+  if (!any_rescaling_fits(f, config) || n < 2) return scores;
   ScalingScratch& s = scaling_scratch();
   s.size_for(n);
   const bool columns = samples.column_path();
@@ -224,7 +210,8 @@ ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, con
     if (!usable_real_parts(f, samples, re)) return scores;
     f_values.re = re.data();
   }
-  const ScaledFits fits = scaling_fits({f_values.re, n}, samples.targets(), samples.weights());
+  const ScaledFits fits =
+      sums != nullptr ? scaling_fits(*sums) : scaling_fits({f_values.re, n}, samples.targets(), samples.weights());
   // The floors bound the error only where the penalty cannot be negative.
   const bool floors_hold = config.alpha >= 0.0 && config.l1_ratio >= 0.0 && config.l1_ratio <= 1.0;
   for (std::size_t k = 0; k < kScaledKinds; ++k) {

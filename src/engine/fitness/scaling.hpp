@@ -12,6 +12,7 @@
 #include "config/search_config.hpp"
 #include "core/expression.hpp"
 #include "engine/data/sample_set.hpp"
+#include "engine/fitness/scoring.hpp"
 #include "engine/select/pareto.hpp"
 #include "ops/registry.hpp"
 
@@ -65,6 +66,8 @@ inline constexpr double kScalingTolerance = 1e-6;
 // and mean is weighted. Pure.
 [[nodiscard]] ScaledFits scaling_fits(std::span<const double> f, std::span<const double> t,
                                       const double* w = nullptr);
+// The same from f's sums against the targets, taken with `plain`.
+[[nodiscard]] ScaledFits scaling_fits(const LineSums& sums);
 
 // The ids and names of Times and Plus in a registry; nullopt when it lacks
 // either (no rescaling can then be written).
@@ -106,10 +109,14 @@ using ScaledScores = std::array<std::optional<ScaledScore>, kScaledKinds>;  // b
 // over broadcast constants, the very lanes an evaluation of the whole
 // formula gives; on the per-sample reference path each rescaling is built
 // and evaluated. With `ceilings`, a kind whose error cannot come below its
-// ceiling is left out too. Pure; thread-safe.
+// ceiling is left out too. `sums`, when given, are line_sums of `values`
+// with `plain`. Pure; thread-safe.
 [[nodiscard]] ScaledScores score_rescalings(const Expression& f, const SampleSet& samples, const SearchConfig& config,
                                             const ScalingOps& ops, const ColumnValues* values = nullptr,
-                                            const ScaledCeilings* ceilings = nullptr);
+                                            const ScaledCeilings* ceilings = nullptr,
+                                            const LineSums* sums = nullptr);
+// Whether any rescaling of f fits the search (scaled_fits_search).
+[[nodiscard]] bool any_rescaling_fits(const Expression& f, const SearchConfig& config);
 
 // f's values on every sample by the column path, in per-thread columns
 // that stay valid until the calling thread's next call here; nullopt at

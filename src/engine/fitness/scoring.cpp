@@ -112,38 +112,51 @@ double unpenalised_error(double score, std::size_t complexity, double complexity
 
 namespace {
 
-// Sum of squared residuals of the (weighted, with `w`) least-squares line
-// through (f_i, t_i), two-pass for accuracy; nullopt when f is constant to
-// round-off (the fit would then scale round-off noise into a perfect match)
-// or a sum is not finite. Weights average 1, so the means divide by n.
-std::optional<double> affine_residual(std::span<const double> f, std::span<const double> t, const double* w) {
-  const std::size_t n = t.size();
-  double mf = 0.0, mt = 0.0, peak = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w == nullptr ? 1.0 : w[i];
-    mf += wi * f[i];
-    mt += wi * t[i];
-    peak = std::max(peak, std::fabs(f[i]));
-  }
-  mf /= static_cast<double>(n);
-  mt /= static_cast<double>(n);
-  double sff = 0.0, sft = 0.0, stt = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w == nullptr ? 1.0 : w[i];
-    const double df = f[i] - mf, dt = t[i] - mt;
-    sff += wi * (df * df);
-    sft += wi * (df * dt);
-    stt += wi * (dt * dt);
-  }
-  const double spread = std::sqrt(sff / static_cast<double>(n));
-  if (!std::isfinite(sff) || !std::isfinite(sft) || !std::isfinite(stt) || !(spread > 1e-12 * peak)) {
+// Sum of squared residuals of the least-squares line the sums describe;
+// nullopt when f is constant to round-off or a sum is not finite.
+std::optional<double> affine_residual(const LineSums& s) {
+  if (!std::isfinite(s.sff) || !std::isfinite(s.sft) || !std::isfinite(s.stt) || !s.f_varies()) {
     return std::nullopt;
   }
-  const double residual = std::max(0.0, stt - sft * (sft / sff));
+  const double residual = std::max(0.0, s.stt - s.sft * (s.sft / s.sff));
   return std::isfinite(residual) ? std::optional<double>(residual) : std::nullopt;
 }
 
+template <bool Plain>
+LineSums sum_line(std::span<const double> f, std::span<const double> t, const double* w) {
+  const std::size_t n = t.size();
+  LineSums s;
+  s.count = static_cast<double>(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w == nullptr ? 1.0 : w[i];
+    s.mf += wi * f[i];
+    s.mt += wi * t[i];
+    s.peak = std::max(s.peak, std::fabs(f[i]));
+  }
+  s.mf /= s.count;
+  s.mt /= s.count;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w == nullptr ? 1.0 : w[i];
+    const double df = f[i] - s.mf, dt = t[i] - s.mt;
+    s.sff += wi * (df * df);
+    s.sft += wi * (df * dt);
+    s.stt += wi * (dt * dt);
+    if constexpr (Plain) {
+      s.pff += wi * (f[i] * f[i]);
+      s.pft += wi * (f[i] * t[i]);
+      s.ptt += wi * (t[i] * t[i]);
+    }
+  }
+  return s;
+}
+
 }  // namespace
+
+bool LineSums::f_varies() const { return std::sqrt(sff / count) > 1e-12 * peak; }
+
+LineSums line_sums(std::span<const double> f, std::span<const double> t, const double* w, bool plain) {
+  return plain ? sum_line<true>(f, t, w) : sum_line<false>(f, t, w);
+}
 
 bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f) {
   const std::size_t count = samples.size();
@@ -182,9 +195,15 @@ double affine_rank_score(const Expression& e, const SampleSet& samples, const Se
 
 double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
                          double raw_score, std::span<const double> f) {
+  if (samples.size() < 2) return raw_score;
+  return affine_rank_score(e, samples, config, raw_score, line_sums(f, samples.targets(), samples.weights(), false));
+}
+
+double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score, const LineSums& sums) {
   const std::size_t count = samples.size();
   if (count < 2) return raw_score;
-  const auto residual = affine_residual(f, samples.targets(), samples.weights());
+  const auto residual = affine_residual(sums);
   if (!residual) return raw_score;
   // Only the sum of squares changes: the penalty on e's own constants stays.
   const double error = raw_error_from_sum(e, *residual, count, config.alpha, config.l1_ratio);
@@ -202,7 +221,7 @@ bool screened_out(const Expression& e, std::span<const double> f, const SampleSe
   const double error = raw_error_from_sum(e, sum, t.size(), config.alpha, config.l1_ratio);
   // One affine fit serves the rank and the bound; a constant f has none of
   // its own, and its error then stands in for both, as affine_rank_score does.
-  const std::optional<double> residual = t.size() >= 2 ? affine_residual(f, t, w) : std::nullopt;
+  const std::optional<double> residual = t.size() >= 2 ? affine_residual(line_sums(f, t, w, false)) : std::nullopt;
   const double affine_error =
       residual ? raw_error_from_sum(e, *residual, t.size(), config.alpha, config.l1_ratio) : error;
   const double rank = penalised_score(config.ranking == Ranking::Raw ? error : affine_error, e.complexity,

@@ -41,6 +41,26 @@ void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront
 // value. Pure but for `f`; thread-safe.
 [[nodiscard]] bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f);
 
+// The sums a weighted least-squares line through (f_i, t_i) needs, over
+// n samples whose weights average 1 (so the means divide by n): f's and t's
+// means, f's largest magnitude, the centred sums of squares and products
+// (two-pass, for accuracy) and, with `plain`, the uncentred ones a line
+// through the origin needs (else zero). The affine rank, the screen and
+// the rescalings read one candidate's values through the same sums, so
+// they are summed once and every reader sees the same doubles.
+struct LineSums {
+  double count = 0.0;
+  double mf = 0.0, mt = 0.0, peak = 0.0;
+  double sff = 0.0, sft = 0.0, stt = 0.0;
+  double pff = 0.0, pft = 0.0, ptt = 0.0;
+  // Whether f varies beyond round-off: a fit to a constant f would scale
+  // round-off noise into a perfect match.
+  [[nodiscard]] bool f_varies() const;
+};
+// Precondition: f.size() == t.size(). Pure.
+[[nodiscard]] LineSums line_sums(std::span<const double> f, std::span<const double> t, const double* w,
+                                 bool plain);
+
 // The penalised error of e's best affine fit a * f + b to the targets (f the
 // real parts on the samples, stored parameter values, plus e's elastic-net
 // penalty), for ranking a level under Ranking::Affine; `raw_score` when the
@@ -51,6 +71,9 @@ void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront
 // (every sample has a usable value): no evaluation.
 [[nodiscard]] double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
                          double raw_score, std::span<const double> f);
+// The same from the sums of f's values against the targets.
+[[nodiscard]] double affine_rank_score(const Expression& e, const SampleSet& samples, const SearchConfig& config,
+                         double raw_score, const LineSums& sums);
 
 // The thresholds that SearchConfig::screen_factor applies to one level,
 // fixed when the level opens: the previous level's beam threshold (the rank

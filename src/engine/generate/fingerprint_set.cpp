@@ -188,12 +188,17 @@ void FingerprintSet::start_journal() {
 
 std::vector<FingerprintDigest> FingerprintSet::take_journal() {
   std::lock_guard<std::mutex> lock(journal_mutex_);
+  journal_hint_ = std::max(journal_hint_, journal_.size());
   return std::exchange(journal_, {});
 }
 
 void FingerprintSet::journal(std::span<const FingerprintDigest> digests, const std::vector<char>* admitted) {
   std::lock_guard<std::mutex> lock(journal_mutex_);
   if (!journaling_) return;
+  // Growing by doubling would copy a level's list about twice over (tens
+  // of millions of digests at level 10); room for twice the longest list
+  // taken so far costs only address space until it is written.
+  if (journal_.capacity() == 0 && journal_hint_ != 0) journal_.reserve(2 * journal_hint_);
   for (std::size_t i = 0; i < digests.size(); ++i) {
     if (admitted == nullptr || (*admitted)[i] != 0) journal_.push_back(digests[i]);
   }
@@ -234,10 +239,12 @@ FingerprintSet::Table FingerprintSet::Table::copy() const {
 
 void FingerprintSet::copy_from(const FingerprintSet& other) {
   if (&other == this) return;
-  for (std::size_t i = 0; i < kShards; ++i) {
+  // Shards copy on the pool: a warm start copies a set of hundreds of MB,
+  // most of it fresh pages, before its first level can start.
+  parallel_each(kShards, [&](std::size_t i) {
     std::scoped_lock lock(shards_[i].mutex, other.shards_[i].mutex);
     shards_[i].table = other.shards_[i].table.copy();
-  }
+  });
 }
 
 void FingerprintSet::swap(FingerprintSet& other) {

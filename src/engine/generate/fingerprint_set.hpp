@@ -162,6 +162,7 @@ class FingerprintSet {
   std::mutex journal_mutex_;
   bool journaling_ = false;
   std::vector<FingerprintDigest> journal_;
+  std::size_t journal_hint_ = 0;  // the longest list taken so far
 };
 
 }  // namespace vok
