@@ -405,9 +405,10 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         would be built. Rescalings that change nothing (a = 1, b = 0) or
         that are degenerate (f constant on the data) are left out, and so
         are all of them with ``constants="named"``, whose formulas have
-        nothing fitted. With units (`fit`'s `X_units`), only a*f is
-        offered, and only where f has y's dimension. False: only the
-        formulas the search builds.
+        nothing fitted. With units (`fit`'s `X_units`), rescalings are
+        offered only where f has y's dimension, and those that add b only
+        where y is dimensionless or ``constant_units="free"`` (b then has
+        y's dimension). False: only the formulas the search builds.
     client : dask.distributed.Client or None, default=None
         Scores each level of the search on the workers of this Dask cluster
         (installed with ``pip install 'vok_sr[dask]'``); None: on this

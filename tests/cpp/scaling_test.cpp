@@ -140,6 +140,34 @@ TEST(ScaledExpression, OnlyRescalingsWithinMaxComplexityAndTheParameterLimitFitT
   EXPECT_FALSE(scaled_fits_search(crowded, ScaledKind::Affine, config));
 }
 
+// With units an added b must have y's dimension: a dimensionless constant
+// has it only for a dimensionless y, a free one always; a changes nothing.
+TEST(ScaledExpression, WithUnitsBIsAddedOnlyWhereItCanHaveTheTargetsDimension) {
+  constexpr Exponents kLength{kExponentDenominator};
+  struct Case {
+    const char* name;
+    std::optional<Exponents> target;
+    ConstantUnits constants;
+    bool adds_b;
+  };
+  const Case cases[] = {
+      {"length, pure numbers", kLength, ConstantUnits::Dimensionless, false},
+      {"dimensionless, pure numbers", Exponents{}, ConstantUnits::Dimensionless, true},
+      {"unknown, pure numbers", std::nullopt, ConstantUnits::Dimensionless, false},
+      {"length, free constants", kLength, ConstantUnits::Free, true},
+      {"unknown, free constants", std::nullopt, ConstantUnits::Free, true},
+  };
+  const Expression f = bin(BuiltinKind::Times, v(0), v(1));
+  for (const Case& c : cases) {
+    SearchConfig config;
+    config.max_complexity = 10;
+    config.units = UnitSettings{{kLength, Exponents{}}, c.target, c.constants};
+    EXPECT_TRUE(scaled_fits_search(f, ScaledKind::Scale, config)) << c.name;
+    EXPECT_EQ(scaled_fits_search(f, ScaledKind::Shift, config), c.adds_b) << c.name;
+    EXPECT_EQ(scaled_fits_search(f, ScaledKind::Affine, config), c.adds_b) << c.name;
+  }
+}
+
 // ---------------------------------------------------------------- exact errors
 
 std::shared_ptr<const OperatorRegistry> shared_registry() {

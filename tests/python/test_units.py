@@ -165,6 +165,21 @@ def test_with_units_output_scaling_offers_only_the_scale_of_a_formula_of_ys_dime
     assert scales and abs(scales[0] - 3.0) < 0.1, list(model.equations_["equation"])
 
 
+def test_with_every_unit_dimensionless_units_change_no_equation():
+    # Nothing can be inconsistent, so the rescalings that add a constant b
+    # must be offered as without units. Without Plus among the operators,
+    # the + 0.7 of the law comes from the rescaling a*f + b alone.
+    rng = np.random.default_rng(5)
+    X = pd.DataFrame({"d": rng.uniform(1.0, 4.0, 40), "L": rng.uniform(1.0, 2.0, 40)})
+    y = 2.5 * X["d"] / X["L"] + 0.7
+    settings = dict(max_complexity=7, verbose=0, grow_terms=0, operators=["Divide", "Times"])
+    plain = VokRegressor(**settings).fit(X, y)
+    units = VokRegressor(**settings).fit(X, y, X_units=["m/m", "1"], y_units="1")
+    assert list(units.equations_["equation"]) == list(plain.equations_["equation"])
+    assert list(units.equations_["loss"]) == list(plain.equations_["loss"])
+    np.testing.assert_allclose(units.predict(X), y, rtol=1e-9)
+
+
 def test_kinetic_energy_is_recovered_with_a_dimensionless_half():
     rng = np.random.default_rng(3)
     X = pd.DataFrame({"m": rng.uniform(0.5, 3.0, 50), "v": rng.uniform(-3.0, 3.0, 50), "h": rng.uniform(1, 2, 50)})

@@ -243,7 +243,7 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
     front = d && units_->fits_target(*d);
   }
   // With units, a rescaling is offered only where f itself has the target's
-  // dimension (scaled_fits_search leaves out the kinds with an added b).
+  // dimension (and scaled_fits_search decides whether a b can be added).
   if (!front) scaled = {};
   return Scored{std::move(expression), score, rank, error, front, scaled};
 }

@@ -160,11 +160,21 @@ std::optional<ScalingOps> ScalingOps::find(const OperatorRegistry& registry) {
   return ScalingOps{*times, *plus, meta[*times].name, meta[*plus].name};
 }
 
+namespace {
+
+bool constant_can_be_added(const UnitSettings& units) {
+  if (units.constants == ConstantUnits::Free) return true;
+  return units.target && std::all_of(units.target->begin(), units.target->end(), [](std::int32_t e) { return e == 0; });
+}
+
+}  // namespace
+
 bool scaled_fits_search(const Expression& f, ScaledKind kind, const SearchConfig& config) {
-  // With units, an added constant b would need f's dimension, which a
-  // dimensionless constant has only for a dimensionless f: only a*f, whose
-  // a changes no dimension, is offered.
-  if (config.units && scaled_has_b(kind)) return false;
+  // With units, an added constant b needs f's dimension, which is the
+  // target's (rescalings are offered only for such f). A dimensionless
+  // constant has it only where the target is dimensionless, a free one
+  // always; otherwise only a*f, whose a changes no dimension, is offered.
+  if (config.units && scaled_has_b(kind) && !constant_can_be_added(*config.units)) return false;
   const std::size_t params = (scaled_has_a(kind) ? 1 : 0) + (scaled_has_b(kind) ? 1 : 0);
   const std::size_t size = f.complexity + scaled_extra_tokens(kind);
   return size - std::min(size, config.scaling_headroom) <= config.max_complexity &&
