@@ -231,10 +231,10 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
   }
   double rank = score;
   if (config_.ranking != Ranking::Raw) {
+    // Without sums: no values at hand (evaluated there), or fewer than two
+    // samples (no ranking information, the raw score stands).
     rank = sums ? affine_rank_score(expression, samples_, config_, score, *sums)
-           : values_re != nullptr
-               ? affine_rank_score(expression, samples_, config_, score, {values_re, samples_.size()})
-               : affine_rank_score(expression, samples_, config_, score);
+                : affine_rank_score(expression, samples_, config_, score);
   }
   const double error = unpenalised_error(score, expression.complexity, config_.complexity_penalty);
   bool front = true;
