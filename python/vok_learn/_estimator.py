@@ -471,8 +471,10 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         by one part: a term g (f + g) or a factor g (f * g) of up to 6
         tokens (at most `max_complexity`), found by a short search on what
         f leaves unexplained (y - f, or y / f), with all constants then
-        refitted together. A grown equation joins `equations_` only when it
-        cuts the loss of the one it grew from by more than a factor of 1.5,
+        refitted together. Where nothing grows from the most accurate
+        equation, the next two most accurate are tried in turn. A grown
+        equation joins `equations_` only when it cuts the loss of the one
+        it grew from, and the lowest loss so far, by more than a factor of 1.5,
         so it may be longer than `max_complexity`; an equation with the loss
         of round-off is not grown. With `time_limit`, a quarter of it is set
         aside for growing. Where the law is beyond the search's reach this

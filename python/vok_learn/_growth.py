@@ -6,7 +6,9 @@ approximated by the best formula of that size, often several orders of
 magnitude worse than a longer formula would do. Each growth round takes
 the most accurate formula f and runs the same engine search, to a few
 tokens, on y - f (for a term g, giving f + g) and on y / f (for a factor
-g, giving f * g). The search picks its best of thousands of formulas, and
+g, giving f * g); where nothing grows from f, the round tries the next
+most accurate formulas, as a formula of nearly the same loss may be the
+law less one part. The search picks its best of thousands of formulas, and
 on noisy data the best of so many explains part of the noise by chance;
 so the rounds search and refit on two thirds of the search's rows, and a
 candidate must cut the loss on the other third, which it never saw, by
@@ -43,6 +45,10 @@ GROWTH_COMPLEXITY = 6
 # needs most of the time to reach the levels where laws are found; the
 # rounds need a second or two each.
 GROWTH_SHARE = 0.25
+
+# How many formulas, most accurate first, a round tries to grow before it
+# gives up: each costs a residual search when nothing grows from it.
+GROWTH_BASES = 3
 
 # Fewer search rows than this leave too few to judge a candidate on.
 GROWTH_MIN_ROWS = 12
@@ -84,10 +90,12 @@ def grow(
     deadline: float | None,
 ) -> list[Row]:
     """The rows (complexity, loss, tokens, leaves_reals) the rounds add: each
-    round grows the most accurate row so far, and keeps the candidates
-    whose loss is below its loss / `loss_ratio`. A round whose best loss is
-    at most `floor` (the law, to round-off) has nothing to grow; the rounds
-    end at `deadline` (time.monotonic()), or when a round adds nothing."""
+    round grows the most accurate row so far not yet grown, or where
+    nothing grows from it the next (up to GROWTH_BASES rows), and keeps the
+    candidates whose loss is below the best loss / `loss_ratio`. A round
+    whose best loss is at most `floor` (the law, to round-off) has nothing
+    to grow; the rounds end at `deadline` (time.monotonic()), or when a
+    round adds nothing."""
     added: list[Row] = []
     n = grown.y_search.shape[0]
     if rounds == 0 or n < GROWTH_MIN_ROWS:
@@ -119,53 +127,89 @@ def grow(
         keep_state=False,
         note=None,
     )
+    tried: set[str] = set()
     for _ in range(rounds):
-        loss, tokens = min(((r[1], r[2]) for r in [*rows, *added]), key=lambda r: r[0])
-        if not loss > floor:
+        pool = sorted([*rows, *added], key=lambda r: r[1])
+        best = pool[0][1]
+        if not best > floor:
             break
-        base = np.asarray(_engine.evaluate(tokens, grown.X_rows[fit_rows]), dtype=np.float64)
-        if not np.all(np.isfinite(base)):
-            break
-        ((check_loss, _),) = _engine.assess([tokens], check_data)
-        candidates: list[list[Token]] = []
-        for i, kind in enumerate(kinds):
-            left = None if deadline is None else deadline - time.monotonic()
-            if left is not None and left <= 0.0:
+        # The most accurate formula first; where nothing grows from it, the
+        # next ones. Two formulas of nearly the same loss can be far apart:
+        # a wrong one-token guess beats the law less one factor, which the
+        # factor search would complete.
+        kept: list[Row] | None = []
+        for row in [r for r in pool if repr(r[2]) not in tried][:GROWTH_BASES]:
+            tried.add(repr(row[2]))
+            kept = _grow_once(row[2], best, kinds, base_settings, settings, grown, fit_rows, fit_data, check_data,
+                              loss_ratio=loss_ratio, alpha=alpha, l1_ratio=l1_ratio, scale_factor=scale_factor,
+                              deadline=deadline)
+            if kept is None or kept:
                 break
-            target = _target(kind, grown.y_search[fit_rows], base)
-            if target is None:
-                continue
-            factor = scale_factor(target)
-            run = _engine.search(
-                grown.X_search[fit_rows],
-                target / factor,
-                **dataclasses.asdict(
-                    dataclasses.replace(
-                        base_settings,
-                        time_limit=None if left is None else left / (2 * (len(kinds) - i)),
-                        units=_units_of(kind, settings.units),
-                    )
-                ),
-                **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
-            )
-            join = operator_token(JOIN[kind])
-            for eq in run["equations"]:
-                part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)
-                candidates.append([*tokens, *part, join])
-        if not candidates:
-            break
-        fitted = [t for t, _, _ in _refine(candidates, fit_data, alpha, l1_ratio, deadline)]
-        judged = _engine.assess(fitted, check_data)
-        passed = [t for t, (new_loss, _) in zip(fitted, judged) if new_loss < check_loss / loss_ratio]
-        kept = [
-            (len(t), new_loss, list(t), nonreal)
-            for t, new_loss, nonreal in (_refine(passed, grown.data, alpha, l1_ratio, deadline) if passed else [])
-            if math.isfinite(new_loss) and new_loss < loss / loss_ratio
-        ]
         if not kept:
             break
         added.extend(kept)
     return added
+
+
+def _grow_once(
+    tokens: list[Token],
+    best: float,
+    kinds: tuple[str, ...],
+    base_settings: SearchSettings,
+    settings: SearchSettings,
+    grown: GrowthData,
+    fit_rows: NDArray[np.intp],
+    fit_data: _engine.Dataset,
+    check_data: _engine.Dataset,
+    *,
+    loss_ratio: float,
+    alpha: float,
+    l1_ratio: float,
+    scale_factor: Callable[[NDArray[np.float64]], float],
+    deadline: float | None,
+) -> list[Row] | None:
+    """The rows grown from `tokens` that cut its loss on the rows their
+    search never saw by more than `loss_ratio`, and whose loss on all rows
+    is below `best` / `loss_ratio`; None when the time is up."""
+    base = np.asarray(_engine.evaluate(tokens, grown.X_rows[fit_rows]), dtype=np.float64)
+    if not np.all(np.isfinite(base)):
+        return []
+    ((check_loss, _),) = _engine.assess([tokens], check_data)
+    candidates: list[list[Token]] = []
+    for i, kind in enumerate(kinds):
+        left = None if deadline is None else deadline - time.monotonic()
+        if left is not None and left <= 0.0:
+            return None
+        target = _target(kind, grown.y_search[fit_rows], base)
+        if target is None:
+            continue
+        factor = scale_factor(target)
+        run = _engine.search(
+            grown.X_search[fit_rows],
+            target / factor,
+            **dataclasses.asdict(
+                dataclasses.replace(
+                    base_settings,
+                    time_limit=None if left is None else left / (2 * (len(kinds) - i)),
+                    units=_units_of(kind, settings.units),
+                )
+            ),
+            **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
+        )
+        join = operator_token(JOIN[kind])
+        for eq in run["equations"]:
+            part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)
+            candidates.append([*tokens, *part, join])
+    if not candidates:
+        return []
+    fitted = [t for t, _, _ in _refine(candidates, fit_data, alpha, l1_ratio, deadline)]
+    judged = _engine.assess(fitted, check_data)
+    passed = [t for t, (new_loss, _) in zip(fitted, judged) if new_loss < check_loss / loss_ratio]
+    return [
+        (len(t), new_loss, list(t), nonreal)
+        for t, new_loss, nonreal in (_refine(passed, grown.data, alpha, l1_ratio, deadline) if passed else [])
+        if math.isfinite(new_loss) and new_loss < best / loss_ratio
+    ]
 
 
 def _units_of(kind: str, units: UnitDimensions | None) -> UnitDimensions | None:

@@ -1,12 +1,15 @@
 """Growing the most accurate equation after the search: a term or a factor
 found on what it leaves unexplained, judged on rows its search never saw."""
 
+import time
 import warnings
 
 import numpy as np
 import pytest
 
 from vok_learn import SearchStoppedWarning, VokRegressor, _engine, _growth
+from vok_learn._operators import operator_token
+from vok_learn._settings import SearchSettings
 
 
 def data(law, rows=80, seed=0, noise=0.0):
@@ -129,3 +132,39 @@ def test_a_time_limit_sets_a_quarter_aside_for_growing(monkeypatch, grow_terms):
         assert 38.0 <= main <= 40.0
         assert len(limits) == 1
 
+
+
+@pytest.mark.parametrize("wrong", [1, _growth.GROWTH_BASES])
+def test_where_nothing_grows_from_the_most_accurate_the_next_are_tried(wrong):
+    # The law less its factor x0*x1 against wrong guesses given a lower
+    # loss: nothing of 6 tokens grows a wrong guess below it, while the
+    # factor search completes the partial formula to the law.
+    X, _ = data(lambda X: X[:, 0])
+    y = X[:, 0] * X[:, 1] * X[:, 2] * np.exp(X[:, 2]) * np.cos(X[:, 1])
+    dataset = _engine.Dataset(X, y)
+    times, var = operator_token("Times"), lambda i: ("var", i)
+    partial = [var(2), var(2), operator_token("Exp"), times, var(1), operator_token("Cos"), times]
+    ((loss, nonreal),) = _engine.assess([partial], dataset)
+    guesses = [
+        (4, loss * (0.9 + 0.01 * k), [var(0), ("const", 37.0 + 4 * k), times, operator_token("Sin")], False)
+        for k in range(wrong)
+    ]
+    settings = SearchSettings.from_estimator(VokRegressor(max_complexity=5), threads=None, start=time.monotonic())
+    grown = _growth.grow(
+        [*guesses, (7, loss, partial, nonreal)],
+        1,
+        settings,
+        _growth.GrowthData(X, X, y, None, [0, 1, 2], dataset),
+        floor=1e-20,
+        loss_ratio=1.5,
+        alpha=0.0,
+        l1_ratio=0.0,
+        scale_factor=lambda _: 1.0,
+        deadline=None,
+    )
+    if wrong < _growth.GROWTH_BASES:
+        ((complexity, new_loss, tokens, _),) = grown
+        assert tokens[: len(partial)] == partial and tokens[-1] == times
+        assert new_loss < 1e-20
+    else:
+        assert grown == []
