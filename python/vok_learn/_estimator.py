@@ -467,18 +467,20 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         past `max_complexity` (kept for the next fit, not reported). Other
         settings or other data: see `resume`.
     grow_terms : int, default=2
-        After the search, how many times the most accurate equation is grown
-        by one part: a term g (f + g) or a factor g (f * g) of up to 6
-        tokens (at most `max_complexity`), found by a short search on what
-        f leaves unexplained (y - f, or y / f), with all constants then
-        refitted together. Where nothing grows from the most accurate
-        equation, the next two most accurate are tried in turn. A grown
-        equation joins `equations_` only when it cuts the loss of the one
-        it grew from, and the lowest loss so far, by more than a factor of 1.5,
-        so it may be longer than `max_complexity`; an equation with the loss
-        of round-off is not grown. With `time_limit`, a quarter of it is set
-        aside for growing. Where the law is beyond the search's reach this
-        turns a rough approximation into a close one. Grown equations are
+        After the search, how many rounds of growing. A round grows the
+        three most accurate equations not grown yet, each by one part: a
+        term g (f + g) or a factor g (f * g) of up to 6 tokens (at most
+        `max_complexity`), found by a short search on what f leaves
+        unexplained (y - f, or y / f), with all constants then refitted
+        together. A grown equation joins `equations_` only when it cuts the
+        loss of the one it grew from, and the lowest loss so far, by more
+        than a factor of 1.5, so it may be longer than `max_complexity`; the
+        next round starts from the equations so far. When the most accurate
+        has the loss of round-off, nothing is grown. With `time_limit`, a
+        quarter of it is set aside for growing. Where the law is beyond the
+        search's reach this turns a rough approximation into a close one,
+        and where the search found the law less one part, the law. Grown
+        equations are
         not in a `checkpoint` or its equations file until the fit ends
         (`load_checkpoint` shows the search's own). With units, a term has
         y's dimension and a factor none; with `operators`, terms need "+"

@@ -6,9 +6,9 @@ approximated by the best formula of that size, often several orders of
 magnitude worse than a longer formula would do. Each growth round takes
 the most accurate formula f and runs the same engine search, to a few
 tokens, on y - f (for a term g, giving f + g) and on y / f (for a factor
-g, giving f * g); where nothing grows from f, the round tries the next
-most accurate formulas, as a formula of nearly the same loss may be the
-law less one part. The search picks its best of thousands of formulas, and
+g, giving f * g), and does the same for the next most accurate formulas,
+as one of nearly the same loss may be the law less one part. The search
+picks its best of thousands of formulas, and
 on noisy data the best of so many explains part of the noise by chance;
 so the rounds search and refit on two thirds of the search's rows, and a
 candidate must cut the loss on the other third, which it never saw, by
@@ -46,8 +46,8 @@ GROWTH_COMPLEXITY = 6
 # rounds need a second or two each.
 GROWTH_SHARE = 0.25
 
-# How many formulas, most accurate first, a round tries to grow before it
-# gives up: each costs a residual search when nothing grows from it.
+# How many formulas, most accurate first, a round grows; each costs two
+# residual searches, and with a time limit takes its share of the time.
 GROWTH_BASES = 3
 
 # Fewer search rows than this leave too few to judge a candidate on.
@@ -90,9 +90,9 @@ def grow(
     deadline: float | None,
 ) -> list[Row]:
     """The rows (complexity, loss, tokens, leaves_reals) the rounds add: each
-    round grows the most accurate row so far not yet grown, or where
-    nothing grows from it the next (up to GROWTH_BASES rows), and keeps the
-    candidates whose loss is below the best loss / `loss_ratio`. A round
+    round grows the GROWTH_BASES most accurate rows so far not yet grown,
+    and keeps the candidates whose loss is below the best loss /
+    `loss_ratio`. A round
     whose best loss is at most `floor` (the law, to round-off) has nothing
     to grow; the rounds end at `deadline` (time.monotonic()), or when a
     round adds nothing."""
@@ -133,18 +133,19 @@ def grow(
         best = pool[0][1]
         if not best > floor:
             break
-        # The most accurate formula first; where nothing grows from it, the
-        # next ones. Two formulas of nearly the same loss can be far apart:
-        # a wrong one-token guess beats the law less one factor, which the
-        # factor search would complete.
-        kept: list[Row] | None = []
-        for row in [r for r in pool if repr(r[2]) not in tried][:GROWTH_BASES]:
+        # The most accurate formulas, each with its share of the time left.
+        # Two formulas of nearly the same loss can be far apart: a wrong
+        # guess that a factor improves a little beats the law less one
+        # factor, which the factor search completes.
+        bases = [r for r in pool if repr(r[2]) not in tried][:GROWTH_BASES]
+        kept: list[Row] = []
+        for j, row in enumerate(bases):
             tried.add(repr(row[2]))
-            kept = _grow_once(row[2], best, kinds, base_settings, settings, grown, fit_rows, fit_data, check_data,
+            share = None if deadline is None else time.monotonic() + (deadline - time.monotonic()) / (len(bases) - j)
+            more = _grow_once(row[2], best, kinds, base_settings, settings, grown, fit_rows, fit_data, check_data,
                               loss_ratio=loss_ratio, alpha=alpha, l1_ratio=l1_ratio, scale_factor=scale_factor,
-                              deadline=deadline)
-            if kept is None or kept:
-                break
+                              deadline=share)
+            kept += more or []
         if not kept:
             break
         added.extend(kept)

@@ -134,24 +134,42 @@ def test_a_time_limit_sets_a_quarter_aside_for_growing(monkeypatch, grow_terms):
 
 
 
-@pytest.mark.parametrize("wrong", [1, _growth.GROWTH_BASES])
-def test_where_nothing_grows_from_the_most_accurate_the_next_are_tried(wrong):
-    # The law less its factor x0*x1 against wrong guesses given a lower
-    # loss: nothing of 6 tokens grows a wrong guess below it, while the
-    # factor search completes the partial formula to the law.
+def law(X):
+    return X[:, 0] * X[:, 1] * X[:, 2] * np.exp(X[:, 2]) * np.cos(X[:, 1])
+
+
+TIMES, VAR = operator_token("Times"), lambda i: ("var", i)
+# The law less its factor x0*x1, which the factor search completes.
+PARTIAL = [VAR(2), VAR(2), operator_token("Exp"), TIMES, VAR(1), operator_token("Cos"), TIMES]
+# The law less x0*cos(x1): it grows to the law as well.
+SIBLING = [VAR(2), VAR(2), operator_token("Exp"), TIMES, VAR(1), TIMES]
+
+
+def wrong(k):
+    """A wrong guess that nothing of 6 tokens grows to below PARTIAL's loss."""
+    return [VAR(0), ("const", 37.0 + 4 * k), TIMES, operator_token("Sin")]
+
+
+@pytest.mark.parametrize(
+    "before, grown_from",
+    [
+        ([wrong(0)], [PARTIAL]),
+        ([wrong(k) for k in range(_growth.GROWTH_BASES)], []),
+        ([SIBLING], [SIBLING, PARTIAL]),
+    ],
+    ids=["past_a_wrong_guess", "three_at_most", "each_of_them"],
+)
+def test_a_round_grows_each_of_the_three_most_accurate(before, grown_from):
+    # The formulas before PARTIAL are given a lower loss than its own, so
+    # that it comes after them.
     X, _ = data(lambda X: X[:, 0])
-    y = X[:, 0] * X[:, 1] * X[:, 2] * np.exp(X[:, 2]) * np.cos(X[:, 1])
+    y = law(X)
     dataset = _engine.Dataset(X, y)
-    times, var = operator_token("Times"), lambda i: ("var", i)
-    partial = [var(2), var(2), operator_token("Exp"), times, var(1), operator_token("Cos"), times]
-    ((loss, nonreal),) = _engine.assess([partial], dataset)
-    guesses = [
-        (4, loss * (0.9 + 0.01 * k), [var(0), ("const", 37.0 + 4 * k), times, operator_token("Sin")], False)
-        for k in range(wrong)
-    ]
+    ((loss, nonreal),) = _engine.assess([PARTIAL], dataset)
+    rows = [(len(t), loss * (0.9 + 0.01 * k), t, False) for k, t in enumerate(before)]
     settings = SearchSettings.from_estimator(VokRegressor(max_complexity=5), threads=None, start=time.monotonic())
     grown = _growth.grow(
-        [*guesses, (7, loss, partial, nonreal)],
+        [*rows, (len(PARTIAL), loss, PARTIAL, nonreal)],
         1,
         settings,
         _growth.GrowthData(X, X, y, None, [0, 1, 2], dataset),
@@ -162,9 +180,6 @@ def test_where_nothing_grows_from_the_most_accurate_the_next_are_tried(wrong):
         scale_factor=lambda _: 1.0,
         deadline=None,
     )
-    if wrong < _growth.GROWTH_BASES:
-        ((complexity, new_loss, tokens, _),) = grown
-        assert tokens[: len(partial)] == partial and tokens[-1] == times
-        assert new_loss < 1e-20
-    else:
-        assert grown == []
+    laws = [tokens for _, new_loss, tokens, _ in grown if new_loss < 1e-20]
+    assert [base for base in grown_from if any(t[: len(base)] == base and t[-1] == TIMES for t in laws)] == grown_from
+    assert all(any(t[: len(base)] == base for base in grown_from) for _, _, t, _ in grown)
