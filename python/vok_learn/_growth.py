@@ -8,8 +8,7 @@ the most accurate formula f and runs the same engine search, to a few
 tokens, on y - f (for a term g, giving f + g) and on y / f (for a factor
 g, giving f * g), and does the same for the next most accurate formulas,
 as one of nearly the same loss may be the law less one part. The search
-picks its best of thousands of formulas, and
-on noisy data the best of so many explains part of the noise by chance;
+picks its best of thousands of formulas, and on noisy data the best of so many explains part of the noise by chance;
 so the rounds search and refit on two thirds of the search's rows, and a
 candidate must cut the loss on the other third, which it never saw, by
 more than the selection's tolerance. Those that do are refitted on all
@@ -92,10 +91,9 @@ def grow(
     """The rows (complexity, loss, tokens, leaves_reals) the rounds add: each
     round grows the GROWTH_BASES most accurate rows so far not yet grown,
     and keeps the candidates whose loss is below the best loss /
-    `loss_ratio`. A round
-    whose best loss is at most `floor` (the law, to round-off) has nothing
-    to grow; the rounds end at `deadline` (time.monotonic()), or when a
-    round adds nothing."""
+    `loss_ratio`. A round whose best loss is at most `floor` (the law, to
+    round-off) has nothing to grow; the rounds end at `deadline`
+    (time.monotonic()), or when a round adds nothing."""
     added: list[Row] = []
     n = grown.y_search.shape[0]
     if rounds == 0 or n < GROWTH_MIN_ROWS:
@@ -142,10 +140,9 @@ def grow(
         for j, row in enumerate(bases):
             tried.add(repr(row[2]))
             share = None if deadline is None else time.monotonic() + (deadline - time.monotonic()) / (len(bases) - j)
-            more = _grow_once(row[2], best, kinds, base_settings, settings, grown, fit_rows, fit_data, check_data,
-                              loss_ratio=loss_ratio, alpha=alpha, l1_ratio=l1_ratio, scale_factor=scale_factor,
-                              deadline=share)
-            kept += more or []
+            kept += _grow_once(row[2], best, kinds, base_settings, settings.units, grown, fit_rows, fit_data,
+                               check_data, loss_ratio=loss_ratio, alpha=alpha, l1_ratio=l1_ratio,
+                               scale_factor=scale_factor, deadline=share)
         if not kept:
             break
         added.extend(kept)
@@ -157,7 +154,7 @@ def _grow_once(
     best: float,
     kinds: tuple[str, ...],
     base_settings: SearchSettings,
-    settings: SearchSettings,
+    units: UnitDimensions | None,
     grown: GrowthData,
     fit_rows: NDArray[np.intp],
     fit_data: _engine.Dataset,
@@ -168,10 +165,11 @@ def _grow_once(
     l1_ratio: float,
     scale_factor: Callable[[NDArray[np.float64]], float],
     deadline: float | None,
-) -> list[Row] | None:
+) -> list[Row]:
     """The rows grown from `tokens` that cut its loss on the rows their
     search never saw by more than `loss_ratio`, and whose loss on all rows
-    is below `best` / `loss_ratio`; None when the time is up."""
+    is below `best` / `loss_ratio`. When the time is up between the two
+    searches, the first one's candidates are still judged."""
     base = np.asarray(_engine.evaluate(tokens, grown.X_rows[fit_rows]), dtype=np.float64)
     if not np.all(np.isfinite(base)):
         return []
@@ -180,7 +178,7 @@ def _grow_once(
     for i, kind in enumerate(kinds):
         left = None if deadline is None else deadline - time.monotonic()
         if left is not None and left <= 0.0:
-            return None
+            break
         target = _target(kind, grown.y_search[fit_rows], base)
         if target is None:
             continue
@@ -192,7 +190,7 @@ def _grow_once(
                 dataclasses.replace(
                     base_settings,
                     time_limit=None if left is None else left / (2 * (len(kinds) - i)),
-                    units=_units_of(kind, settings.units),
+                    units=_units_of(kind, units),
                 )
             ),
             **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
