@@ -22,7 +22,9 @@ y_units (unavailable where the installed VokRegressor.fit takes no units);
 pyoperon (constant fitting, optimizer_iterations=10, max_time = ceil(T), all
 cores); gplearn (grown a generation at a time until T). Also available:
 vok_sr (Searcher() defaults; no time limit of its own, so its process is
-ended at T and the run counts as a timeout) and vok_<ranking>_<constants>
+ended at T and the run counts as a timeout), vok_nogrow (grow_terms=0),
+vok_units_nogroups (vok_units with dimensionless_groups=False) and
+vok_<ranking>_<constants>
 (ranking raw/affine, constants fitted/both; with the suffix _unscaled,
 chosen with --methods, output_scaling=False). Each method lives in one
 worker process for the whole run (imports paid once), stopped and replaced
@@ -66,8 +68,9 @@ SUBSET_RUNS = [*kit.FEYNMAN_30, *(f"{n}+noise" for n in kit.FEYNMAN_30)]
 QUICK_RUNS = ["nguyen-1", "nguyen-8", "I.12.1", "I.14.3", "I.34.8", "II.38.14", "I.12.1+noise", "I.14.3+noise"]
 VOK_VARIANTS = [f"vok_{r}_{c}" for r in ("raw", "affine") for c in ("fitted", "both")]
 # vok_nogrow: the defaults without growing past max_complexity (grow_terms=0),
-# to measure what growing adds.
-VOK_METHODS = ["vok", "vok_units", "vok_sr", "vok_nogrow", *VOK_VARIANTS]
+# to measure what growing adds; vok_units_nogroups: vok_units without the
+# search over the dimensionless groups, to measure what that adds.
+VOK_METHODS = ["vok", "vok_units", "vok_sr", "vok_nogrow", "vok_units_nogroups", *VOK_VARIANTS]
 PEERS = ["pyoperon", "gplearn"]
 DEFAULT_METHODS = ["vok", "vok_units", *PEERS]
 # The pair whose unrecovered laws the approximation figure is taken over.
@@ -135,13 +138,13 @@ def work(method: str, name: str, noise: float, T: float) -> dict:
         rec, model = kit.fit_vok_learn(X, y, time_limit=T)
     elif method == "vok_nogrow":
         rec, model = kit.fit_vok_learn(X, y, time_limit=T, grow_terms=0)
-    elif method == "vok_units":
+    elif method in ("vok_units", "vok_units_nogroups"):
         if problem.units is None:
             return {"status": "unavailable", "reason": "the problem has no units"}
         if not fit_takes_units():
             return {"status": "unavailable", "reason": "VokRegressor.fit takes no X_units / y_units"}
         rec, model = kit.fit_vok_learn(X, y, fit_params={"X_units": list(problem.units), "y_units": problem.y_units},
-                                       time_limit=T)
+                                       time_limit=T, **({} if method == "vok_units" else {"dimensionless_groups": False}))
         rec.update(X_units=list(problem.units), y_units=problem.y_units)
     else:
         _, ranking, constants, *unscaled = method.split("_")
@@ -461,7 +464,7 @@ def main(argv: list[str]) -> int:
                      ["vok", "peers"] if args.subset else ["vok", "peers", "constants"])
     T = args.time_limit or (3.0 if args.quick else 60.0 if args.subset else 10.0)
     defaults = [m for m in DEFAULT_METHODS if ("peers" if m in PEERS else "vok") in only]
-    unscaled = [m + "_unscaled" for m in VOK_METHODS if m.count("_") == 2]
+    unscaled = [m + "_unscaled" for m in VOK_VARIANTS]
     methods = kit.names(ap, args.methods, VOK_METHODS + unscaled + PEERS, defaults)
     default_runs = QUICK_RUNS if args.quick else SUBSET_RUNS if args.subset else list(RUNS)
     runs = kit.names(ap, args.problems, list(RUNS), default_runs) if methods else []

@@ -194,6 +194,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="offer only the formulas the search builds, not their rescalings a*f + b, a*f and f + b",
     )
     fit.add_argument(
+        "--no-dimensionless-groups",
+        dest="dimensionless_groups",
+        action="store_false",
+        help="with every unit given, do not also search the law over the features' dimensionless groups",
+    )
+    fit.add_argument(
         "--grow-terms",
         type=int,
         default=2,
@@ -366,6 +372,7 @@ def _fit(args: argparse.Namespace) -> int:
         operators=args.operators,
         output_scaling=args.output_scaling,
         grow_terms=args.grow_terms,
+        dimensionless_groups=args.dimensionless_groups,
         constant_units=args.constant_units,
         checkpoint=args.checkpoint,
         resume=args.resume,

@@ -10,7 +10,7 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -22,7 +22,7 @@ from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _checkpoint, _distributed, _engine, _growth
+from . import _checkpoint, _distributed, _engine, _groups, _growth
 from ._features import CONSTANT_LEAVES as LEAVES_OF_CONSTANTS
 from ._features import formula_counts, remap_columns, select_columns
 from ._export import NumpyFormula, to_latex
@@ -485,6 +485,21 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         (`load_checkpoint` shows the search's own). With units, a term has
         y's dimension and a factor none; with `operators`, terms need "+"
         among them and factors "*". 0: no growing.
+    dimensionless_groups : bool, default=True
+        With `X_units` and `y_units` (and dimensionless constants), also
+        search the law among the dimensionless groups of the features
+        (Buckingham's pi theorem): a law of consistent units is
+        y = P * g(pi_1, ..., pi_k), where P is a product of powers of the
+        features with y's dimension and the groups pi_j are the independent
+        dimensionless products of them, k = features minus the rank of
+        their dimensions. A second search, after the fit's own, looks for g
+        over the k groups; with fewer inputs it reaches larger formulas.
+        Its equations, written back over the features and refitted on all
+        rows, join the others in `equations_` (so they may be longer than
+        `max_complexity`), and are grown like them. It runs only where the
+        groups remove a feature and every exponent is a whole number or a
+        half up to 6; with `time_limit`, a quarter of it is set aside for
+        it. It is neither checkpointed nor scored on a `client`.
 
     Attributes
     ----------
@@ -594,6 +609,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         resume: str = "auto",
         warm_start: bool = False,
         grow_terms: int = 2,
+        dimensionless_groups: bool = True,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -618,6 +634,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         self.resume = resume
         self.warm_start = warm_start
         self.grow_terms = grow_terms
+        self.dimensionless_groups = dimensionless_groups
 
     # ------------------------------------------------------------ checks
 
@@ -682,6 +699,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             fail("resume", "one of " + ", ".join(repr(r) for r in _checkpoint.RESUME_POLICIES))
         if not isinstance(self.warm_start, (bool, np.bool_)):
             fail("warm_start", "True or False")
+        if not isinstance(self.dimensionless_groups, (bool, np.bool_)):
+            fail("dimensionless_groups", "True or False")
 
     # --------------------------------------------------------------- fit
 
@@ -808,17 +827,21 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         settings = SearchSettings.from_estimator(
             self, threads=threads, start=start, units=units, resume_state=resume_state, note=note
         )
-        reserve = 0.0
+        groups = _groups.find_groups(units) if self.dimensionless_groups and units is not None else None
+        reserve = growing = 0.0
         if settings.time_limit is not None:
             reserve = _post_search_seconds(data, int(self.max_complexity))
             growing = _growth.GROWTH_SHARE * settings.time_limit if self.grow_terms else 0.0
+            grouping = _groups.GROUPS_SHARE * settings.time_limit if groups is not None else 0.0
             # The work after the search (every equation evaluated on all
-            # rows, the refits, growing, the SymPy forms) comes out of the
-            # same time limit, so that fit returns on time whatever the row
-            # count.
+            # rows, the refits, the search over the groups, growing, the
+            # SymPy forms) comes out of the same time limit, so that fit
+            # returns on time whatever the row count.
             settings = dataclasses.replace(
                 settings,
-                time_limit=max(0.0, settings.time_limit - min(reserve, 0.25 * settings.time_limit) - growing),
+                time_limit=max(
+                    0.0, settings.time_limit - min(reserve, 0.25 * settings.time_limit) - growing - grouping
+                ),
             )
         floor = max(ROUND_OFF_LOSS * float(np.mean(np.square(y_all))), np.finfo(np.float64).tiny)
         live = _LiveEquations(settings.checkpoint, names, factor, floor)
@@ -848,6 +871,14 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             for eq, (tokens, loss, nonreal) in zip(result["equations"], equations)
             if math.isfinite(loss)
         ]
+        interrupted = result["stop_reason"] == "cancelled"
+        if groups is not None and not interrupted and not any(r[1] <= floor for r in rows):
+            grouped = self._group_rows(
+                groups, X_search, y_search, w_search, columns, settings, data,
+                None if self.time_limit is None else start + self.time_limit - reserve - growing,
+            )
+            interrupted = grouped is None
+            rows += grouped or []
         if not rows:
             # Nothing usable (no level finished, or no equation has a value
             # on every row): the constant model keeps the estimator usable.
@@ -863,7 +894,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             ((loss, nonreal),) = _engine.assess([tokens], data)
             rows.append((1, loss, tokens, nonreal))
 
-        if self.grow_terms and result["stop_reason"] != "cancelled":
+        if self.grow_terms and not interrupted:
             rows += self._grow(
                 rows, settings, _growth.GrowthData(X_rows, X_search, y_search, w_search, columns, data), floor,
                 None if self.time_limit is None else start + self.time_limit - reserve,
@@ -909,6 +940,41 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 stacklevel=3,
             )
             return []
+
+    def _group_rows(
+        self,
+        groups: _groups.Groups,
+        X_search: NDArray[np.float64],
+        y_search: NDArray[np.float64],
+        w_search: NDArray[np.float64] | None,
+        columns: Sequence[int],
+        settings: SearchSettings,
+        data: _engine.Dataset,
+        deadline: float | None,
+    ) -> list[tuple[int, float, list[Token], Any]] | None:
+        """The rows (complexity, loss, tokens, leaves_reals) of the equations
+        found over the dimensionless groups, refitted on all rows; None when
+        that search is interrupted (Ctrl-C), which is said in a warning."""
+        left = None if deadline is None else max(0.0, deadline - time.monotonic())
+        try:
+            found = _groups.search_groups(
+                groups, X_search, y_search, w_search, settings.side_search(time_limit=left),
+                _scale_factor if self.normalize_y else lambda _: 1.0,
+            )
+        except KeyboardInterrupt:
+            warnings.warn(
+                "the search over the dimensionless groups was interrupted; keeping the search's equations",
+                SearchStoppedWarning,
+                stacklevel=3,
+            )
+            return None
+        tokens_list = [remap_columns(tokens, columns) for tokens in found]
+        equations = [
+            (tokens, loss, nonreal)
+            for tokens, (loss, nonreal) in zip(tokens_list, _engine.assess(tokens_list, data))
+        ]
+        equations = _refit(equations, data, float(self.alpha), float(self.l1_ratio), deadline)
+        return [(len(tokens), loss, tokens, nonreal) for tokens, loss, nonreal in equations if math.isfinite(loss)]
 
     def _store_front(self, front: list[tuple[int, float, list[Token], Any]], names: list[str], floor: float) -> None:
         """Sets `equation_tokens_`, `equations_` and `best_index_` from

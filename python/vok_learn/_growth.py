@@ -114,17 +114,7 @@ def grow(
     kinds = tuple(
         kind for kind in ("term", "factor") if settings.operators is None or JOIN[kind] in settings.operators
     )
-    base_settings = dataclasses.replace(
-        settings,
-        max_complexity=min(GROWTH_COMPLEXITY, settings.max_complexity),
-        output="silent",
-        checkpoint=None,
-        resume="never",
-        warm_start=False,
-        resume_state=None,
-        keep_state=False,
-        note=None,
-    )
+    base_settings = settings.side_search(max_complexity=min(GROWTH_COMPLEXITY, settings.max_complexity))
     tried: set[str] = set()
     for _ in range(rounds):
         pool = sorted([*rows, *added], key=lambda r: r[1])

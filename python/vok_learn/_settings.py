@@ -105,6 +105,21 @@ class SearchSettings:
             note=note,
         )
 
+    def side_search(self, **changes: Any) -> SearchSettings:
+        """The settings of a search the fit runs besides its own (on groups
+        of the features, on what an equation leaves unexplained): silent,
+        never checkpointed nor resumed, with `changes` on top."""
+        quiet = {
+            "output": "silent",
+            "checkpoint": None,
+            "resume": "never",
+            "warm_start": False,
+            "resume_state": None,
+            "keep_state": False,
+            "note": None,
+        }
+        return dataclasses.replace(self, **(quiet | changes))
+
     def engine_kwargs(self) -> dict[str, Any]:
         """The keyword arguments of `_engine.search` these settings give
         (the fields are named after them)."""

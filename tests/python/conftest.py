@@ -256,3 +256,19 @@ def sin_product():
     X = rng.uniform(0.5, 2.0, size=(30, 2))
     y = np.sin(X[:, 0]) * X[:, 1] + 0.05 * rng.normal(size=30)
     return X, y
+
+
+@pytest.fixture
+def search_time_limits(monkeypatch):
+    """The time_limit of every engine search a test runs, in call order."""
+    from vok_learn import _engine
+
+    limits = []
+    search = _engine.search
+
+    def recording(*args, **kwargs):
+        limits.append(kwargs["time_limit"])
+        return search(*args, **kwargs)
+
+    monkeypatch.setattr(_engine, "search", recording)
+    return limits

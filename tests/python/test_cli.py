@@ -127,16 +127,17 @@ def test_units_reach_the_fit(data_csv, monkeypatch, capsys):
 
 @pytest.mark.parametrize(
     "args, expected",
-    [([], ("auto", None)), (["--max-samples", "all"], (None, None)),
-     (["--max-samples", "12", "--select-features", "1"], (12, 1))],
+    [([], ("auto", None, True)), (["--max-samples", "all"], (None, None, True)),
+     (["--max-samples", "12", "--select-features", "1"], (12, 1, True)),
+     (["--no-dimensionless-groups"], ("auto", None, False))],
 )
-def test_row_and_column_limits_reach_the_estimator(data_csv, monkeypatch, capsys, args, expected):
+def test_row_column_and_group_settings_reach_the_estimator(data_csv, monkeypatch, capsys, args, expected):
     from vok_learn import VokRegressor
 
     seen = []
     fit = VokRegressor.fit
     monkeypatch.setattr(VokRegressor, "fit", lambda self, *a, **k: seen.append(
-        (self.max_samples, self.select_features)) or fit(self, *a, **k))
+        (self.max_samples, self.select_features, self.dimensionless_groups)) or fit(self, *a, **k))
     common = [str(data_csv), "--target", "y", "--features", "a,b", "--max-complexity", "2", "--verbose", "0"]
     assert main(["fit", *common, *args]) == 0
     assert seen == [expected]

@@ -108,15 +108,8 @@ def test_an_interrupt_while_growing_keeps_the_search_equations(monkeypatch):
 
 
 @pytest.mark.parametrize("grow_terms", [0, 2])
-def test_a_time_limit_sets_a_quarter_aside_for_growing(monkeypatch, grow_terms):
-    limits = []
-    search = _engine.search
-
-    def recording(*args, **kwargs):
-        limits.append(kwargs["time_limit"])
-        return search(*args, **kwargs)
-
-    monkeypatch.setattr(_engine, "search", recording)
+def test_a_time_limit_sets_a_quarter_aside_for_growing(search_time_limits, grow_terms):
+    limits = search_time_limits
     X, y = data(lambda X: X[:, 0] * X[:, 1] + np.sin(X[:, 2]))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", SearchStoppedWarning)
