@@ -72,7 +72,7 @@ CENTRIPETAL_UNITS = {"m": "kg", "v": "m/s", "r": "m", "t": "s"}
 
 def centripetal(seed=2):
     # F = m v^2 / r * exp(-v t / r): a short formula of the one group v t / r
-    # times m v^2 / r, but 13 tokens over the features.
+    # times m v^2 / r, but 14 tokens over the features.
     rng = np.random.default_rng(seed)
     X = pd.DataFrame({k: rng.uniform(1.0, 3.0, 40) for k in CENTRIPETAL_UNITS})
     return X, X["m"] * X["v"] ** 2 / X["r"] * np.exp(-X["v"] * X["t"] / X["r"])
