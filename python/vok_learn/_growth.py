@@ -185,6 +185,10 @@ def _grow_once(
             ),
             **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
         )
+        if run["stop_reason"] == "cancelled":
+            # Ctrl-C ends the residual search with what it found, and the
+            # growing with it: the user asked the fit to end.
+            raise KeyboardInterrupt
         join = operator_token(JOIN[kind])
         for eq in run["equations"]:
             part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)

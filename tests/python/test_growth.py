@@ -94,17 +94,29 @@ def test_grow_terms_must_be_a_count(value):
         fit(X, y, grow_terms=value)
 
 
-def test_an_interrupt_while_growing_keeps_the_search_equations(monkeypatch):
+@pytest.mark.parametrize("where", ["between_searches", "in_a_residual_search"])
+def test_an_interrupt_while_growing_keeps_the_search_equations(monkeypatch, where):
     X, y = data(lambda X: X[:, 0] * X[:, 1] + np.sin(X[:, 2]))
     plain = fit(X, y, grow_terms=0)
+    runs = []
+    search = _engine.search
 
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(_growth, "grow", interrupted)
+    def cancelled_after_the_first(*args, **kwargs):
+        # Ctrl-C in the engine ends its search as "cancelled", not raised.
+        runs.append(search(*args, **kwargs))
+        return runs[-1] if len(runs) == 1 else {**runs[-1], "stop_reason": "cancelled"}
+
+    if where == "between_searches":
+        monkeypatch.setattr(_growth, "grow", interrupted)
+    else:
+        monkeypatch.setattr(_engine, "search", cancelled_after_the_first)
     with pytest.warns(SearchStoppedWarning, match="^growing the equations after the search was interrupted"):
         model = fit(X, y)
     assert model.equations_.equals(plain.equations_)
+    assert len(runs) == (0 if where == "between_searches" else 2)  # nothing searched after the cancelled one
 
 
 @pytest.mark.parametrize("grow_terms", [0, 2])
