@@ -258,6 +258,11 @@ def _post_search_seconds(data: _engine.Dataset, max_complexity: int) -> float:
     return POST_SEARCH_SECONDS + per_token * evaluations
 
 
+def _assessed(tokens_list: list[list[Token]], data: _engine.Dataset) -> list[tuple[list[Token], float, bool]]:
+    """Each token list with its (loss, leaves_reals) on `data`."""
+    return [(tokens, loss, nonreal) for tokens, (loss, nonreal) in zip(tokens_list, _engine.assess(tokens_list, data))]
+
+
 def _refit(
     equations: list[tuple[list[Token], float, bool]],
     data: _engine.Dataset,
@@ -860,10 +865,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
             remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), columns)
             for eq in result["equations"]
         ]
-        equations = [
-            (tokens, loss, nonreal)
-            for tokens, (loss, nonreal) in zip(tokens_list, _engine.assess(tokens_list, data))
-        ]
+        equations = _assessed(tokens_list, data)
         if subset is not None:
             equations = _refit(equations, data, float(self.alpha), float(self.l1_ratio), deadline)
         rows = [
@@ -968,12 +970,10 @@ class VokRegressor(RegressorMixin, BaseEstimator):
                 stacklevel=3,
             )
             return None
-        tokens_list = [remap_columns(tokens, columns) for tokens in found]
-        equations = [
-            (tokens, loss, nonreal)
-            for tokens, (loss, nonreal) in zip(tokens_list, _engine.assess(tokens_list, data))
-        ]
-        equations = _refit(equations, data, float(self.alpha), float(self.l1_ratio), deadline)
+        equations = _refit(
+            _assessed([remap_columns(tokens, columns) for tokens in found], data),
+            data, float(self.alpha), float(self.l1_ratio), deadline,
+        )
         return [(len(tokens), loss, tokens, nonreal) for tokens, loss, nonreal in equations if math.isfinite(loss)]
 
     def _store_front(self, front: list[tuple[int, float, list[Token], Any]], names: list[str], floor: float) -> None:

@@ -177,14 +177,8 @@ def search_groups(
         w = np.ones_like(y) if weights is None else weights
         return [compose([("const", float(np.sum(w * target) / np.sum(w)))], [], prefactor)]
     factor = scale_factor(target)
-    run = _engine.search(
-        np.ascontiguousarray(np.column_stack(inputs)),
-        target / factor,
-        **settings.side_search(units=None).engine_kwargs(),
-        **({} if weights is None else {"sample_weight": weights}),
+    run = settings.side_search(units=None).run_side_search(
+        np.ascontiguousarray(np.column_stack(inputs)), target / factor, weights
     )
-    if run["stop_reason"] == "cancelled":
-        # Ctrl-C ends the search with what it found; the fit ends with it.
-        raise KeyboardInterrupt
     return [compose(scale_tokens([tuple(t) for t in eq["tokens"]], factor), columns, prefactor)
             for eq in run["equations"]]

@@ -173,22 +173,13 @@ def _grow_once(
         if target is None:
             continue
         factor = scale_factor(target)
-        run = _engine.search(
-            grown.X_search[fit_rows],
-            target / factor,
-            **dataclasses.asdict(
-                dataclasses.replace(
-                    base_settings,
-                    time_limit=None if left is None else left / (2 * (len(kinds) - i)),
-                    units=_units_of(kind, units),
-                )
-            ),
-            **({} if grown.weights is None else {"sample_weight": grown.weights[fit_rows]}),
+        run = dataclasses.replace(
+            base_settings,
+            time_limit=None if left is None else left / (2 * (len(kinds) - i)),
+            units=_units_of(kind, units),
+        ).run_side_search(
+            grown.X_search[fit_rows], target / factor, None if grown.weights is None else grown.weights[fit_rows]
         )
-        if run["stop_reason"] == "cancelled":
-            # Ctrl-C ends the residual search with what it found, and the
-            # growing with it: the user asked the fit to end.
-            raise KeyboardInterrupt
         join = operator_token(JOIN[kind])
         for eq in run["equations"]:
             part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)

@@ -120,6 +120,23 @@ class SearchSettings:
         }
         return dataclasses.replace(self, **(quiet | changes))
 
+    def run_side_search(self, X: Any, y: Any, sample_weight: Any = None) -> dict[str, Any]:
+        """`_engine.search` on X and y with these settings made a side
+        search's (see `side_search`). Ctrl-C ends the engine's search as
+        "cancelled" rather than raising; here it raises KeyboardInterrupt,
+        so that the fit that asked for the side search ends too."""
+        from . import _engine
+
+        run = _engine.search(
+            X,
+            y,
+            **self.side_search().engine_kwargs(),
+            **({} if sample_weight is None else {"sample_weight": sample_weight}),
+        )
+        if run["stop_reason"] == "cancelled":
+            raise KeyboardInterrupt
+        return run
+
     def engine_kwargs(self) -> dict[str, Any]:
         """The keyword arguments of `_engine.search` these settings give
         (the fields are named after them)."""
