@@ -12,8 +12,11 @@ for instance uses another, more careful, formula whose results differ in the
 last digits, and the differences grow through later operations.
 
 A value is "no value" when an operator leaves its domain (a zero divisor, the
-logarithm of zero, ...) or a result is not finite or has a part of magnitude
-1e15 or more; the engine then gives NaN for the row, and so do we.
+logarithm of zero, ...) or a result is not finite; the engine then gives NaN
+for the row, and so do we. Under the search's guard, a result with a part of
+magnitude 1e15 or more is no value as well; predictions are not guarded
+(``predict`` evaluates with the engine's ``guard=False``), so that a law
+passing through exp(40) on a new row still has its value there.
 """
 
 from __future__ import annotations
@@ -184,7 +187,7 @@ def _binary(
     raise ValueError(f"unknown binary operator {name!r}")
 
 
-def _evaluate(tree: Node, X: Array) -> _Value:
+def _evaluate(tree: Node, X: Array, guard: bool = True) -> _Value:
     n = X.shape[0]
     all_rows = np.ones(n, dtype=bool)
 
@@ -215,7 +218,8 @@ def _evaluate(tree: Node, X: Array) -> _Value:
         if domain is not None:
             ok &= domain
         # Written so that NaN fails the test, as in the engine's guard.
-        ok &= (np.abs(re) < MAGNITUDE_LIMIT) & (np.abs(im) < MAGNITUDE_LIMIT)
+        limit = MAGNITUDE_LIMIT if guard else np.inf
+        ok &= (np.abs(re) < limit) & (np.abs(im) < limit)
         nonreal = np.logical_or.reduce([o.nonreal for o in operands]) | (im != 0.0)
         return _Value(re, im, ok, nonreal)
 
@@ -246,9 +250,10 @@ def evaluate_complex(tokens: Sequence[Token], X: object) -> tuple[NDArray[np.com
     return out, value.nonreal & value.ok
 
 
-def evaluate_real(tokens: Sequence[Token], X: object) -> Array:
-    """The prediction per row: the real part, NaN where no value."""
-    value = _evaluate(to_tree(tokens), as_matrix(X))
+def evaluate_real(tokens: Sequence[Token], X: object, guard: bool = False) -> Array:
+    """The prediction per row: the real part, NaN where no value; unguarded,
+    as ``predict`` makes it, unless `guard`."""
+    value = _evaluate(to_tree(tokens), as_matrix(X), guard)
     return np.where(value.ok, value.re, np.nan)
 
 

@@ -1126,7 +1126,10 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         -------
         ndarray of shape (n_samples,)
             The real part of the equation's value, NaN on rows where it has
-            none (a zero divisor, a logarithm of zero, a value beyond 1e15).
+            none (a zero divisor, a logarithm of zero, an overflow). Values
+            on the way are not bounded as in the search, where a part of
+            1e15 or more disqualifies a formula: a law that passes through
+            exp(40) on a new row has its value there.
 
         Examples
         --------
@@ -1141,13 +1144,13 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         X_checked = validate_data(self, X, reset=False, dtype=np.float64)
         tokens = self.equation_tokens_[row]
         if X_checked.shape[0] <= PREDICT_BLOCK_ROWS:
-            return np.asarray(_engine.evaluate(tokens, X_checked), dtype=np.float64)
+            return np.asarray(_engine.evaluate(tokens, X_checked, guard=False), dtype=np.float64)
         # In blocks: the engine's working arrays stay a few MiB, whatever
         # the number of rows.
         out = np.empty(X_checked.shape[0], dtype=np.float64)
         for first in range(0, X_checked.shape[0], PREDICT_BLOCK_ROWS):
             block = slice(first, first + PREDICT_BLOCK_ROWS)
-            out[block] = _engine.evaluate(tokens, X_checked[block])
+            out[block] = _engine.evaluate(tokens, X_checked[block], guard=False)
         return out
 
     def sympy(self, index: int | None = None) -> Expr:

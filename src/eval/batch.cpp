@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "eval/column_eval.hpp"
+#include "eval/eval.hpp"
 #include "infra/pool.hpp"
 
 namespace vok {
@@ -27,6 +28,10 @@ struct BlockScratch {
   std::vector<double> im;
   std::vector<std::uint8_t> ok;
   std::vector<std::uint8_t> nonreal;
+  // One row's inputs and the stack machine's stack, for the rows that the
+  // unbounded evaluation takes again one by one.
+  std::vector<Complex> point;
+  std::vector<Complex> stack;
 
   // The block's columns in place as the evaluator's inputs, one shared
   // zero column as every imaginary part; the outputs sized to the block.
@@ -111,7 +116,7 @@ RowsSummary summarize(const Expression& e, const KernelTable& table, const Datas
 }  // namespace
 
 void eval_rows(const Expression& expression, const OperatorRegistry& registry, const Dataset& data,
-               std::span<double> out) {
+               std::span<double> out, ResultBound bound) {
   assert(out.size() == data.rows());
   const KernelTable table(registry.operators());
   const std::span<const Token> tokens(expression.tokens);
@@ -124,6 +129,16 @@ void eval_rows(const Expression& expression, const OperatorRegistry& registry, c
     eval_columns(tokens, inputs, block.rows(), {}, table, s.ws, s.out());
     for (std::size_t i = 0; i < block.rows(); ++i) {
       out[first + i] = s.ok[i] != 0 ? s.re[i] : std::numeric_limits<double>::quiet_NaN();
+    }
+    if (bound == ResultBound::kGuard) return;
+    // The guard fails on few rows, if any: only those are taken again, by the
+    // stack machine, which gives the column pass's values bit for bit.
+    for (std::size_t i = 0; i < block.rows(); ++i) {
+      if (s.ok[i] != 0) continue;
+      s.point.resize(block.cols());
+      for (std::size_t j = 0; j < block.cols(); ++j) s.point[j] = {block.column(j)[i], 0.0};
+      const std::optional<Complex> v = eval_unbounded(tokens, s.point, registry.operators(), s.stack);
+      if (v) out[first + i] = v->re;
     }
   });
 }

@@ -3,6 +3,7 @@
 // Formulas evaluated over a whole dataset from its columns, in blocks.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -12,11 +13,17 @@
 
 namespace vok {
 
+// Which operator results an evaluation keeps: those within the guard, as
+// the search scores them, or every finite one (eval_unbounded), for
+// predictions on new data.
+enum class ResultBound : std::uint8_t { kGuard, kFinite };
+
 // Real parts of the formula on every row of `data` into out[0 .. rows): bit
-// for bit the stack machine on each row, NaN where it has no value. Runs in
-// parallel blocks on the worker pool. Precondition: out.size() == data.rows().
+// for bit the stack machine (guarded, or unbounded for kFinite) on each row,
+// NaN where it has no value. Runs in parallel blocks on the worker pool.
+// Precondition: out.size() == data.rows().
 void eval_rows(const Expression& expression, const OperatorRegistry& registry, const Dataset& data,
-               std::span<double> out);
+               std::span<double> out, ResultBound bound = ResultBound::kGuard);
 
 // What a fitted formula does on its data, from one evaluation.
 struct RowsSummary {

@@ -1,11 +1,26 @@
 // The stack machine that evaluates a token sequence on one sample.
 #include "eval/eval.hpp"
 
+#include <cmath>
+
 namespace vok {
 
-std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
-                                     std::span<const Complex> params, OperatorList ops,
-                                     std::vector<Complex>& stack) {
+namespace {
+
+// Whether an operator result may be pushed: under the guard, or, for the
+// unbounded machine, whenever both parts are finite.
+template <bool kGuarded>
+bool keeps(Complex r) {
+  if constexpr (kGuarded) {
+    return within_guard(r);
+  } else {
+    return std::isfinite(r.re) && std::isfinite(r.im);
+  }
+}
+
+template <bool kGuarded>
+std::optional<Complex> run(std::span<const Token> tokens, std::span<const Complex> inputs,
+                           std::span<const Complex> params, OperatorList ops, std::vector<Complex>& stack) {
   stack.clear();
   for (const Token& t : tokens) {
     switch (t.kind) {
@@ -33,7 +48,7 @@ std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<co
         const std::size_t base = stack.size() - arity;
         const std::optional<Complex> r =
             ops[t.op]->eval(std::span<const Complex>(stack.data() + base, arity));
-        if (!r || !within_guard(*r)) return std::nullopt;
+        if (!r || !keeps<kGuarded>(*r)) return std::nullopt;
         stack.resize(base);
         stack.push_back(*r);
         break;
@@ -44,6 +59,19 @@ std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<co
   }
   if (stack.size() != 1) return std::nullopt;
   return stack.front();
+}
+
+}  // namespace
+
+std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                     std::span<const Complex> params, OperatorList ops,
+                                     std::vector<Complex>& stack) {
+  return run<true>(tokens, inputs, params, ops, stack);
+}
+
+std::optional<Complex> eval_unbounded(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                      OperatorList ops, std::vector<Complex>& stack) {
+  return run<false>(tokens, inputs, {}, ops, stack);
 }
 
 std::optional<Complex> eval(const Expression& e, std::span<const Complex> inputs, OperatorList ops) {

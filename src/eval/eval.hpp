@@ -22,6 +22,15 @@ namespace vok {
                                      std::span<const Complex> params, OperatorList ops,
                                      std::vector<Complex>& stack);
 
+// The same machine without the magnitude bound: an operator result is kept
+// whenever both its parts are finite, so exp(40) has a value. Only for
+// predictions on new data, where a formula the search found may pass
+// through a large value on its way to an ordinary one (n0 / exp(40)); the
+// search, the fingerprints and the refinement always use the guard.
+// Parameters take their stored values.
+[[nodiscard]] std::optional<Complex> eval_unbounded(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                                    OperatorList ops, std::vector<Complex>& stack);
+
 // Parameters take their stored values.
 [[nodiscard]] std::optional<Complex> eval(const Expression& e, std::span<const Complex> inputs, OperatorList ops);
 // Parameter k takes params[k] when k < params.size(), else its stored value.

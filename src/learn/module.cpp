@@ -36,14 +36,16 @@ PyObject* render(PyObject*, PyObject* tokens) {
 
 PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
-    static const py::ArgSpec spec{"evaluate", {"tokens", "X"}, 2};
-    PyObject* a[2];
+    static const py::ArgSpec spec{"evaluate", {"tokens", "X", "guard"}, 2};
+    PyObject* a[3];
     if (!py::bind_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
     auto e = expression_from_list(a[0]);
     if (!e) return nullptr;
     // Non-finite inputs are allowed here: they evaluate as the formula says.
     auto x = float_array(a[1], "X", 2);
     if (!x) return nullptr;
+    const int guarded = a[2] == nullptr ? 1 : PyObject_IsTrue(a[2]);
+    if (guarded < 0) return nullptr;
     if (x->cols < e->num_vars) {
       PyErr_Format(PyExc_ValueError, "the formula reads column %d but X has %zu column%s", e->num_vars - 1, x->cols,
                    x->cols == 1 ? "" : "s");
@@ -54,7 +56,8 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!array) return nullptr;
     {
       Unlocked unlocked;
-      eval_rows(*e, *engine_state().registry, x->dataset(), std::span(out, x->rows));
+      eval_rows(*e, *engine_state().registry, x->dataset(), std::span(out, x->rows),
+                guarded != 0 ? ResultBound::kGuard : ResultBound::kFinite);
     }
     return array.release();
   });
@@ -118,9 +121,10 @@ PyMethodDef g_methods[] = {
      "the searched rows) and the note stored with it. FileNotFoundError, OSError, or ValueError for a "
      "file that is not a checkpoint this version reads."},
     {"evaluate", as_cfunction(evaluate), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate(tokens, X)\n--\n\n"
+     "evaluate(tokens, X, guard=True)\n--\n\n"
      "The real part of the formula on each row of X as a float64 array, NaN where it has no value; equal "
-     "bit for bit to vok_sr's SearchResult.eval_batch on the same formula."},
+     "bit for bit to vok_sr's SearchResult.eval_batch on the same formula. guard=False keeps every finite "
+     "operator result, however large (exp(40) has a value), as predictions on new data need."},
     {"assess", as_cfunction(assess), METH_FASTCALL | METH_KEYWORDS,
      "assess(equations, data)\n--\n\n"
      "For each token list, (loss, leaves_reals) on a Dataset from one evaluation: the mean squared error of "

@@ -89,6 +89,29 @@ TEST_F(EvalTest, ExpMagnitudeGuard) {
   EXPECT_NEAR(v->re, 1.0686474581524463e13, 1e-2);
 }
 
+// Without the magnitude bound, large finite results are kept (x0 / exp(40)
+// is an ordinary number), while overflow, NaN and domain failures still give
+// no value; within the guard both machines give the same bits.
+TEST_F(EvalTest, UnboundedKeepsLargeFiniteResultsOnly) {
+  const Expression over = bin(kDivide, var_leaf(0), un(kExp, var_leaf(1)));
+  const auto unbounded = [&](const Expression& e, std::vector<Complex> point) {
+    std::vector<Complex> stack;
+    return eval_unbounded(e.tokens, point, ops(), stack);
+  };
+  EXPECT_FALSE(at(over, {{2.0, 0.0}, {40.0, 0.0}}));
+  const auto v = unbounded(over, {{2.0, 0.0}, {40.0, 0.0}});
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->re, 2.0 / std::exp(40.0));
+  EXPECT_FALSE(unbounded(over, {{2.0, 0.0}, {800.0, 0.0}}));  // exp overflows
+  EXPECT_FALSE(unbounded(over, {{2.0, 0.0}, {kNaN, 0.0}}));
+  EXPECT_FALSE(unbounded(bin(kDivide, var_leaf(0), var_leaf(1)), {{1.0, 0.0}, {0.0, 0.0}}));
+  const auto guarded = at(over, {{2.0, 0.0}, {3.0, 0.5}});
+  const auto same = unbounded(over, {{2.0, 0.0}, {3.0, 0.5}});
+  ASSERT_TRUE(guarded && same);
+  EXPECT_EQ(guarded->re, same->re);
+  EXPECT_EQ(guarded->im, same->im);
+}
+
 TEST_F(EvalTest, DivideByExactZero) {
   const Expression e = bin(kDivide, var_leaf(0), var_leaf(1));
   EXPECT_FALSE(at(e, {{1.0, 0.0}, {0.0, 0.0}}));

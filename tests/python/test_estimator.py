@@ -146,6 +146,23 @@ def test_normalize_y_finds_the_law_at_any_scale(scale):
     np.testing.assert_allclose(model.predict(X), y, rtol=1e-12)
 
 
+def test_predict_keeps_values_beyond_the_search_guard():
+    # n = x0 / exp(x1): on a new row with x1 = 40 the law passes through
+    # exp(40) > 1e15, where the search's guard has no value, on its way to
+    # the ordinary 2 exp(-40); exp(800) overflows and has none.
+    from vok_learn import _engine
+
+    rng = np.random.default_rng(3)
+    X = rng.uniform(1.0, 5.0, size=(40, 2))
+    model = VokRegressor(max_complexity=4, verbose=0).fit(X, X[:, 0] / np.exp(X[:, 1]))
+    new = np.array([[2.0, 40.0], [2.0, 800.0]])
+    assert np.isnan(_engine.evaluate(model.equation_tokens_[model.best_index_], new)).all()
+    got = model.predict(new)
+    np.testing.assert_allclose(got[0], 2.0 * math.exp(-40.0), rtol=1e-15)
+    assert np.isnan(got[1])
+    np.testing.assert_allclose(model.to_numpy()(new), got, rtol=1e-12, equal_nan=True)
+
+
 def test_constant_free_law_keeps_its_size_and_to_numpy_follows_complex_values():
     # y = Re(sqrt(x)): the law goes through imaginary values for x < 0.
     x = np.linspace(-3.0, 3.0, 61).reshape(-1, 1)
@@ -377,7 +394,7 @@ def test_predict_in_blocks_equals_one_evaluation(monkeypatch, fitted, noisy):
     X = np.vstack([noisy[0].to_numpy()] * 3)
     X[::7, 0] = 0.0  # rows where a quotient or logarithm has no value
     for i in range(len(fitted.equations_)):
-        whole = _engine.evaluate(fitted.equation_tokens_[i], X)
+        whole = _engine.evaluate(fitted.equation_tokens_[i], X, guard=False)
         for block in (1, 13, len(X) - 1):
             monkeypatch.setattr(estimator, "PREDICT_BLOCK_ROWS", block)
             np.testing.assert_array_equal(fitted.predict(pd.DataFrame(X, columns=["mass", "speed"]), index=i), whole)

@@ -33,11 +33,12 @@ def operand_forms(op):
     return [[V0, V1, op], [V0, SQRT, V1, op], [V0, V1, SQRT, op], [*complex_value, V0, op]]
 
 
+@pytest.mark.parametrize("guard", [True, False], ids=["guarded", "unbounded"])
 @pytest.mark.parametrize("op", [("op", i, name) for i, name, _ in OPERATORS], ids=lambda o: o[2])
-def test_numpy_mirror_agrees_with_engine_on_every_operator(op):
+def test_numpy_mirror_agrees_with_engine_on_every_operator(op, guard):
     for tokens in operand_forms(op):
-        engine = _engine.evaluate(tokens, X_GRID)
-        mirror = evaluate_real(tokens, X_GRID)
+        engine = _engine.evaluate(tokens, X_GRID, guard=guard)
+        mirror = evaluate_real(tokens, X_GRID, guard=guard)
         assert np.array_equal(np.isnan(engine), np.isnan(mirror)), tokens
         np.testing.assert_allclose(mirror, engine, rtol=1e-12, atol=0, equal_nan=True, err_msg=str(tokens))
 
