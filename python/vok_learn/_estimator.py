@@ -482,7 +482,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         than a factor of 1.5, so it may be longer than `max_complexity`; the
         next round starts from the equations so far. When the most accurate
         has the loss of round-off, nothing is grown. With `time_limit`, a
-        quarter of it is set aside for growing. Where the law is beyond the
+        quarter of it is set aside for growing (a fifth where
+        `dimensionless_groups` runs). Where the law is beyond the
         search's reach this turns a rough approximation into a close one,
         and where the search found the law less one part, the law. Grown
         equations are
@@ -503,8 +504,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         rows, join the others in `equations_` (so they may be longer than
         `max_complexity`), and are grown like them. It runs only where the
         groups remove a feature and every exponent is a whole number or a
-        half up to 6; with `time_limit`, a quarter of it is set aside for
-        it. It is neither checkpointed nor scored on a `client`.
+        half up to 6; with `time_limit`, two fifths of it are set aside
+        for it. It is neither checkpointed nor scored on a `client`.
 
     Attributes
     ----------
@@ -836,7 +837,8 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         reserve = growing = 0.0
         if settings.time_limit is not None:
             reserve = _post_search_seconds(data, int(self.max_complexity))
-            growing = _growth.GROWTH_SHARE * settings.time_limit if self.grow_terms else 0.0
+            share = _growth.GROWTH_SHARE if groups is None else _groups.GROWTH_SHARE
+            growing = share * settings.time_limit if self.grow_terms else 0.0
             grouping = _groups.GROUPS_SHARE * settings.time_limit if groups is not None else 0.0
             # The work after the search (every equation evaluated on all
             # rows, the refits, the search over the groups, growing, the
