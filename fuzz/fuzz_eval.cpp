@@ -1,8 +1,10 @@
 // libFuzzer target: the stack machine on arbitrary token sequences.
 // It may only answer "no value" or a value; the three entry points must
-// agree bit for bit, and a caller's dirty stack must not change the answer.
+// agree bit for bit, and a caller's dirty stack must not change the answer;
+// the unbounded machine must give the same bits wherever they have a value.
 // The column-wise evaluator must give the very same answer on every lane.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -42,6 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<Complex> v =
         c.ok[lane] ? std::optional<Complex>(Complex{c.re[lane], c.im[lane]}) : std::nullopt;
     vok::fuzz::check(fuzz::same_result(r, v));
+  }
+
+  // Without the bound: the same bits wherever the guarded machine has a
+  // value, and only finite operator results.
+  const std::optional<Complex> guarded = eval_internal(e.tokens, inputs, {}, ops, fresh);
+  const std::optional<Complex> unbounded = eval_unbounded(e.tokens, inputs, ops, dirty);
+  if (guarded) vok::fuzz::check(fuzz::same_result(guarded, unbounded));
+  if (unbounded && !e.tokens.empty() && e.tokens.back().kind == TokenKind::Apply) {
+    vok::fuzz::check(std::isfinite(unbounded->re) && std::isfinite(unbounded->im));
   }
 
   if (e.tokens.empty()) vok::fuzz::check(!r.has_value());

@@ -61,7 +61,7 @@ def exercise_tokens(g):
     formula, latex, python = _engine.render(normal)
     assert all(isinstance(s, str) for s in (formula, latex, python))
     try:
-        out = _engine.evaluate(normal, g.matrix() if g.pick(2) else g.array(2))
+        out = _engine.evaluate(normal, g.matrix() if g.pick(2) else g.array(2), guard=bool(g.pick(2)))
     except ALLOWED:
         return
     assert isinstance(out, np.ndarray) and out.dtype == np.float64 and out.ndim == 1
