@@ -837,7 +837,7 @@ class VokRegressor(RegressorMixin, BaseEstimator):
         reserve = growing = 0.0
         if settings.time_limit is not None:
             reserve = _post_search_seconds(data, int(self.max_complexity))
-            share = _growth.GROWTH_SHARE if groups is None else _groups.GROWTH_SHARE
+            share = _growth.GROWTH_SHARE if groups is None else _groups.GROWTH_SHARE_WITH_GROUPS
             growing = share * settings.time_limit if self.grow_terms else 0.0
             grouping = _groups.GROUPS_SHARE * settings.time_limit if groups is not None else 0.0
             # The work after the search (every equation evaluated on all

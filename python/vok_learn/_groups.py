@@ -43,7 +43,7 @@ MAX_POWER = 6
 # the same seconds; the fit's own search keeps the other two fifths for
 # laws that the groups write longer than the features do.
 GROUPS_SHARE = 0.4
-GROWTH_SHARE = 0.2
+GROWTH_SHARE_WITH_GROUPS = 0.2
 
 
 @dataclass(frozen=True)
