@@ -24,7 +24,7 @@ import time
 from pathlib import Path
 
 import kit
-from vok_learn import VokRegressor, _engine
+from vok_learn import VokRegressor
 
 
 def noisy_problem():
@@ -32,41 +32,9 @@ def noisy_problem():
     return data.X, data.y
 
 
-class Recorder:
-    """_engine.search wrapped to keep each call's level events and result."""
-
-    def __init__(self):
-        self.calls = []
-        self._search = _engine.search
-
-    def __enter__(self):
-        def search(*args, callback=None, **kwargs):
-            events = []
-
-            def watch(event):
-                if event["kind"] == "level":
-                    # The process's CPU seconds so far: less disturbed by
-                    # other machines' load than the wall time.
-                    events.append({**{k: v for k, v in event.items() if k != "front"}, "cpu": time.process_time()})
-                if callback is not None:
-                    callback(event)
-
-            started, cpu = time.perf_counter(), time.process_time()
-            result = self._search(*args, callback=watch, **kwargs)
-            self.calls.append({"events": events, "result": result, "seconds": time.perf_counter() - started,
-                               "cpu_seconds": time.process_time() - cpu, "cpu_start": cpu})
-            return result
-
-        _engine.search = search
-        return self
-
-    def __exit__(self, *exc):
-        _engine.search = self._search
-
-
-def level_seconds(events):
+def seconds_by_level(events):
     """Each level's wall time: its generation, scoring and closing."""
-    return {e["level"]: e["generate_seconds"] + e["score_seconds"] + e["close_seconds"] for e in events}
+    return {e["level"]: kit.level_seconds(e) for e in events}
 
 
 def level_cpu_seconds(call, level):
@@ -101,10 +69,10 @@ def main():
 
     with tempfile.TemporaryDirectory(dir=kit.RESULTS_DIR.parent if kit.RESULTS_DIR.parent.exists() else None) as d:
         path = Path(d) / "bench.ckpt"
-        with Recorder() as rec:
+        with kit.Recorder() as rec:
             VokRegressor(max_complexity=top, checkpoint=path, **settings).fit(X, y)
         call = rec.calls[-1]
-        seconds = level_seconds(call["events"])
+        seconds = seconds_by_level(call["events"])
         writes = []
         for w in call["result"]["checkpoint_writes"]:
             level_s = seconds.get(w["level"], 0.0)
@@ -123,7 +91,7 @@ def main():
     # taken between the medians.
     runs = []
     for _ in range(1 if args.quick else args.repeats):
-        with Recorder() as rec:
+        with kit.Recorder() as rec:
             cold = VokRegressor(max_complexity=top, **settings).fit(X, y)
             warm = VokRegressor(max_complexity=top - 1, warm_start=True, **settings).fit(X, y)
             warm.set_params(max_complexity=top)
@@ -134,14 +102,14 @@ def main():
         # The warm search's one level event: its level's own time, and
         # before it (elapsed counts from the search's start) the restore.
         (warm_event,) = rec.calls[2]["events"]
-        warm_level_s = level_seconds([warm_event])[top]
+        warm_level_s = seconds_by_level([warm_event])[top]
         runs.append({
             "warm_search_seconds": rec.calls[2]["seconds"],
             "warm_fit_seconds": warm_fit_s,
             "warm_level_seconds": warm_level_s,
             "warm_restore_seconds": warm_event["elapsed"] - warm_level_s,
-            "cold_level_seconds": level_seconds(rec.calls[0]["events"])[top],
-            "cold_with_headroom_level_seconds": level_seconds(rec.calls[3]["events"])[top],
+            "cold_level_seconds": seconds_by_level(rec.calls[0]["events"])[top],
+            "cold_with_headroom_level_seconds": seconds_by_level(rec.calls[3]["events"])[top],
             "warm_search_cpu_seconds": rec.calls[2]["cpu_seconds"],
             "cold_level_cpu_seconds": level_cpu_seconds(rec.calls[0], top),
             "cold_with_headroom_level_cpu_seconds": level_cpu_seconds(rec.calls[3], top),

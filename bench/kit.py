@@ -849,6 +849,52 @@ def fit_gplearn(X, y, seed: int, generations: int, time_limit: float | None = No
             "generations": done}, model
 
 
+# --- The engine's level events ---
+
+
+def level_seconds(event: dict) -> float:
+    """A level's wall time from its event: generating, scoring and closing it."""
+    return event["generate_seconds"] + event["score_seconds"] + event["close_seconds"]
+
+
+class Recorder:
+    """vok_learn's `_engine.search` wrapped, inside the `with` block, to keep
+    each call's level events (without the front, with the process's CPU
+    seconds so far: less disturbed by other machines' load than the wall
+    time), result, wall and CPU seconds; `overrides` are passed to every
+    call in place of the caller's (a screen factor, for instance)."""
+
+    def __init__(self, **overrides):
+        from vok_learn import _engine
+
+        self.calls: list[dict] = []
+        self.overrides = overrides
+        self._engine = _engine
+        self._search = _engine.search
+
+    def __enter__(self):
+        def search(*args, callback=None, **kwargs):
+            events = []
+
+            def watch(event):
+                if event["kind"] == "level":
+                    events.append({**{k: v for k, v in event.items() if k != "front"}, "cpu": time.process_time()})
+                if callback is not None:
+                    callback(event)
+
+            started, cpu = time.perf_counter(), time.process_time()
+            result = self._search(*args, callback=watch, **{**kwargs, **self.overrides})
+            self.calls.append({"events": events, "result": result, "seconds": time.perf_counter() - started,
+                               "cpu_seconds": time.process_time() - cpu, "cpu_start": cpu})
+            return result
+
+        self._engine.search = search
+        return self
+
+    def __exit__(self, *exc):
+        self._engine.search = self._search
+
+
 # --- Processes ---
 
 

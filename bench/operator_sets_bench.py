@@ -82,7 +82,7 @@ def main(argv: list[str]) -> int:
         def cells(e):
             if e is None:
                 return ["-", "-", "-"]
-            seconds = e["generate_seconds"] + e["score_seconds"] + e["close_seconds"]
+            seconds = kit.level_seconds(e)
             rate = e["candidates"] / seconds if seconds > 0 and e["candidates"] else None
             return [str(e["candidates"]), f"{seconds:.2f}", kit.fmt(rate, ".3g")]
 

@@ -543,3 +543,22 @@ def test_vok_units_passes_the_laws_units_to_fit_and_judges_the_formula(monkeypat
         "status": "unavailable", "reason": "VokRegressor.fit takes no X_units / y_units"}
     assert discovery.work("vok_units", "nguyen-1", 0.0, 1.5)["reason"] == "the problem has no units"
     assert len(calls) == 1
+
+
+def test_recorder_keeps_each_search_passes_its_overrides_and_restores_the_engine():
+    _engine = pytest.importorskip("vok_learn._engine")
+    original = _engine.search
+    x = np.linspace(1.0, 2.0, 12)
+    seen = []
+    with kit.Recorder(max_complexity=2) as rec:
+        _engine.search(x[:, None], 2.0 * x, max_complexity=4, callback=lambda e: seen.append(e["kind"]))
+        _engine.search(x[:, None], x * x, max_complexity=4)
+    assert _engine.search is original
+    assert [[e["level"] for e in c["events"]] for c in rec.calls] == [[1, 2], [1, 2]]
+    assert all("front" not in e and e["candidates"] > 0 and kit.level_seconds(e) >= 0.0
+               for c in rec.calls for e in c["events"])
+    assert seen.count("level") == 2  # the caller's own callback still sees every event
+    with pytest.raises(ValueError, match="screen_factor must be a number >= 0"):
+        with kit.Recorder(screen_factor=-1.0):
+            _engine.search(x[:, None], x, max_complexity=2)
+    assert _engine.search is original
