@@ -351,17 +351,28 @@ namespace vok {
 namespace {
 
 // The screen leaves candidates unrefined that start far behind, and keeps
-// those whose refinement finds the law: here the constant under the root
-// starts from the fit of a smaller formula, x * sqrt(C + x) far behind.
-TEST(RunBfs, TheScreenSkipsHopelessRefinementsAndStillFindsTheLaw) {
-  const Problem p = one_variable([](double x) { return x * std::sqrt(x + 2.5); }, 30, -2.0, 2.0);
-  SearchConfig config = small(6, 200);
+// those whose refinement finds the law, although their constants start from
+// the fits of smaller formulas: x * sqrt(x + C) far behind, with complex
+// values left of -C at the start (at factor 1 only the first step's model
+// on the other rows keeps it), and (x + C) * x^3 from x + C's own fit.
+struct ScreenLaw {
+  const char* name;
+  double (*f)(double);
+  std::size_t max_complexity;
+  double factor;
+};
+class ScreenSearch : public ::testing::TestWithParam<ScreenLaw> {};
+
+TEST_P(ScreenSearch, SkipsHopelessRefinementsAndStillFindsTheLaw) {
+  const ScreenLaw& c = GetParam();
+  const Problem p = one_variable(c.f, 30, -2.0, 2.0);
+  SearchConfig config = small(c.max_complexity, 200);
   config.ranking = Ranking::Affine;
   config.output_scaling = true;
   config.exhaustive = true;
   std::size_t scored[2] = {0, 0};
   for (const bool screened : {false, true}) {
-    config.screen_factor = screened ? 5.0 : 0.0;
+    config.screen_factor = screened ? c.factor : 0.0;
     SearchTrace trace;
     const SearchRun r = run_captured(p, config, &trace);
     const Results& res = results_of(r);
@@ -373,6 +384,13 @@ TEST(RunBfs, TheScreenSkipsHopelessRefinementsAndStillFindsTheLaw) {
   }
   EXPECT_LT(scored[1], scored[0]);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Laws, ScreenSearch,
+    ::testing::Values(ScreenLaw{"root_factor_5", [](double x) { return x * std::sqrt(x + 2.5); }, 6, 5.0},
+                      ScreenLaw{"root_factor_1", [](double x) { return x * std::sqrt(x + 2.5); }, 6, 1.0},
+                      ScreenLaw{"linear_constant_factor_1", [](double x) { return (x + 1.0) * x * x * x; }, 6, 1.0}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace vok

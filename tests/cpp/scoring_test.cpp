@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "engine/fitness/scaling.hpp"
@@ -316,7 +319,84 @@ TEST_P(Screen, DropsOnlyWhatIsFarBehindBothThresholds) {
   config.ranking = c.ranking;
   std::vector<double> f;
   ASSERT_TRUE(usable_real_parts(e, samples, f));
-  EXPECT_EQ(screened_out(e, f, samples, config, LevelScreen{c.rank_threshold, c.error_threshold}), c.dropped);
+  const LevelScreen screen{c.rank_threshold, c.error_threshold};
+  // x0 + C moved is x0 + C + step: the first step's fit adds nothing to the
+  // affine one, so the doubt decides.
+  std::vector<double> moved;
+  std::vector<std::span<const double>> columns;
+  if (c.with_constant) {
+    ASSERT_TRUE(moved_real_parts(e, samples, 0, moved));
+    columns.emplace_back(moved);
+  }
+  EXPECT_EQ(screen_doubts(e, f, samples, config, screen) && screened_out(e, f, columns, samples, config, screen),
+            c.dropped);
+}
+
+// A constant that enters linearly is judged at the value a first step of
+// refinement gives it, not at the one it starts from: (x0 + C) * x0^3
+// starts at C = 0.1, far from the targets x^4 + x^3, and is kept; a formula
+// no value of C makes fit is dropped under the same thresholds.
+TEST(ScreenStep, KeepsAConstantThatEntersLinearlyAndDropsWhatNoStepFits) {
+  auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+  std::vector<double> xs, targets;
+  for (double x = 1.0; x <= 6.0; x += 0.5) {
+    xs.push_back(x);
+    targets.push_back(x * x * x * x + x * x * x);
+  }
+  const SampleSet samples(Dataset(xs.size(), 1, xs, targets), registry);
+  SearchConfig config;
+  config.screen_factor = 1.0;
+  config.ranking = Ranking::Affine;
+  const LevelScreen screen{1e-9, 1e-9};
+  const auto verdict = [&](const Expression& e) {
+    std::vector<double> f, moved;
+    EXPECT_TRUE(usable_real_parts(e, samples, f));
+    EXPECT_TRUE(screen_doubts(e, f, samples, config, screen));
+    EXPECT_TRUE(moved_real_parts(e, samples, 0, moved));
+    const std::span<const double> columns[] = {moved};
+    return screened_out(e, f, columns, samples, config, screen);
+  };
+  EXPECT_FALSE(verdict(bin(BuiltinKind::Times, bin(BuiltinKind::Plus, v(0), C()), un(BuiltinKind::Cube, v(0)))));
+  EXPECT_TRUE(verdict(bin(BuiltinKind::Times, bin(BuiltinKind::Plus, v(0), C()), v(0))));
+}
+
+// A start that is complex on some rows is judged on the others: x0 *
+// sqrt(x0 + C) at C = 0.48 on [-2, 2] has real parts 0 left of -0.48, where
+// moving C changes nothing, so the model on every row leaves it behind a
+// front that refinement (to C = 2.5, the law) clears. A formula that fits
+// no better on its real rows is dropped all the same.
+TEST(ScreenStep, JudgesAComplexStartOnTheRowsWhereItIsReal) {
+  auto registry = std::make_shared<const OperatorRegistry>(OperatorRegistry::with_builtins());
+  std::vector<double> xs, targets;
+  for (int i = 0; i < 30; ++i) {
+    const double x = -2.0 + 4.0 * i / 29.0;
+    xs.push_back(x);
+    targets.push_back(x * std::sqrt(x + 2.5));
+  }
+  const SampleSet samples(Dataset(xs.size(), 1, xs, targets), registry);
+  SearchConfig config;
+  config.screen_factor = 1.0;
+  config.ranking = Ranking::Affine;
+  const LevelScreen screen{0.05, 0.05};
+  const auto verdicts = [&](Expression e) {
+    for (Token& t : e.tokens) {
+      if (t.kind == TokenKind::Parameter) t.value = {0.48, 0.0};
+    }
+    std::vector<double> f, im, moved;
+    EXPECT_TRUE(usable_real_parts(e, samples, f, {}, &im));
+    EXPECT_TRUE(std::any_of(im.begin(), im.end(), [](double v) { return v != 0.0; }));
+    EXPECT_TRUE(screen_doubts(e, f, samples, config, screen));
+    EXPECT_TRUE(moved_real_parts(e, samples, 0, moved));
+    const std::span<const double> columns[] = {moved};
+    return std::pair{screened_out(e, f, columns, samples, config, screen),
+                     screened_out(e, f, columns, samples, config, screen, im.data())};
+  };
+  const auto law = verdicts(bin(BuiltinKind::Times, v(0), un(BuiltinKind::Sqrt, bin(BuiltinKind::Plus, v(0), C()))));
+  EXPECT_TRUE(law.first);
+  EXPECT_FALSE(law.second);
+  const auto other = verdicts(bin(BuiltinKind::Divide, un(BuiltinKind::Sqrt, bin(BuiltinKind::Plus, v(0), C())), v(0)));
+  EXPECT_TRUE(other.first);
+  EXPECT_TRUE(other.second);
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

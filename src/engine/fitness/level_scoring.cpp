@@ -28,6 +28,32 @@ namespace {
 // The tally slot of a rescaling: its complexity offset over the level / 2.
 std::size_t slot_of(ScaledKind kind) { return scaled_extra_tokens(kind) / 2; }
 
+// The screen's verdict on a candidate it doubts, with real parts `f` at its
+// starting constants: the first step's model on its moved columns, from
+// `composed` (the level's, one per parameter, with `im` the imaginary parts
+// at the start) where they are at hand, else evaluated. A moved column
+// without a value leaves the doubt standing.
+bool dropped_by_screen(const Expression& e, std::span<const double> f, const double* im,
+                       std::span<const ColumnValues> composed, const SampleSet& samples, const SearchConfig& config,
+                       const LevelScreen& screen) {
+  thread_local std::vector<std::vector<double>> evaluated;
+  thread_local std::vector<std::span<const double>> moved;
+  const std::size_t n = samples.size();
+  if (evaluated.size() < e.num_params) evaluated.resize(e.num_params);
+  moved.clear();
+  for (std::size_t j = 0; j < e.num_params; ++j) {
+    if (composed.size() == e.num_params) {
+      const ColumnValues c = composed[j];
+      if (!std::all_of(c.ok, c.ok + n, [](std::uint8_t ok) { return ok != 0; })) return true;
+      moved.emplace_back(c.re, n);
+    } else {
+      if (!moved_real_parts(e, samples, j, evaluated[j])) return true;
+      moved.emplace_back(evaluated[j]);
+    }
+  }
+  return screened_out(e, f, moved, samples, config, screen, im);
+}
+
 enum class Composed { Complete, Failed, Abandoned };
 
 // Composes a parameter-free candidate's values a block at a time, adding up
@@ -103,7 +129,11 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
   if (left->empty() || (right != nullptr && right->empty())) {
     if (config_.screen_factor > 0.0 && e.num_params != 0) {
       thread_local std::vector<double> f;
-      if (usable_real_parts(e, samples_, f) && screened_out(e, f, samples_, config_, screen_)) return std::nullopt;
+      thread_local std::vector<double> im;
+      if (usable_real_parts(e, samples_, f, {}, &im) && screen_doubts(e, f, samples_, config_, screen_) &&
+          dropped_by_screen(e, f, im.data(), {}, samples_, config_, screen_)) {
+        return std::nullopt;
+      }
     }
     scored = score_candidate(std::move(e), samples_, config_);
   } else {
@@ -160,11 +190,10 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
       values_re = out.re;
       composed = {out.re, out.im, out.ok};
     }
-    // Before the perturbed columns: a screened candidate costs one
-    // composition.
-    if (every_sample && e.num_params != 0 && screened_out(e, {out_at(0).re, lanes}, samples_, config_, screen_)) {
-      return std::nullopt;
-    }
+    // A doubted candidate is judged on the perturbed columns that its
+    // refinement would start from anyway.
+    const bool doubted = every_sample && e.num_params != 0 &&
+                         screen_doubts(e, {out_at(0).re, lanes}, samples_, config_, screen_);
     scratch.composed_perturbed.clear();
     if (perturb && every_sample) {
       for (std::size_t j = 0; j < moved; ++j) {
@@ -176,6 +205,11 @@ std::optional<LevelScorer::Scored> LevelScorer::score(const Recipe& r, const Sco
         }
         scratch.composed_perturbed.push_back({out.re, out.im, out.ok});
       }
+    }
+    if (doubted &&
+        dropped_by_screen(e, {out_at(0).re, lanes}, out_at(0).im, scratch.composed_perturbed, samples_, config_,
+                          screen_)) {
+      return std::nullopt;
     }
     // A parameter-free operand of two tokens or more is a subtree that
     // refinement would evaluate once: its column is here already.

@@ -158,17 +158,20 @@ LineSums line_sums(std::span<const double> f, std::span<const double> t, const d
   return plain ? sum_line<true>(f, t, w) : sum_line<false>(f, t, w);
 }
 
-bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f) {
+bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f,
+                       std::span<const Complex> params, std::vector<double>* im) {
   const std::size_t count = samples.size();
   f.resize(count);
+  if (im != nullptr) im->resize(count);
   if (samples.column_path()) {
     SampleScratch& scratch = sample_scratch();
     BlockValues& b = scratch.block;
     for (std::size_t first = 0; first < count; first += kSampleBlock) {
       const std::size_t lanes = std::min(kSampleBlock, count - first);
-      samples.eval_block(e.tokens, first, lanes, {}, scratch, b.out());
+      samples.eval_block(e.tokens, first, lanes, params, scratch, b.out());
       for (std::size_t i = 0; i < lanes; ++i) {
         if (!b.ok[i] || !usable(b.re[i], b.im[i])) return false;
+        if (im != nullptr) (*im)[first + i] = b.im[i];
         f[first + i] = b.re[i];
       }
     }
@@ -176,8 +179,9 @@ bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vecto
   }
   const OperatorList ops = samples.registry().operators();
   for (std::size_t k = 0; k < count; ++k) {
-    const auto v = eval_row(e, samples.rows()[k], {}, ops);
+    const auto v = eval_row(e, samples.rows()[k], params, ops);
     if (!v || !usable(v->re, v->im)) return false;
+    if (im != nullptr) (*im)[k] = v->im;
     f[k] = v->re;
   }
   return true;
@@ -210,10 +214,75 @@ double affine_rank_score(const Expression& e, const SampleSet& samples, const Se
   return penalised_score(error, e.complexity, config.complexity_penalty);
 }
 
-bool screened_out(const Expression& e, std::span<const double> f, const SampleSet& samples,
-                  const SearchConfig& config, const LevelScreen& screen) {
-  const double factor = config.screen_factor;
-  if (!(factor > 0.0) || e.num_params == 0 || !config.optimize_constants) return false;
+namespace {
+
+// Both thresholds of the screen against one error: its penalised rank (the
+// rank a candidate with this error has) and the error itself.
+bool far_behind(const Expression& e, double rank_error, double error, double factor, const SearchConfig& config,
+                const LevelScreen& screen) {
+  const double rank = penalised_score(rank_error, e.complexity, config.complexity_penalty);
+  return rank > factor * screen.rank && error > factor * screen.error;
+}
+
+// A column whose part outside the span of the earlier ones is below this
+// fraction of its own norm adds nothing the fit can trust: the moved
+// columns' differences carry rounding of about 1e-16 / kJacobianStep.
+constexpr double kDependent = 1e-8;
+
+// The weighted residual sum of squares of the least-squares fit of t by
+// f + sum_j c_j*(moved_j - f), the first step's model, or with `rescaled`
+// by b + a*f + sum_j c_j*(moved_j - f), that model under a free scale and
+// offset; by modified Gram-Schmidt (the differences are tiny and nearly
+// parallel to f, which normal equations would not survive). The caller
+// has checked that every moved value is finite.
+double linearized_residual(std::span<const double> f, std::span<const std::span<const double>> moved,
+                           std::span<const double> t, const double* w, bool rescaled) {
+  const std::size_t n = t.size();
+  thread_local std::vector<double> basis, r;
+  basis.assign((moved.size() + 2) * n, 0.0);
+  r.resize(n);
+  for (std::size_t i = 0; i < n; ++i) r[i] = rescaled ? t[i] : t[i] - f[i];
+  std::size_t kept = 0;
+  const auto offer = [&](auto value) {
+    double* const q = basis.data() + kept * n;
+    double norm0 = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      q[i] = value(i);
+      norm0 += weighted_square(w, i, q[i]);
+    }
+    for (std::size_t k = 0; k < kept; ++k) {
+      const double* const b = basis.data() + k * n;
+      double dot = 0.0;
+      for (std::size_t i = 0; i < n; ++i) dot += (w == nullptr ? 1.0 : w[i]) * q[i] * b[i];
+      for (std::size_t i = 0; i < n; ++i) q[i] -= dot * b[i];
+    }
+    double norm = 0.0;
+    for (std::size_t i = 0; i < n; ++i) norm += weighted_square(w, i, q[i]);
+    if (!(norm > kDependent * kDependent * norm0) || !std::isfinite(norm)) return;
+    const double inv = 1.0 / std::sqrt(norm);
+    double dot = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      q[i] *= inv;
+      dot += (w == nullptr ? 1.0 : w[i]) * r[i] * q[i];
+    }
+    for (std::size_t i = 0; i < n; ++i) r[i] -= dot * q[i];
+    ++kept;
+  };
+  if (rescaled) {
+    offer([](std::size_t) { return 1.0; });
+    offer([&](std::size_t i) { return f[i]; });
+  }
+  for (const std::span<const double> m : moved) offer([&](std::size_t i) { return m[i] - f[i]; });
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += weighted_square(w, i, r[i]);
+  return sum;
+}
+
+}  // namespace
+
+bool screen_doubts(const Expression& e, std::span<const double> f, const SampleSet& samples,
+                   const SearchConfig& config, const LevelScreen& screen) {
+  if (!(config.screen_factor > 0.0) || e.num_params == 0 || !config.optimize_constants) return false;
   const std::span<const double> t = samples.targets();
   const double* const w = samples.weights();
   double sum = 0.0;
@@ -224,10 +293,69 @@ bool screened_out(const Expression& e, std::span<const double> f, const SampleSe
   const std::optional<double> residual = t.size() >= 2 ? affine_residual(line_sums(f, t, w, false)) : std::nullopt;
   const double affine_error =
       residual ? raw_error_from_sum(e, *residual, t.size(), config.alpha, config.l1_ratio) : error;
-  const double rank = penalised_score(config.ranking == Ranking::Raw ? error : affine_error, e.complexity,
-                                      config.complexity_penalty);
-  if (!(rank > factor * screen.rank)) return false;
-  return affine_error > factor * screen.error;
+  return far_behind(e, config.ranking == Ranking::Raw ? error : affine_error, affine_error, config.screen_factor,
+                    config, screen);
+}
+
+bool screened_out(const Expression& e, std::span<const double> f, std::span<const std::span<const double>> moved,
+                  const SampleSet& samples, const SearchConfig& config, const LevelScreen& screen,
+                  const double* im) {
+  std::span<const double> t = samples.targets();
+  const double* w = samples.weights();
+  // A complex start: the model on the samples where the start is real.
+  thread_local std::vector<double> kept_f, kept_t, kept_w, kept_moved;
+  thread_local std::vector<std::span<const double>> kept_columns;
+  const bool subset = im != nullptr && std::any_of(im, im + t.size(), [](double v) { return v != 0.0; });
+  if (subset) {
+    const auto keep = [&](std::span<const double> from, std::vector<double>& to) {
+      to.clear();
+      for (std::size_t i = 0; i < t.size(); ++i) {
+        if (im[i] == 0.0) to.push_back(from[i]);
+      }
+    };
+    keep(f, kept_f);
+    if (w != nullptr) keep({w, t.size()}, kept_w);
+    const std::size_t rows = kept_f.size();
+    kept_moved.resize(moved.size() * rows);
+    kept_columns.clear();
+    for (std::size_t j = 0; j < moved.size(); ++j) {
+      std::size_t r = 0;
+      for (std::size_t i = 0; i < t.size(); ++i) {
+        if (im[i] == 0.0) kept_moved[j * rows + r++] = moved[j][i];
+      }
+      kept_columns.emplace_back(kept_moved.data() + j * rows, rows);
+    }
+    keep(t, kept_t);
+    f = kept_f;
+    t = kept_t;
+    moved = kept_columns;
+    if (w != nullptr) w = kept_w.data();
+  }
+  // Too few samples for the model to say more than the affine fit did.
+  if (t.size() < moved.size() + 3) return true;
+  for (const std::span<const double> m : moved) {
+    if (!std::all_of(m.begin(), m.end(), [](double v) { return std::isfinite(v); })) return true;
+  }
+  const auto error_of = [&](bool rescaled) {
+    return raw_error_from_sum(e, linearized_residual(f, moved, t, w, rescaled), t.size(), config.alpha,
+                              config.l1_ratio);
+  };
+  // As at the start: the rescaled fit bounds the front, and under affine
+  // ranking the rank too; raw ranking ranks the refined formula itself.
+  const double affine_error = error_of(true);
+  return far_behind(e, config.ranking == Ranking::Raw ? error_of(false) : affine_error, affine_error,
+                    config.screen_factor, config, screen);
+}
+
+bool moved_real_parts(const Expression& e, const SampleSet& samples, std::size_t j, std::vector<double>& f) {
+  thread_local std::vector<Complex> params;
+  params.clear();
+  for (const Token& t : e.tokens) {
+    if (t.kind == TokenKind::Parameter) params.push_back(t.value);
+  }
+  if (j >= params.size()) return false;
+  params[j].re += kJacobianStep;
+  return usable_real_parts(e, samples, f, params);
 }
 
 namespace {

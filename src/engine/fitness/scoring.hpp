@@ -36,10 +36,16 @@ void score_and_update(const Expression& e, const SampleSet& samples, ParetoFront
 // The inverse the search applies before offering a scored candidate.
 [[nodiscard]] double unpenalised_error(double score, std::size_t complexity, double complexity_penalty);
 
-// e's real parts on every sample (stored parameter values) into `f`, by
-// the set's evaluation path; false at the first sample without a usable
-// value. Pure but for `f`; thread-safe.
-[[nodiscard]] bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f);
+// e's real parts on every sample (stored parameter values, or `params`
+// where given) into `f`, by the set's evaluation path; false at the first
+// sample without a usable value; `im`, where given, receives the imaginary
+// parts. Pure but for `f` and `im`; thread-safe.
+[[nodiscard]] bool usable_real_parts(const Expression& e, const SampleSet& samples, std::vector<double>& f,
+                                     std::span<const Complex> params = {}, std::vector<double>* im = nullptr);
+// The same with parameter j moved by kJacobianStep, the others as stored:
+// one column of refinement's first forward-difference Jacobian.
+[[nodiscard]] bool moved_real_parts(const Expression& e, const SampleSet& samples, std::size_t j,
+                                    std::vector<double>& f);
 
 // The sums a weighted least-squares line through (f_i, t_i) needs, over
 // n samples whose weights average 1 (so the means divide by n): f's and t's
@@ -84,14 +90,34 @@ struct LevelScreen {
   double error = std::numeric_limits<double>::infinity();
 };
 
-// Whether a candidate with constants is dropped unrefined: `f`, its real
+// Whether the screen doubts a candidate with constants: `f`, its real
 // parts on every sample at its starting constants, rank it more than
 // config.screen_factor behind screen.rank, and its best affine fit a*f + b
 // (which bounds its own error and every rescaling's from below) is more
 // than that factor behind screen.error. Never with screen_factor 0 or for
 // a candidate without constants. Pure; thread-safe.
-[[nodiscard]] bool screened_out(const Expression& e, std::span<const double> f, const SampleSet& samples,
-                                const SearchConfig& config, const LevelScreen& screen);
+[[nodiscard]] bool screen_doubts(const Expression& e, std::span<const double> f, const SampleSet& samples,
+                                 const SearchConfig& config, const LevelScreen& screen);
+// Whether a candidate that the screen doubts (screen_doubts) is dropped
+// unrefined: the fit that a first step of refinement with a free scale and
+// offset could reach, b + a*f + sum_j c_j*(moved[j] - f), is as far behind
+// both thresholds (under raw ranking the rank takes the step's fit without
+// them), where moved[j] are its real parts with parameter j moved by
+// kJacobianStep (refinement's first Jacobian). The starting constants
+// come from the operands' own fits and may be far from the candidate's;
+// the model is exact where the constants enter linearly, as the c of
+// (x + c) * g does, so such a formula is never dropped for its starting
+// value. `im`, where given, holds the imaginary parts at the start: where
+// some are not 0, the model takes only the samples where they are 0. On
+// the others the moved columns of the real parts are flat (a root or
+// logarithm past its branch point), so the model cannot see how far
+// refinement may move a constant: x * sqrt(x + C) starting at C = 0.48 on [-2, 2], whose model
+// on every sample is seven times behind the front, is the law after four
+// iterations (C = 2.5). With too few samples for the model, or a moved
+// column without a value, the doubt stands. Pure; thread-safe.
+[[nodiscard]] bool screened_out(const Expression& e, std::span<const double> f,
+                                std::span<const std::span<const double>> moved, const SampleSet& samples,
+                                const SearchConfig& config, const LevelScreen& screen, const double* im = nullptr);
 
 // Scores one candidate of a level: raw error, constant refinement (kept only
 // when strictly better), and the penalised score; nullopt when the error is
