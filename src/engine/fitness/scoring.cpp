@@ -307,25 +307,23 @@ bool screened_out(const Expression& e, std::span<const double> f, std::span<cons
   thread_local std::vector<std::span<const double>> kept_columns;
   const bool subset = im != nullptr && std::any_of(im, im + t.size(), [](double v) { return v != 0.0; });
   if (subset) {
+    // Appends the real rows of `from` to `to`.
     const auto keep = [&](std::span<const double> from, std::vector<double>& to) {
-      to.clear();
       for (std::size_t i = 0; i < t.size(); ++i) {
         if (im[i] == 0.0) to.push_back(from[i]);
       }
     };
+    kept_f.clear();
+    kept_t.clear();
+    kept_w.clear();
+    kept_moved.clear();
     keep(f, kept_f);
-    if (w != nullptr) keep({w, t.size()}, kept_w);
-    const std::size_t rows = kept_f.size();
-    kept_moved.resize(moved.size() * rows);
-    kept_columns.clear();
-    for (std::size_t j = 0; j < moved.size(); ++j) {
-      std::size_t r = 0;
-      for (std::size_t i = 0; i < t.size(); ++i) {
-        if (im[i] == 0.0) kept_moved[j * rows + r++] = moved[j][i];
-      }
-      kept_columns.emplace_back(kept_moved.data() + j * rows, rows);
-    }
     keep(t, kept_t);
+    if (w != nullptr) keep({w, t.size()}, kept_w);
+    for (const std::span<const double> m : moved) keep(m, kept_moved);
+    const std::size_t rows = kept_f.size();
+    kept_columns.clear();
+    for (std::size_t j = 0; j < moved.size(); ++j) kept_columns.emplace_back(kept_moved.data() + j * rows, rows);
     f = kept_f;
     t = kept_t;
     moved = kept_columns;
