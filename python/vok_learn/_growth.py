@@ -95,20 +95,9 @@ def grow(
     round-off) has nothing to grow; the rounds end at `deadline`
     (time.monotonic()), or when a round adds nothing."""
     added: list[Row] = []
-    n = grown.y_search.shape[0]
-    if rounds == 0 or n < GROWTH_MIN_ROWS:
+    if rounds == 0 or grown.y_search.shape[0] < GROWTH_MIN_ROWS:
         return added
-    order = np.random.default_rng(0).permutation(n)
-    fit_rows, check_rows = np.sort(order[n // 3 :]), np.sort(order[: n // 3])
-
-    def rows_of(rows: NDArray[np.intp]) -> _engine.Dataset:
-        return _engine.Dataset(
-            grown.X_rows[rows],
-            grown.y_search[rows],
-            sample_weight=None if grown.weights is None else grown.weights[rows],
-        )
-
-    fit_data, check_data = rows_of(fit_rows), rows_of(check_rows)
+    fit_rows, check_rows, fit_data, check_data = split_rows(grown)
     # A part joins f by the operator of its kind, which the operator set
     # must allow like any other.
     kinds = tuple(
@@ -137,6 +126,24 @@ def grow(
             break
         added.extend(kept)
     return added
+
+
+def split_rows(grown: GrowthData) -> tuple[NDArray[np.intp], NDArray[np.intp], _engine.Dataset, _engine.Dataset]:
+    """The search's rows split for judging: two thirds to search and refit
+    on, a third to judge on; the same split every time, so that a fit is
+    deterministic and the stages judge on the same unseen rows."""
+    n = grown.y_search.shape[0]
+    order = np.random.default_rng(0).permutation(n)
+    fit_rows, check_rows = np.sort(order[n // 3 :]), np.sort(order[: n // 3])
+
+    def rows_of(rows: NDArray[np.intp]) -> _engine.Dataset:
+        return _engine.Dataset(
+            grown.X_rows[rows],
+            grown.y_search[rows],
+            sample_weight=None if grown.weights is None else grown.weights[rows],
+        )
+
+    return fit_rows, check_rows, rows_of(fit_rows), rows_of(check_rows)
 
 
 def _grow_once(
@@ -184,14 +191,34 @@ def _grow_once(
         for eq in run["equations"]:
             part = remap_columns(scale_tokens([tuple(t) for t in eq["tokens"]], factor), grown.columns)
             candidates.append([*tokens, *part, join])
+    return judged(candidates, check_loss, best, grown.data, fit_data, check_data,
+                   loss_ratio=loss_ratio, alpha=alpha, l1_ratio=l1_ratio, deadline=deadline)
+
+
+def judged(
+    candidates: list[list[Token]],
+    check_loss: float,
+    best: float,
+    data: _engine.Dataset,
+    fit_data: _engine.Dataset,
+    check_data: _engine.Dataset,
+    *,
+    loss_ratio: float,
+    alpha: float,
+    l1_ratio: float,
+    deadline: float | None,
+) -> list[Row]:
+    """The rows of the `candidates` that, refitted on the fit rows, cut
+    `check_loss` on the rows they never saw by more than `loss_ratio`, and,
+    refitted on all rows, `best` as well."""
     if not candidates:
         return []
     fitted = [t for t, _, _ in _refine(candidates, fit_data, alpha, l1_ratio, deadline)]
-    judged = _engine.assess(fitted, check_data)
-    passed = [t for t, (new_loss, _) in zip(fitted, judged) if new_loss < check_loss / loss_ratio]
+    unseen = _engine.assess(fitted, check_data)
+    passed = [t for t, (new_loss, _) in zip(fitted, unseen) if new_loss < check_loss / loss_ratio]
     return [
         (len(t), new_loss, list(t), nonreal)
-        for t, new_loss, nonreal in (_refine(passed, grown.data, alpha, l1_ratio, deadline) if passed else [])
+        for t, new_loss, nonreal in (_refine(passed, data, alpha, l1_ratio, deadline) if passed else [])
         if math.isfinite(new_loss) and new_loss < best / loss_ratio
     ]
 
